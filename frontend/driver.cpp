@@ -1,0 +1,176 @@
+#include "driver.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "container.h"
+#include "loaders/loaders.h"
+#include "model/player.h"
+#include "wildcard.h"
+#include "writer/writer.h"
+
+#ifndef TUNEPAK_VERSION
+#define TUNEPAK_VERSION "unknown"
+#endif
+
+namespace tunepak {
+
+namespace {
+
+constexpr const char* usageText = "Usage : tunepak <SourceFile.ext>\n";
+
+constexpr const char* helpText =
+    "Converts tracker modules (MOD, S3M, XM, IT, MTM, 669, STM, FAR, ULT, PTM and AM) into\n"
+    "packed .vmz modules in the current directory. The file name may hold the wildcards\n"
+    "'*' and '?'; quote it so that the shell passes it on unexpanded.\n";
+
+// Closes a FILE* on every exit.
+struct FileCloser {
+    void operator()(std::FILE* file) const {
+        if (file != nullptr) std::fclose(file);
+    }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+const char* LoadFailure(int result, char (&buffer)[32]) {
+    switch (result) {
+        case ResultBadFile: return "unrecognised or damaged module";
+        case ResultNoMemory:
+        case ResultNoPatternMemory:
+        case ResultNoSampleMemory: return "out of memory";
+        default: std::snprintf(buffer, sizeof buffer, "error %d", result); return buffer;
+    }
+}
+
+// Writes the packed module to `name`; a file that cannot be written whole is removed.
+bool WritePacked(const std::string& name, const PackedModule& packed) {
+    File output(std::fopen(name.c_str(), "wb"));
+    if (!output) return false;
+    bool ok = std::fwrite(packed.header.data(), 1, packed.header.size(), output.get()) ==
+                  packed.header.size() &&
+              std::fwrite(packed.compressed.data(), 1, packed.compressedLength, output.get()) ==
+                  packed.compressedLength;
+    ok = (std::fclose(output.release()) == 0) && ok;
+    if (!ok) std::remove(name.c_str());
+    return ok;
+}
+
+// Serialises and packs the loaded model into `outputName`; returns the packed size, or an
+// empty reason when it fails.
+const char* SaveModel(const std::string& outputName, std::size_t& packedSize) {
+    const std::uint32_t imageSize = WriteModule(nullptr, StreamFile);
+    WorkBuffer image(imageSize);
+    if (!image) return "out of memory";
+    WriteModule(image.data(), StreamMemory);
+    PackedModule packed;
+    if (!PackModule(image.span(), packed)) return "out of memory";
+    image = WorkBuffer();
+    if (!WritePacked(outputName, packed)) return nullptr;
+    packedSize = packed.FileSize();
+    return "";
+}
+
+enum class Outcome { converted, failed, notFound };
+
+Outcome ConvertOne(const std::string& path) {
+    const std::string base = OutputBaseName(path);
+    const std::string outputName = base + ".vmz";
+    std::printf("%-10s (", base.c_str());
+
+    File source(std::fopen(path.c_str(), "rb"));
+    struct stat info {};
+    if (!source || fstat(fileno(source.get()), &info) != 0 || S_ISDIR(info.st_mode)) {
+        std::printf("Not found: '%s'...\n", path.c_str());
+        return Outcome::notFound;
+    }
+    std::printf("%u Kb", SizeFigure(static_cast<unsigned long long>(info.st_size)));
+
+    const int result = LoadModule(source.get(), StreamFile);
+    source.reset();
+    std::printf(" -> ");
+    if (result != ResultOk) {
+        char buffer[32];
+        std::printf("failed: %s)\n", LoadFailure(result, buffer));
+        ReleaseModule();
+        return Outcome::failed;
+    }
+
+    std::size_t packedSize = 0;
+    const char* failure = SaveModel(outputName, packedSize);
+    ReleaseModule();
+    if (failure == nullptr) {
+        std::printf("failed: cannot write %s)\n", outputName.c_str());
+        return Outcome::failed;
+    }
+    if (*failure != '\0') {
+        std::printf("failed: %s)\n", failure);
+        return Outcome::failed;
+    }
+    std::printf("%u Kb)\n", SizeFigure(packedSize));
+    return Outcome::converted;
+}
+
+}  // namespace
+
+std::string OutputBaseName(std::string_view path) {
+    const std::size_t slash = path.rfind('/');
+    std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    if (const std::size_t dot = name.rfind('.'); dot != std::string_view::npos) {
+        name = name.substr(0, dot);
+    }
+    std::string base(name);
+    for (char& c : base) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    if (!base.empty() && base[0] >= 'a' && base[0] <= 'z') {
+        base[0] = static_cast<char>(base[0] - 'a' + 'A');
+    }
+    return base;
+}
+
+unsigned SizeFigure(unsigned long long bytes) { return static_cast<unsigned>((bytes + 512) / 1024); }
+
+int RunTunepak(int argc, const char* const* argv) {
+    if (argc == 1) {
+        const std::string_view argument = argv[0];
+        if (argument == "--help" || argument == "-h") {
+            std::printf("%s%s", usageText, helpText);
+            return exitDone;
+        }
+        if (argument == "--version") {
+            std::printf("tunepak %s\n", TUNEPAK_VERSION);
+            return exitDone;
+        }
+    }
+    if (argc != 1) {
+        std::printf("%s", usageText);
+        return exitUsage;
+    }
+    const std::string argument = argv[0];
+    const std::size_t slash = argument.rfind('/');
+    const std::string directory = slash == std::string::npos ? "" : argument.substr(0, slash + 1);
+    const std::string pattern = argument.substr(directory.size());
+
+    std::printf("Converting \"%s\"\n", argument.c_str());
+    const std::vector<std::string> matches = FindMatches(directory, pattern);
+    if (matches.empty()) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "tunepak: no file matches '%s'\n", argument.c_str());
+        return exitDone;
+    }
+    int exitCode = exitDone;
+    for (const std::string& name : matches) {
+        switch (ConvertOne(directory + name)) {
+            case Outcome::converted: break;
+            case Outcome::failed: exitCode = exitFailed; break;
+            case Outcome::notFound: return exitNotFound;
+        }
+    }
+    return exitCode;
+}
+
+}  // namespace tunepak

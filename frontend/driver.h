@@ -1,0 +1,25 @@
+// The command-line driver: converts every file that matches its one argument.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace tunepak {
+
+// Exit codes.
+inline constexpr int exitDone = 0;
+inline constexpr int exitUsage = 1;
+inline constexpr int exitFailed = 2;   // some file did not convert
+inline constexpr int exitNotFound = 3; // a matched file could not be opened
+
+// The output base name of a source path: its last component without the last extension,
+// lower-cased, with the first character upper-cased (ASCII letters only).
+std::string OutputBaseName(std::string_view path);
+
+// A size in bytes as the console shows it: kilobytes, halves rounded up.
+unsigned SizeFigure(unsigned long long bytes);
+
+// Runs the program on its arguments (without the program name); returns the exit code.
+int RunTunepak(int argc, const char* const* argv);
+
+}  // namespace tunepak

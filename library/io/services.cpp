@@ -1,0 +1,154 @@
+#include "io/services.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+namespace tunepak {
+
+namespace {
+
+void* HeapAllocate(std::size_t size) { return std::malloc(size); }
+void* HeapReallocate(void* block, std::size_t size) { return std::realloc(block, size); }
+void HeapRelease(void* block) { std::free(block); }
+
+std::FILE* AsFile(void* stream) { return static_cast<std::FILE*>(stream); }
+MemoryStream* AsMemory(void* stream) { return static_cast<MemoryStream*>(stream); }
+
+}  // namespace
+
+ServiceTable services = {HeapAllocate, HeapReallocate, HeapRelease, FileSeek,
+                         FileRead,     FileWrite,      FileTell};
+MemoryStream memoryStream;
+
+int FileSeek(void* stream, std::int32_t offset, int origin) {
+    return std::fseek(AsFile(stream), offset, origin);
+}
+std::size_t FileRead(void* buffer, std::size_t itemSize, std::size_t count, void* stream) {
+    return std::fread(buffer, itemSize, count, AsFile(stream));
+}
+std::size_t FileWrite(const void* buffer, std::size_t itemSize, std::size_t count, void* stream) {
+    return std::fwrite(buffer, itemSize, count, AsFile(stream));
+}
+long FileTell(void* stream) { return std::ftell(AsFile(stream)); }
+
+int MemorySeek(void* stream, std::int32_t offset, int origin) {
+    auto* memory = AsMemory(stream);
+    switch (origin) {
+        case 0: memory->current = memory->base + offset; return 0;
+        case 1: memory->current = memory->current + offset; return 0;
+        default: return 1;
+    }
+}
+std::size_t MemoryRead(void* buffer, std::size_t itemSize, std::size_t count, void* stream) {
+    auto* memory = AsMemory(stream);
+    const std::size_t bytes = itemSize * count;
+    if (bytes != 0) std::memcpy(buffer, memory->current, bytes);
+    memory->current += bytes;
+    return count;
+}
+std::size_t MemoryWrite(const void* buffer, std::size_t itemSize, std::size_t count, void* stream) {
+    auto* memory = AsMemory(stream);
+    const std::size_t bytes = itemSize * count;
+    if (bytes != 0) std::memcpy(memory->current, buffer, bytes);
+    memory->current += bytes;
+    return count;
+}
+long MemoryTell(void* stream) {
+    auto* memory = AsMemory(stream);
+    return static_cast<long>(memory->current - memory->base);
+}
+
+void* InstallStreams(unsigned mode, void* stream) {
+    if (mode & StreamFile) {
+        services.seek = FileSeek;
+        services.read = FileRead;
+        services.write = FileWrite;
+        services.tell = FileTell;
+    }
+    if (mode & StreamMemory) {
+        services.seek = MemorySeek;
+        services.read = MemoryRead;
+        services.write = MemoryWrite;
+        services.tell = MemoryTell;
+        if (stream != nullptr) {
+            memoryStream.base = static_cast<std::uint8_t*>(stream);
+            memoryStream.current = memoryStream.base;
+            return &memoryStream;
+        }
+    }
+    return stream;
+}
+
+std::size_t ReadBytes(void* stream, std::span<std::uint8_t> buffer) {
+    if (buffer.empty()) return 0;
+    std::size_t got = services.read(buffer.data(), 1, buffer.size(), stream);
+    got = std::min(got, buffer.size());
+    std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(got), buffer.end(), std::uint8_t{0});
+    return got;
+}
+
+std::uint8_t ReadU8(void* stream) {
+    std::uint8_t value = 0;
+    ReadBytes(stream, std::span(&value, 1));
+    return value;
+}
+std::uint16_t ReadU16Le(void* stream) {
+    std::uint8_t bytes[2];
+    ReadBytes(stream, bytes);
+    return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
+}
+std::uint32_t ReadU32Le(void* stream) {
+    std::uint8_t bytes[4];
+    ReadBytes(stream, bytes);
+    return static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
+           (static_cast<std::uint32_t>(bytes[2]) << 16) | (static_cast<std::uint32_t>(bytes[3]) << 24);
+}
+
+int SkipForward(void* stream, std::uint64_t count) {
+    constexpr std::uint64_t step = std::numeric_limits<std::int32_t>::max();
+    while (count > 0) {
+        const auto now = static_cast<std::int32_t>(std::min(count, step));
+        if (const int result = services.seek(stream, now, 1); result != 0) return result;
+        count -= static_cast<std::uint64_t>(now);
+    }
+    return 0;
+}
+
+std::optional<std::uint64_t> BytesLeft(void* stream) {
+    const long here = services.tell(stream);
+    if (here < 0 || services.seek(stream, 0, 2) != 0) return std::nullopt;
+    const long end = services.tell(stream);
+    if (here > std::numeric_limits<std::int32_t>::max() ||
+        services.seek(stream, static_cast<std::int32_t>(here), 0) != 0) {
+        return std::nullopt;
+    }
+    if (end < here) return 0;
+    return static_cast<std::uint64_t>(end - here);
+}
+
+WorkBuffer::WorkBuffer(std::size_t size)
+    : data_(static_cast<std::uint8_t*>(services.allocate(size == 0 ? 1 : size))), size_(size) {
+    if (data_ != nullptr) std::memset(data_, 0, size_);
+}
+WorkBuffer::~WorkBuffer() {
+    if (data_ != nullptr) services.release(data_);
+}
+WorkBuffer::WorkBuffer(WorkBuffer&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+WorkBuffer& WorkBuffer::operator=(WorkBuffer&& other) noexcept {
+    if (this != &other) {
+        if (data_ != nullptr) services.release(data_);
+        data_ = std::exchange(other.data_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+    }
+    return *this;
+}
+std::uint8_t* WorkBuffer::Release() {
+    size_ = 0;
+    return std::exchange(data_, nullptr);
+}
+
+}  // namespace tunepak

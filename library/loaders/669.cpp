@@ -1,0 +1,9 @@
+// Not built yet: every file of this format is refused.
+
+#include "loaders/loaders.h"
+
+namespace tunepak {
+
+int Load669(void*) { return ResultBadFile; }
+
+}  // namespace tunepak

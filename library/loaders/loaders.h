@@ -1,0 +1,31 @@
+// The load entry and the format loaders. Each loader takes the installed stream, positioned at
+// the start of the module, fills the model and returns a result code.
+#pragma once
+
+#include <cstdint>
+
+#include "model/model.h"
+
+namespace tunepak {
+
+// Loads one module from `stream` (a FILE* in file mode, a memory block in memory mode); the
+// format is recognised by content.
+int LoadModule(void* stream, unsigned mode);
+
+int LoadMod(void* stream);
+int LoadS3m(void* stream);
+int LoadXm(void* stream);
+int LoadIt(void* stream);
+int LoadMtm(void* stream);
+int Load669(void* stream);
+int LoadStm(void* stream);
+int LoadFar(void* stream);
+int LoadUlt(void* stream);
+int LoadPtm(void* stream);
+int LoadAm(void* stream);
+
+// Reads the frames of one sample into a new buffer in canonical signed form with its run-out
+// tail, normalising the header on the way. `data` is the header's buffer slot.
+int PrepareSample(SampleHeader& header, std::uint8_t*& data, void* stream);
+
+}  // namespace tunepak

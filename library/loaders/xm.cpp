@@ -1,0 +1,9 @@
+// Not built yet: every file of this format is refused.
+
+#include "loaders/loaders.h"
+
+namespace tunepak {
+
+int LoadXm(void*) { return ResultBadFile; }
+
+}  // namespace tunepak

@@ -1,0 +1,55 @@
+#include "model/model.h"
+
+#include <cstring>
+
+#include "io/services.h"
+
+namespace tunepak {
+
+SongHeader song;
+OrderList orderList{};
+PatternTable patternTable{};
+InstrumentTable instrumentTable{};
+
+bool IsInstrumentBlock(const std::uint8_t* block) {
+    return block != nullptr && std::memcmp(block, "INST", 4) == 0;
+}
+
+namespace {
+
+void ReleaseInstrument(InstrumentSlot& slot) {
+    for (auto& data : slot.sampleData) {
+        if (data != nullptr) services.release(data);
+        data = nullptr;
+    }
+    if (slot.block != nullptr) services.release(slot.block);
+    slot.block = nullptr;
+}
+
+}  // namespace
+
+std::uint8_t* NewInstrument(std::size_t slotIndex, std::uint8_t sampleCount) {
+    InstrumentSlot& slot = instrumentTable[slotIndex];
+    ReleaseInstrument(slot);
+    const std::size_t size = InstrumentBlockSize(sampleCount);
+    auto* block = static_cast<std::uint8_t*>(services.allocate(size));
+    if (block == nullptr) return nullptr;
+    std::memset(block, 0, size);
+    InstrumentRecord& record = RecordOf(block);
+    std::memcpy(record.id.data(), "INST", 4);
+    record.size = static_cast<std::uint32_t>(size - 8);
+    record.index = static_cast<std::uint8_t>(slotIndex);
+    record.sampleCount = sampleCount;
+    slot.block = block;
+    return block;
+}
+
+void ReleaseModelBuffers() {
+    for (auto& pattern : patternTable) {
+        if (pattern.data != nullptr) services.release(pattern.data);
+        pattern = {};
+    }
+    for (auto& slot : instrumentTable) ReleaseInstrument(slot);
+}
+
+}  // namespace tunepak

@@ -1,0 +1,114 @@
+// The two pattern encodings and the internal effect commands.
+#pragma once
+
+#include <bitset>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+namespace tunepak {
+
+// Internal effect commands (row-packed command byte).
+enum EffectCommand : std::uint8_t {
+    EffectArpeggio = 0,
+    EffectPortaUp = 1,
+    EffectPortaDown = 2,
+    EffectTonePorta = 3,
+    EffectVibrato = 4,
+    EffectTonePortaVolSlide = 5,
+    EffectVibratoVolSlide = 6,
+    EffectTremolo = 7,
+    EffectSetPan = 8,
+    EffectSampleOffset = 9,
+    EffectVolSlide = 10,
+    EffectPositionJump = 11,
+    EffectSetVolume = 12,
+    EffectPatternBreak = 13,
+    EffectExtended = 14,
+    EffectSpeedTempo = 15,
+};
+
+// Sub-commands of EffectExtended (the parameter's high nibble).
+enum ExtendedCommand : std::uint8_t {
+    ExtFinePortaUp = 1,
+    ExtFinePortaDown = 2,
+    ExtVibratoWave = 4,
+    ExtFinetune = 5,
+    ExtPatternLoop = 6,
+    ExtTremoloWave = 7,
+    ExtSetPan16 = 8,
+    ExtRetrigger = 9,
+    ExtFineVolUp = 10,
+    ExtFineVolDown = 11,
+    ExtNoteCut = 12,
+    ExtNoteDelay = 13,
+    ExtPatternDelay = 14,
+};
+
+// Row-packed note bytes.
+inline constexpr std::uint8_t noNote = 0;
+inline constexpr std::uint8_t keyOff = 128;
+// The row-packed note byte of internal note n (0..119).
+constexpr std::uint8_t NoteByte(int note) { return static_cast<std::uint8_t>(note + 1); }
+
+// Row-packed flag byte bits.
+inline constexpr std::uint8_t hasEffect = 0x80;
+inline constexpr std::uint8_t hasNote = 0x40;
+inline constexpr std::uint8_t hasVolume = 0x20;
+inline constexpr int packedChannels = 32;  // five channel bits
+
+// The bytes a row-packed pattern of `rows` rows may need at most: 32 events of 6 bytes and the
+// closing 0 per row, behind the row-count byte.
+constexpr std::size_t MaxPackedPatternSize(int rows) {
+    return 1 + static_cast<std::size_t>(rows) * (packedChannels * 6 + 1);
+}
+
+// One source cell as a loader hands it to the emitter.
+struct Event {
+    int channel = 0;
+    std::uint8_t command = 0;
+    std::uint8_t parameter = 0;
+    std::uint8_t instrument = 0;  // 1..128, 0 = none
+    std::uint8_t note = noNote;   // row-packed note byte
+    std::optional<std::uint8_t> volume;
+};
+
+// Builds one row-packed pattern in a block of the worst-case size, owned by its PatternTable
+// slot from the start, and shrinks the block to its length at the end. Every loader emits its
+// patterns through this one procedure; the highest channel that carries an event is kept in
+// song.channelCount (the loader adds one when all patterns are done).
+class PatternEmitter {
+public:
+    // Allocates the block for pattern `number` with `rows` rows (1..256) into the table,
+    // releasing what the slot held, and writes the row-count byte. False when out of memory.
+    bool Begin(std::size_t number, int rows);
+    // Appends an event of the current row; a cell with nothing to say, or on a channel beyond
+    // the 32 that the flag byte can name, writes nothing. Returns whether an event was written.
+    bool Add(const Event& event);
+    // Closes the current row.
+    void EndRow();
+    // Shrinks the block to the bytes written.
+    void Finish();
+
+    std::size_t size() const { return used_; }
+
+private:
+    std::uint8_t* block_ = nullptr;
+    std::size_t capacity_ = 0;
+    std::size_t used_ = 0;
+    std::size_t number_ = 0;
+};
+
+// What a walk over a pattern block finds: its length and the instrument slots it names.
+struct PatternWalk {
+    std::size_t length = 0;
+    std::bitset<128> usedInstruments;
+};
+
+// Walks a row-packed block (never past its end).
+PatternWalk WalkRowPacked(std::span<const std::uint8_t> block);
+// Walks an event-stream block up to and including its end marker (never past the block's end).
+PatternWalk WalkEventStream(std::span<const std::uint8_t> block);
+
+}  // namespace tunepak

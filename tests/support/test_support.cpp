@@ -1,0 +1,142 @@
+#include "test_support.h"
+
+#include <cstring>
+
+#include "loaders/loaders.h"
+#include "model/player.h"
+#include "writer/writer.h"
+
+namespace tunepak::test {
+
+ByteWriter& ByteWriter::U8(unsigned v) {
+    bytes_.push_back(static_cast<std::uint8_t>(v));
+    return *this;
+}
+ByteWriter& ByteWriter::U16(unsigned v) { return U8(v & 0xFF).U8((v >> 8) & 0xFF); }
+ByteWriter& ByteWriter::U32(std::uint32_t v) { return U16(v & 0xFFFF).U16(v >> 16); }
+ByteWriter& ByteWriter::U16Be(unsigned v) { return U8((v >> 8) & 0xFF).U8(v & 0xFF); }
+ByteWriter& ByteWriter::Text(std::string_view text, std::size_t width) {
+    for (std::size_t i = 0; i < width; ++i) U8(i < text.size() ? static_cast<std::uint8_t>(text[i]) : 0);
+    return *this;
+}
+ByteWriter& ByteWriter::Raw(std::span<const std::uint8_t> bytes) {
+    bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
+    return *this;
+}
+ByteWriter& ByteWriter::Raw(std::initializer_list<std::uint8_t> bytes) {
+    bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
+    return *this;
+}
+ByteWriter& ByteWriter::Fill(std::size_t count, std::uint8_t value) {
+    bytes_.insert(bytes_.end(), count, value);
+    return *this;
+}
+ByteWriter& ByteWriter::PadTo(std::size_t size, std::uint8_t value) {
+    if (bytes_.size() < size) bytes_.resize(size, value);
+    return *this;
+}
+ByteWriter& ByteWriter::PutU16At(std::size_t offset, unsigned v) {
+    bytes_.at(offset) = static_cast<std::uint8_t>(v);
+    bytes_.at(offset + 1) = static_cast<std::uint8_t>(v >> 8);
+    return *this;
+}
+ByteWriter& ByteWriter::PutU32At(std::size_t offset, std::uint32_t v) {
+    PutU16At(offset, v & 0xFFFF);
+    return PutU16At(offset + 2, v >> 16);
+}
+
+MemoryFile::MemoryFile(std::span<const std::uint8_t> bytes) : bytes_(bytes.begin(), bytes.end()) {
+    // fmemopen cannot open an empty buffer; an empty file is a temporary file with nothing in it.
+    file_ = bytes_.empty() ? std::tmpfile() : fmemopen(bytes_.data(), bytes_.size(), "rb");
+}
+MemoryFile::~MemoryFile() {
+    if (file_ != nullptr) std::fclose(file_);
+}
+
+int LoadFromBytes(std::span<const std::uint8_t> bytes) {
+    MemoryFile file(bytes);
+    return LoadModule(file.get(), StreamFile);
+}
+
+Bytes WriteImage() {
+    const std::uint32_t size = WriteModule(nullptr, StreamFile);
+    Bytes image(size);
+    const std::uint32_t written = WriteModule(image.data(), StreamMemory);
+    EXPECT_EQ(written, size);
+    return image;
+}
+
+InstrumentRecord& Instrument(std::size_t slot) {
+    std::uint8_t* block = instrumentTable.at(slot).block;
+    if (block == nullptr) {
+        ADD_FAILURE() << "no instrument in slot " << slot;
+        static InstrumentRecord empty;
+        return empty;
+    }
+    return RecordOf(block);
+}
+
+SampleHeader& Sample(std::size_t slot, std::size_t k) {
+    std::uint8_t* block = instrumentTable.at(slot).block;
+    if (block == nullptr || k >= RecordOf(block).sampleCount) {
+        ADD_FAILURE() << "no sample " << k << " in instrument slot " << slot;
+        static SampleHeader empty;
+        return empty;
+    }
+    return SampleOf(block, k);
+}
+
+std::span<const std::uint8_t> SampleFrames(std::size_t slot, std::size_t k) {
+    const SampleHeader& header = Sample(slot, k);
+    const std::uint8_t* data = instrumentTable.at(slot).sampleData.at(k);
+    if (data == nullptr) return {};
+    return {data, std::size_t{header.length} * SampleWidth(header)};
+}
+
+std::span<const std::uint8_t> Pattern(std::size_t number) {
+    const PatternSlot& slot = patternTable.at(number);
+    return {slot.data, slot.data ? slot.size : 0};
+}
+
+namespace {
+
+const ServiceTable standardServices = services;
+int allocationCalls = 0;
+int failingCall = 0;
+
+void* CountingAllocate(std::size_t size) {
+    if (++allocationCalls >= failingCall) return nullptr;
+    return standardServices.allocate(size);
+}
+void* CountingReallocate(void* block, std::size_t size) {
+    if (++allocationCalls >= failingCall) return nullptr;
+    return standardServices.reallocate(block, size);
+}
+
+void ResetModel() {
+    services.allocate = standardServices.allocate;
+    services.reallocate = standardServices.reallocate;
+    services.release = standardServices.release;
+    ReleaseModule();
+    song = SongHeader{};
+    orderList.fill(0);
+}
+
+}  // namespace
+
+void ModelTest::SetUp() { ResetModel(); }
+void ModelTest::TearDown() { ResetModel(); }
+
+FailingAllocator::FailingAllocator(int failAt) {
+    allocationCalls = 0;
+    failingCall = failAt;
+    services.allocate = CountingAllocate;
+    services.reallocate = CountingReallocate;
+}
+FailingAllocator::~FailingAllocator() {
+    services.allocate = standardServices.allocate;
+    services.reallocate = standardServices.reallocate;
+}
+int FailingAllocator::calls() const { return allocationCalls; }
+
+}  // namespace tunepak::test

@@ -1,0 +1,92 @@
+// Helpers shared by the tests: building module bytes, loading them through the library as the
+// converter does, and reading the model back.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <initializer_list>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "io/services.h"
+#include "model/model.h"
+
+namespace tunepak::test {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Builds a byte image field by field.
+class ByteWriter {
+public:
+    ByteWriter& U8(unsigned v);
+    ByteWriter& U16(unsigned v);    // little-endian
+    ByteWriter& U32(std::uint32_t v);
+    ByteWriter& U16Be(unsigned v);
+    ByteWriter& Text(std::string_view text, std::size_t width);  // zero padded to width
+    ByteWriter& Raw(std::span<const std::uint8_t> bytes);
+    ByteWriter& Raw(std::initializer_list<std::uint8_t> bytes);
+    ByteWriter& Fill(std::size_t count, std::uint8_t value = 0);
+    ByteWriter& PadTo(std::size_t size, std::uint8_t value = 0);  // fills up to an offset
+    // Overwrites bytes at an offset already written.
+    ByteWriter& PutU16At(std::size_t offset, unsigned v);
+    ByteWriter& PutU32At(std::size_t offset, std::uint32_t v);
+
+    std::size_t size() const { return bytes_.size(); }
+    const Bytes& bytes() const { return bytes_; }
+    Bytes& bytes() { return bytes_; }
+
+private:
+    Bytes bytes_;
+};
+
+// An in-memory FILE* over a copy of some bytes, closed on destruction.
+class MemoryFile {
+public:
+    explicit MemoryFile(std::span<const std::uint8_t> bytes);
+    ~MemoryFile();
+    MemoryFile(const MemoryFile&) = delete;
+    MemoryFile& operator=(const MemoryFile&) = delete;
+    std::FILE* get() const { return file_; }
+
+private:
+    Bytes bytes_;
+    std::FILE* file_ = nullptr;
+};
+
+// Loads bytes as the converter does (file mode) and returns LoadModule's result.
+int LoadFromBytes(std::span<const std::uint8_t> bytes);
+
+// The AM image of the model (size pass, then writing pass into memory).
+Bytes WriteImage();
+
+// Instrument slot i's record and sample header k, or fails the test when absent.
+InstrumentRecord& Instrument(std::size_t slot);
+SampleHeader& Sample(std::size_t slot, std::size_t k = 0);
+// Sample k's frames (length x width bytes) of instrument slot i.
+std::span<const std::uint8_t> SampleFrames(std::size_t slot, std::size_t k = 0);
+// The bytes of pattern block n (empty when absent).
+std::span<const std::uint8_t> Pattern(std::size_t number);
+
+// Releases the model before and after each test, and puts back the standard services.
+class ModelTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+};
+
+// An allocator in the service table that fails at its n-th call (counting from 1) and after,
+// for failure-path tests. Restores the real one on destruction.
+class FailingAllocator {
+public:
+    explicit FailingAllocator(int failAt);
+    ~FailingAllocator();
+    FailingAllocator(const FailingAllocator&) = delete;
+    FailingAllocator& operator=(const FailingAllocator&) = delete;
+    int calls() const;
+};
+
+}  // namespace tunepak::test
