@@ -108,6 +108,8 @@ std::uint32_t ReadU32Le(void* stream) {
 }
 
 int SkipForward(void* stream, std::uint64_t count) {
+    // Past the end is the end (some streams refuse to seek beyond it).
+    if (const auto left = BytesLeft(stream); left && count > *left) return services.seek(stream, 0, 2);
     constexpr std::uint64_t step = std::numeric_limits<std::int32_t>::max();
     while (count > 0) {
         const auto now = static_cast<std::int32_t>(std::min(count, step));

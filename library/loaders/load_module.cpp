@@ -10,8 +10,6 @@ namespace tunepak {
 
 namespace {
 
-using Loader = int (*)(void* stream);
-
 struct Signature {
     std::size_t offset;
     std::string_view bytes;
@@ -35,14 +33,19 @@ constexpr std::array<Signature, 12> signatures = {{
 }};
 constexpr Loader fallbackLoader = LoadMod;
 
-constexpr std::size_t probeSize = 48;
-
-bool Matches(const std::array<std::uint8_t, probeSize>& probe, const Signature& signature) {
+bool Matches(std::span<const std::uint8_t, probeSize> probe, const Signature& signature) {
     return std::memcmp(probe.data() + signature.offset, signature.bytes.data(),
                        signature.bytes.size()) == 0;
 }
 
 }  // namespace
+
+Loader ChooseLoader(std::span<const std::uint8_t, probeSize> probe) {
+    for (const Signature& signature : signatures) {
+        if (Matches(probe, signature)) return signature.loader;
+    }
+    return fallbackLoader;
+}
 
 int LoadModule(void* stream, unsigned mode) {
     if (stream == nullptr) return ResultNoStream;
@@ -60,10 +63,7 @@ int LoadModule(void* stream, unsigned mode) {
     const std::size_t got = ReadBytes(stream, probe);
     services.seek(stream, -static_cast<std::int32_t>(got), 1);
 
-    for (const Signature& signature : signatures) {
-        if (Matches(probe, signature)) return signature.loader(stream);
-    }
-    return fallbackLoader(stream);
+    return ChooseLoader(probe)(stream);
 }
 
 }  // namespace tunepak

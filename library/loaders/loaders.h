@@ -2,7 +2,9 @@
 // the start of the module, fills the model and returns a result code.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "model/model.h"
 
@@ -11,6 +13,12 @@ namespace tunepak {
 // Loads one module from `stream` (a FILE* in file mode, a memory block in memory mode); the
 // format is recognised by content.
 int LoadModule(void* stream, unsigned mode);
+
+using Loader = int (*)(void* stream);
+
+// The loader that the first 48 bytes of a module choose; anything unrecognised is tried as MOD.
+inline constexpr std::size_t probeSize = 48;
+Loader ChooseLoader(std::span<const std::uint8_t, probeSize> probe);
 
 int LoadMod(void* stream);
 int LoadS3m(void* stream);

@@ -63,6 +63,9 @@ int LoadFromBytes(std::span<const std::uint8_t> bytes);
 // The AM image of the model (size pass, then writing pass into memory).
 Bytes WriteImage();
 
+// A copy of some bytes, for comparisons.
+inline Bytes Copy(std::span<const std::uint8_t> bytes) { return Bytes(bytes.begin(), bytes.end()); }
+
 // Instrument slot i's record and sample header k, or fails the test when absent.
 InstrumentRecord& Instrument(std::size_t slot);
 SampleHeader& Sample(std::size_t slot, std::size_t k = 0);

@@ -1,0 +1,92 @@
+#include "io/services.h"
+
+#include <array>
+
+#include "test_support.h"
+
+namespace tunepak {
+namespace {
+
+class MemoryStreamTest : public ::testing::Test {
+protected:
+    void TearDown() override { InstallStreams(StreamFile, nullptr); }
+    std::array<std::uint8_t, 64> block{};
+};
+
+TEST_F(MemoryStreamTest, WriteAdvancesByItemsTimesSize) {
+    void* stream = InstallStreams(StreamMemory, block.data());
+    ASSERT_EQ(stream, &memoryStream);
+    const std::uint32_t items[3] = {0x04030201, 0x08070605, 0x0C0B0A09};
+    EXPECT_EQ(services.write(items, 4, 3, stream), 3u);
+    EXPECT_EQ(services.tell(stream), 12);
+    EXPECT_EQ(block[0], 1);
+    EXPECT_EQ(block[11], 12);
+}
+
+TEST_F(MemoryStreamTest, SeekBackAfterAProbeReturnsToTheStart) {
+    void* stream = InstallStreams(StreamMemory, block.data());
+    std::array<std::uint8_t, 48> probe{};
+    EXPECT_EQ(services.read(probe.data(), 1, 48, stream), 48u);
+    EXPECT_EQ(services.seek(stream, -48, 1), 0);
+    EXPECT_EQ(services.tell(stream), 0);
+}
+
+TEST_F(MemoryStreamTest, UnknownOriginFailsAndKeepsThePosition) {
+    void* stream = InstallStreams(StreamMemory, block.data());
+    services.seek(stream, 5, 0);
+    EXPECT_EQ(services.seek(stream, 0, 2), 1);
+    EXPECT_EQ(services.tell(stream), 5);
+    EXPECT_FALSE(BytesLeft(stream).has_value());  // a memory block has no known end
+}
+
+TEST_F(MemoryStreamTest, BothModeBitsInstallMemoryMode) {
+    void* stream = InstallStreams(StreamFile | StreamMemory, block.data());
+    EXPECT_EQ(stream, &memoryStream);
+    EXPECT_EQ(services.read, &MemoryRead);
+}
+
+TEST(FileStream, ShortReadsLeaveZerosAndTheEndIsKnown) {
+    InstallStreams(StreamFile, nullptr);
+    const test::Bytes bytes = {1, 2, 3, 4, 5};
+    test::MemoryFile file(bytes);
+    std::array<std::uint8_t, 4> first{};
+    EXPECT_EQ(ReadBytes(file.get(), first), 4u);
+    EXPECT_EQ(BytesLeft(file.get()), 1u);
+    std::array<std::uint8_t, 4> second = {9, 9, 9, 9};
+    EXPECT_EQ(ReadBytes(file.get(), second), 1u);
+    EXPECT_EQ(second, (std::array<std::uint8_t, 4>{5, 0, 0, 0}));
+    EXPECT_EQ(ReadU32Le(file.get()), 0u);
+}
+
+TEST(FileStream, SkipForwardNeverSeeksBackwards) {
+    InstallStreams(StreamFile, nullptr);
+    const test::Bytes bytes(16, 7);
+    test::MemoryFile file(bytes);
+    ReadU8(file.get());
+    // A length that does not fit a signed 32-bit offset still moves forward.
+    SkipForward(file.get(), 0x80000004u);
+    EXPECT_EQ(ReadU8(file.get()), 0);
+    EXPECT_EQ(services.tell(file.get()), 16);
+}
+
+TEST(WorkBufferTest, IsZeroFilledAndReleasedThroughTheTable) {
+    const ServiceTable saved = services;
+    static int releases = 0;
+    releases = 0;
+    services.release = [](void* block) {
+        ++releases;
+        std::free(block);
+    };
+    {
+        WorkBuffer buffer(16);
+        ASSERT_TRUE(buffer);
+        for (std::uint8_t byte : buffer.span()) EXPECT_EQ(byte, 0);
+        WorkBuffer moved = std::move(buffer);
+        EXPECT_FALSE(buffer);
+    }
+    EXPECT_EQ(releases, 1);
+    services = saved;
+}
+
+}  // namespace
+}  // namespace tunepak

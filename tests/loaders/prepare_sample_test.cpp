@@ -1,0 +1,228 @@
+#include <cstring>
+#include <numeric>
+
+#include "loaders/loaders.h"
+#include "test_support.h"
+
+namespace tunepak {
+namespace {
+
+using test::Bytes;
+
+// Prepares one sample header over the given source bytes (file mode), keeping the frames.
+class PrepareSampleTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        if (data != nullptr) services.release(data);
+    }
+
+    int Prepare(const Bytes& source) {
+        InstallStreams(StreamFile, nullptr);
+        test::MemoryFile file(source);
+        if (data != nullptr) services.release(data);
+        data = nullptr;
+        return PrepareSample(header, data, file.get());
+    }
+
+    // Elements 0..count-1 of the prepared block (8-bit).
+    Bytes Elements(std::size_t count) const { return Bytes(data, data + count); }
+
+    static Bytes Ramp(std::size_t count, std::uint8_t first = 0) {
+        Bytes bytes(count);
+        std::iota(bytes.begin(), bytes.end(), first);
+        return bytes;
+    }
+
+    SampleHeader header{};
+    std::uint8_t* data = nullptr;
+};
+
+TEST_F(PrepareSampleTest, DeltaAndUnsignedEightBit) {
+    header.length = 4;
+    header.flags = deltaSource;
+    ASSERT_EQ(Prepare({1, 1, 1, 1}), ResultOk);
+    EXPECT_EQ(Elements(4), (Bytes{1, 2, 3, 4}));
+    EXPECT_EQ(header.flags & (deltaSource | unsignedSource), 0);
+    EXPECT_EQ(header.flags2 & converted, converted);
+    EXPECT_EQ(std::memcmp(header.id.data(), "SAMP", 4), 0);
+    EXPECT_EQ(header.size, 56u);
+
+    header = {};
+    header.length = 2;
+    header.flags = deltaSource;
+    ASSERT_EQ(Prepare({0x7F, 0x01}), ResultOk);
+    EXPECT_EQ(Elements(2), (Bytes{0x7F, 0x80}));  // the accumulator wraps
+
+    header = {};
+    header.length = 2;
+    header.flags = unsignedSource;
+    ASSERT_EQ(Prepare({0x80, 0x00}), ResultOk);
+    EXPECT_EQ(Elements(2), (Bytes{0x00, 0x80}));
+
+    header = {};
+    header.length = 2;
+    header.flags = deltaSource | unsignedSource;  // delta first, then the sign
+    ASSERT_EQ(Prepare({0x80, 0x01}), ResultOk);
+    EXPECT_EQ(Elements(2), (Bytes{0x00, 0x01}));
+}
+
+TEST_F(PrepareSampleTest, SixteenBitDeltaByBytesAndByWords) {
+    header.length = 2;
+    header.flags = sixteenBit | deltaSource;
+    ASSERT_EQ(Prepare({0x10, 0x01, 0x01, 0x01}), ResultOk);
+    EXPECT_EQ(Elements(4), (Bytes{0x10, 0x11, 0x12, 0x13}));
+
+    header = {};
+    header.length = 2;
+    header.flags = sixteenBit | deltaSource | usePan;
+    ASSERT_EQ(Prepare({0x10, 0x01, 0xF0, 0x00}), ResultOk);
+    EXPECT_EQ(Elements(4), (Bytes{0x10, 0x01, 0x00, 0x02}));  // 0x0110 + 0x00F0 = 0x0200
+
+    header = {};
+    header.length = 1;
+    header.flags = sixteenBit | unsignedSource;
+    ASSERT_EQ(Prepare({0x00, 0x80}), ResultOk);
+    EXPECT_EQ(Elements(2), (Bytes{0x00, 0x00}));
+}
+
+TEST_F(PrepareSampleTest, StereoSplitsEvenAndOddLengths) {
+    header.length = 6;
+    header.flags = stereoSource;
+    ASSERT_EQ(Prepare({10, 20, 11, 21, 12, 22}), ResultOk);
+    EXPECT_EQ(Elements(6), (Bytes{10, 11, 12, 20, 21, 22}));
+    EXPECT_EQ(header.flags & stereoSource, stereoSource);
+
+    header = {};
+    header.length = 7;
+    header.flags = stereoSource;
+    ASSERT_EQ(Prepare({10, 20, 11, 21, 12, 22, 99}), ResultOk);
+    EXPECT_EQ(Elements(7), (Bytes{10, 11, 12, 20, 21, 22, 99}));
+
+    // Prepared again from a stored image: no second split.
+    Bytes stored = Elements(7);
+    header.id = {};
+    ASSERT_EQ(Prepare(stored), ResultOk);
+    EXPECT_EQ(Elements(7), stored);
+}
+
+TEST_F(PrepareSampleTest, ForwardLoopTailRepeatsTheLoop) {
+    header.length = 20;
+    header.loopStart = 10;
+    header.loopEnd = 20;
+    header.flags = loop;
+    ASSERT_EQ(Prepare(Ramp(20)), ResultOk);
+    const Bytes tail(data + 20, data + 20 + 31);
+    for (std::size_t k = 0; k < 31; ++k) EXPECT_EQ(tail[k], 10 + k % 10) << k;
+}
+
+TEST_F(PrepareSampleTest, PingPongTailsOfLengthTenAndHundred) {
+    header.length = 30;  // data runs on past the loop end: it is replaced by the tail
+    header.loopStart = 10;
+    header.loopEnd = 20;
+    header.flags = loop | pingPong;
+    ASSERT_EQ(Prepare(Ramp(30)), ResultOk);
+    EXPECT_EQ(header.length, 20u);
+    for (std::size_t k = 0; k < 41; ++k) {
+        const std::size_t m = k % 20;
+        const std::size_t source = m < 10 ? 20 - m : 10 + (m - 10);
+        EXPECT_EQ(data[20 + k], source) << k;
+    }
+
+    header = {};
+    header.length = 101;
+    header.loopStart = 1;
+    header.loopEnd = 101;
+    header.flags = loop | pingPong;
+    ASSERT_EQ(Prepare(Ramp(101)), ResultOk);
+    // No source element at the loop end: it repeats the last loop element.
+    EXPECT_EQ(data[101], 100);
+    for (std::size_t k = 1; k < 100; ++k) EXPECT_EQ(data[101 + k], 101 - k) << k;
+    for (std::size_t k = 100; k < 131; ++k) EXPECT_EQ(data[101 + k], 1 + (k - 100)) << k;
+}
+
+TEST_F(PrepareSampleTest, NormalisesVolumeAndLoops) {
+    header.length = 4000;
+    header.loopStart = 4000;
+    header.loopEnd = 5000;
+    header.volume = 200;
+    header.flags = loop | pingPong;
+    ASSERT_EQ(Prepare(Bytes(4000, 1)), ResultOk);
+    EXPECT_EQ(header.volume, 64);
+    EXPECT_EQ(header.loopEnd, 4000u);
+    EXPECT_EQ(header.flags & (loop | pingPong), 0);  // an empty loop is no loop
+    EXPECT_EQ(Bytes(data + 4000, data + 4031), Bytes(31, 0));
+
+    header = {};
+    header.length = 10;
+    header.loopStart = 8;
+    header.loopEnd = 3;  // start above end: no loop
+    header.flags = loop;
+    ASSERT_EQ(Prepare(Ramp(10)), ResultOk);
+    EXPECT_EQ(header.flags & loop, 0);
+    EXPECT_EQ(header.length, 10u);
+
+    header = {};
+    header.flags = pingPong;  // ping-pong without loop means nothing
+    header.length = 2;
+    header.loopEnd = 2;
+    ASSERT_EQ(Prepare(Ramp(2)), ResultOk);
+    EXPECT_EQ(header.flags & pingPong, 0);
+}
+
+TEST_F(PrepareSampleTest, EmptySampleAllocatesNothing) {
+    header.length = 0;
+    ASSERT_EQ(Prepare({1, 2, 3}), ResultOk);
+    EXPECT_EQ(data, nullptr);
+    EXPECT_EQ(header.id, (std::array<char, 4>{}));
+    EXPECT_EQ(header.size, 0u);
+}
+
+TEST_F(PrepareSampleTest, LengthIsCutToTheFramesTheFileHolds) {
+    header.length = 1000;
+    header.loopStart = 2;
+    header.loopEnd = 900;
+    header.flags = sixteenBit | loop;
+    ASSERT_EQ(Prepare(Bytes(11, 5)), ResultOk);  // five whole 16-bit frames
+    EXPECT_EQ(header.length, 5u);
+    EXPECT_EQ(header.loopEnd, 5u);
+    EXPECT_EQ(header.flags & loop, loop);
+
+    header = {};
+    header.length = 0xFFFFFFFF;  // absurd: no allocation beyond the data
+    ASSERT_EQ(Prepare({}), ResultOk);
+    EXPECT_EQ(header.length, 0u);
+    EXPECT_EQ(data, nullptr);
+}
+
+TEST_F(PrepareSampleTest, FixedLoopedBufferIsConvertedEveryTime) {
+    header.flags = unsignedSource;
+    header.flags2 = fixedLoopBuffer;
+    header.length = 3;  // ignored: the buffer is always 65,536 frames
+    ASSERT_EQ(Prepare(Bytes(100, 0x80)), ResultOk);
+    EXPECT_EQ(header.length, 65536u);
+    EXPECT_EQ(header.loopStart, 0u);
+    EXPECT_EQ(header.loopEnd, 65536u);
+    EXPECT_EQ(header.flags & unsignedSource, unsignedSource);
+    EXPECT_EQ(header.flags2, fixedLoopBuffer);
+    EXPECT_EQ(data[0], 0x00);      // converted from the file
+    EXPECT_EQ(data[99], 0x00);
+    EXPECT_EQ(data[100], 0x80);    // missing frames read as 0, then converted
+    EXPECT_EQ(data[65536], 0x00);  // the tail loops back to the start
+}
+
+TEST_F(PrepareSampleTest, AllocationFailureLeavesNoBlock) {
+    header.length = 16;
+    test::FailingAllocator failing(1);
+    EXPECT_EQ(Prepare(Bytes(16, 1)), ResultNoSampleMemory);
+    EXPECT_EQ(data, nullptr);
+}
+
+TEST_F(PrepareSampleTest, StereoScratchFailureIsReported) {
+    header.length = 4;
+    header.flags = stereoSource;
+    test::FailingAllocator failing(2);
+    EXPECT_EQ(Prepare(Bytes(4, 1)), ResultNoSampleMemory);
+}
+
+}  // namespace
+}  // namespace tunepak
