@@ -1,0 +1,228 @@
+// End-to-end tests: the built program run in a temporary directory.
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include <zlib.h>
+
+#include "driver.h"
+#include "io/endian.h"
+#include "test_support.h"
+
+namespace tunepak {
+namespace {
+
+namespace fs = std::filesystem;
+using test::Bytes;
+
+struct Outcome {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string ReadText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+Bytes ReadFile(const fs::path& path) {
+    const std::string text = ReadText(path);
+    return Bytes(text.begin(), text.end());
+}
+
+void WriteFile(const fs::path& path, const Bytes& bytes) {
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                static_cast<std::streamsize>(bytes.size()));
+}
+
+// A small valid AM module of `padding` extra bytes (an unknown chunk), so sizes can be chosen.
+Bytes AmModule(std::size_t size = 0) {
+    test::ByteWriter file;
+    file.Text("RIFF", 4).U32(0).Text("AMFF", 4);
+    file.Text("MAIN", 4).U32(74).Text("song", 32).Fill(32).Raw({3, 1, 6, 125}).U16(1814).U16(13696);
+    file.U8(128).U8(32);
+    file.Text("ORDR", 4).U32(2).U8(0).U8(0);
+    file.Text("PATT", 4).U32(7).U8(0).U32(1).Raw({0, 0});
+    if (size > file.size() + 8) {
+        const std::size_t pad = size - file.size() - 8;
+        file.Text("JUNK", 4).U32(static_cast<std::uint32_t>(pad)).Fill(pad, 0x11);
+    }
+    file.PutU32At(4, static_cast<std::uint32_t>(file.size() - 8));
+    return file.bytes();
+}
+
+class TunepakTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/tunepak-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    // Runs tunepak with the given argument words (already shell-quoted) in `where`.
+    Outcome Tunepak(const std::string& arguments, const fs::path& where = {}) {
+        const fs::path cwd = where.empty() ? dir : where;
+        const std::string command = "cd '" + cwd.string() + "' && '" TUNEPAK_EXE "' " + arguments +
+                                    " > '" + (dir / ".out").string() + "' 2> '" +
+                                    (dir / ".err").string() + "'";
+        const int status = std::system(command.c_str());
+        Outcome run;
+        run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        run.out = ReadText(dir / ".out");
+        run.err = ReadText(dir / ".err");
+        fs::remove(dir / ".out");
+        fs::remove(dir / ".err");
+        return run;
+    }
+
+    fs::path dir;
+};
+
+TEST_F(TunepakTest, WrongArgumentCountsPrintTheUsage) {
+    for (const char* arguments : {"", "a b"}) {
+        const Outcome run = Tunepak(arguments);
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_EQ(run.out, "Usage : tunepak <SourceFile.ext>\n");
+    }
+}
+
+TEST_F(TunepakTest, HelpAndVersion) {
+    const Outcome help = Tunepak("--help");
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_EQ(help.out.rfind("Usage : tunepak <SourceFile.ext>\n", 0), 0u);
+    EXPECT_EQ(Tunepak("-h").out, help.out);
+    const Outcome version = Tunepak("--version");
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out.rfind("tunepak ", 0), 0u);
+}
+
+TEST_F(TunepakTest, ConvertsOneAndTwoFiles) {
+    WriteFile(dir / "first.am", AmModule());
+    const Outcome one = Tunepak("first.am");
+    EXPECT_EQ(one.exitCode, 0);
+    EXPECT_EQ(one.out, "Converting \"first.am\"\nFirst      (0 Kb -> 0 Kb)\n");
+    EXPECT_TRUE(fs::exists(dir / "First.vmz"));
+
+    WriteFile(dir / "second.am", AmModule(3000));
+    const Outcome two = Tunepak("'*.am'");
+    EXPECT_EQ(two.exitCode, 0);
+    EXPECT_EQ(two.out,
+              "Converting \"*.am\"\nFirst      (0 Kb -> 0 Kb)\nSecond     (3 Kb -> 0 Kb)\n");
+    EXPECT_EQ(two.err, "");
+}
+
+TEST_F(TunepakTest, OutputNaming) {
+    fs::create_directory(dir / "in");
+    fs::create_directory(dir / "out");
+    WriteFile(dir / "in" / "MY.SONG.XM", AmModule());
+    const Outcome run = Tunepak("../in/my.song.?m", dir / "out");
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.out, "Converting \"../in/my.song.?m\"\nMy.song    (0 Kb -> 0 Kb)\n");
+    EXPECT_TRUE(fs::exists(dir / "out" / "My.song.vmz"));
+    EXPECT_FALSE(fs::exists(dir / "in" / "My.song.vmz"));
+
+    EXPECT_EQ(OutputBaseName("SONG.MOD"), "Song");
+    EXPECT_EQ(OutputBaseName("dir.d/song.mod"), "Song");
+    EXPECT_EQ(OutputBaseName("noext"), "Noext");
+    EXPECT_EQ(OutputBaseName("1st.it"), "1st");
+}
+
+TEST_F(TunepakTest, SizeFigures) {
+    EXPECT_EQ(SizeFigure(511), 0u);
+    EXPECT_EQ(SizeFigure(512), 1u);
+    EXPECT_EQ(SizeFigure(1535), 1u);
+    EXPECT_EQ(SizeFigure(1536), 2u);
+    for (const auto& [size, figure] : {std::pair{511, "0"}, {512, "1"}, {1535, "1"}, {1536, "2"}}) {
+        WriteFile(dir / "sized.am", AmModule(static_cast<std::size_t>(size)));
+        ASSERT_EQ(fs::file_size(dir / "sized.am"), static_cast<std::uintmax_t>(size));
+        const Outcome run = Tunepak("sized.am");
+        EXPECT_EQ(run.out, std::string("Converting \"sized.am\"\nSized      (") + figure + " Kb -> 0 Kb)\n");
+    }
+}
+
+TEST_F(TunepakTest, ADirectoryMatchIsNotFoundAndEndsTheRun) {
+    WriteFile(dir / "a.am", AmModule());
+    fs::create_directory(dir / "b.am");
+    WriteFile(dir / "c.am", AmModule());
+    const Outcome run = Tunepak("'*.am'");
+    EXPECT_EQ(run.exitCode, 3);
+    EXPECT_EQ(run.out,
+              "Converting \"*.am\"\nA          (0 Kb -> 0 Kb)\nB          (Not found: 'b.am'...\n");
+    EXPECT_TRUE(fs::exists(dir / "A.vmz"));
+    EXPECT_FALSE(fs::exists(dir / "C.vmz"));
+}
+
+TEST_F(TunepakTest, AFailedLoadIsReportedAndWritesNothing) {
+    WriteFile(dir / "bad.mod", Bytes(2000, 0x42));
+    WriteFile(dir / "Bad.vmz", Bytes{1, 2, 3});
+    WriteFile(dir / "good.mod", AmModule());
+    const Outcome run = Tunepak("'*.mod'");
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_EQ(run.out, "Converting \"*.mod\"\n"
+                       "Bad        (2 Kb -> failed: unrecognised or damaged module)\n"
+                       "Good       (0 Kb -> 0 Kb)\n");
+    EXPECT_EQ(ReadFile(dir / "Bad.vmz"), (Bytes{1, 2, 3}));  // left untouched
+    EXPECT_TRUE(fs::exists(dir / "Good.vmz"));
+}
+
+TEST_F(TunepakTest, AnUnwritableOutputIsReported) {
+    WriteFile(dir / "song.am", AmModule());
+    fs::create_directory(dir / "Song.vmz");  // cannot be created as a file
+    const Outcome run = Tunepak("song.am");
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_EQ(run.out, "Converting \"song.am\"\nSong       (0 Kb -> failed: cannot write Song.vmz)\n");
+}
+
+TEST_F(TunepakTest, NoMatch) {
+    const Outcome run = Tunepak("'*.xm'");
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.out, "Converting \"*.xm\"\n");
+    EXPECT_EQ(run.err, "tunepak: no file matches '*.xm'\n");
+}
+
+TEST_F(TunepakTest, ContainerHoldsTheCompressedImage) {
+    const Bytes source = AmModule(700);
+    WriteFile(dir / "song.am", source);
+    ASSERT_EQ(Tunepak("song.am").exitCode, 0);
+    const Bytes packed = ReadFile(dir / "Song.vmz");
+    ASSERT_GT(packed.size(), 24u);
+    EXPECT_EQ(std::string(packed.begin(), packed.begin() + 4), "MUSE");
+    EXPECT_EQ(Bytes(packed.begin() + 4, packed.begin() + 8), (Bytes{0xDE, 0xAD, 0xBA, 0xBE}));
+    EXPECT_EQ(ReadLe32(packed.data() + 8), packed.size());
+    const std::uint32_t length = ReadLe32(packed.data() + 16);
+    EXPECT_EQ(length, packed.size() - 24);
+    EXPECT_EQ(ReadLe32(packed.data() + 12), crc32(0, packed.data() + 24, length));
+
+    // The image is the source written again, less its unknown chunk.
+    const std::uint32_t imageSize = ReadLe32(packed.data() + 20);
+    Bytes image(imageSize + 1);
+    uLongf imageLength = image.size();
+    ASSERT_EQ(uncompress(image.data(), &imageLength, packed.data() + 24, length), Z_OK);
+    ASSERT_EQ(imageLength, imageSize);
+    image.resize(imageLength);
+    Bytes expected = AmModule();
+    EXPECT_EQ(image, expected);
+
+    // Level 9, as compress2 makes it.
+    Bytes again(packed.size());
+    uLongf againLength = again.size();
+    ASSERT_EQ(compress2(again.data(), &againLength, image.data(), image.size(), 9), Z_OK);
+    EXPECT_EQ(Bytes(again.begin(), again.begin() + static_cast<std::ptrdiff_t>(againLength)),
+              Bytes(packed.begin() + 24, packed.end()));
+
+    // Converting again gives the same bytes.
+    ASSERT_EQ(Tunepak("song.am").exitCode, 0);
+    EXPECT_EQ(ReadFile(dir / "Song.vmz"), packed);
+}
+
+}  // namespace
+}  // namespace tunepak
