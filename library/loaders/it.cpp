@@ -1,9 +1,646 @@
-// Not built yet: every file of this format is refused.
+// IT modules: song header "IMPM", instruments "IMPI", samples "IMPS" and packed patterns, all
+// located by offsets from the start of the module. With the header's instrument flag each IT
+// instrument becomes one instrument record holding the samples its keyboard names; without it
+// each IT sample becomes an instrument of its own.
 
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <limits>
+
+#include "io/services.h"
+#include "loaders/it_compression.h"
 #include "loaders/loaders.h"
+#include "model/patterns.h"
 
 namespace tunepak {
 
-int LoadIt(void*) { return ResultBadFile; }
+namespace {
+
+struct ItHeader {
+    std::array<char, 4> id;  // "IMPM"
+    std::array<char, 26> name;
+    std::array<std::uint8_t, 2> highlight;
+    Le16 orderCount;
+    Le16 instrumentCount;
+    Le16 sampleCount;
+    Le16 patternCount;
+    Le16 createdWith;
+    Le16 compatibleWith;
+    Le16 flags;
+    Le16 special;
+    std::uint8_t globalVolume;
+    std::uint8_t mixVolume;
+    std::uint8_t speed;
+    std::uint8_t tempo;
+    std::uint8_t separation;
+    std::uint8_t pitchWheelDepth;
+    Le16 messageLength;
+    Le32 messageOffset;
+    Le32 reserved;
+    std::array<std::uint8_t, 64> channelPan;
+    std::array<std::uint8_t, 64> channelVolume;
+};
+static_assert(sizeof(ItHeader) == 192);
+
+// Header flags.
+constexpr std::uint16_t useInstruments = 0x04;
+constexpr std::uint16_t linearSlides = 0x08;
+
+struct ItEnvelopeNode {
+    std::uint8_t value;  // volume 0..64, or pan -32..32 as a signed byte
+    Le16 tick;
+};
+
+struct ItEnvelope {
+    std::uint8_t flags;  // bit 0 on, bit 1 loop, bit 2 sustain loop
+    std::uint8_t nodeCount;
+    std::uint8_t loopBegin;
+    std::uint8_t loopEnd;
+    std::uint8_t sustainBegin;
+    std::uint8_t sustainEnd;
+    std::array<ItEnvelopeNode, 25> nodes;
+    std::uint8_t reserved;
+};
+static_assert(sizeof(ItEnvelope) == 82);
+
+// The part of an instrument that is read: everything up to the pitch envelope's end.
+struct ItInstrument {
+    std::array<char, 4> id;  // "IMPI"
+    std::array<char, 12> fileName;
+    std::uint8_t zero;
+    std::uint8_t newNoteAction;
+    std::uint8_t duplicateCheckType;
+    std::uint8_t duplicateCheckAction;
+    Le16 fadeOut;
+    std::uint8_t pitchPanSeparation;
+    std::uint8_t pitchPanCentre;
+    std::uint8_t globalVolume;
+    std::uint8_t defaultPan;
+    std::uint8_t randomVolume;
+    std::uint8_t randomPan;
+    Le16 trackerVersion;
+    std::uint8_t sampleCount;
+    std::uint8_t unused;
+    std::array<char, 26> name;
+    std::array<std::uint8_t, 6> filterAndMidi;
+    std::array<std::uint8_t, 240> keyboard;  // 120 pairs of (note, sample 1-based, 0 = none)
+    ItEnvelope volumeEnvelope;
+    ItEnvelope panningEnvelope;
+    ItEnvelope pitchEnvelope;
+};
+static_assert(sizeof(ItInstrument) == 550);
+
+struct ItSample {
+    std::array<char, 4> id;  // "IMPS"
+    std::array<char, 12> fileName;
+    std::uint8_t zero;
+    std::uint8_t globalVolume;
+    std::uint8_t flags;
+    std::uint8_t volume;
+    std::array<char, 26> name;
+    std::uint8_t convert;
+    std::uint8_t defaultPan;
+    Le32 length;
+    Le32 loopBegin;
+    Le32 loopEnd;
+    Le32 c5Speed;
+    Le32 sustainBegin;
+    Le32 sustainEnd;
+    Le32 dataOffset;
+    std::array<std::uint8_t, 4> vibrato;
+};
+static_assert(sizeof(ItSample) == 80);
+
+// Sample flags, convert flags and the default pan's enable bit.
+constexpr std::uint8_t itSixteenBit = 0x02;
+constexpr std::uint8_t itCompressed = 0x08;
+constexpr std::uint8_t itLoop = 0x10;
+constexpr std::uint8_t itPingPong = 0x40;
+constexpr std::uint8_t itSigned = 0x01;
+constexpr std::uint8_t itDelta = 0x04;  // with compression: the 2.15 variant
+constexpr std::uint8_t itPanEnabled = 0x80;
+
+struct ItPatternHeader {
+    Le16 packedLength;
+    Le16 rows;
+    std::array<std::uint8_t, 4> reserved;
+};
+static_assert(sizeof(ItPatternHeader) == 8);
+
+constexpr std::size_t maxInstruments = 128;
+constexpr std::size_t maxOffsets = 256;
+constexpr std::size_t maxPackedBytes = 57344;
+constexpr int maxRows = 256;
+constexpr int itChannels = 64;
+constexpr std::uint8_t maxOrders = 255;
+constexpr std::uint8_t orderEnd = 255;
+constexpr std::uint8_t orderSkip = 254;
+constexpr std::uint8_t outOfRangePan = 160;  // centre, in the mixer's alternative stereo mode
+constexpr std::size_t envelopePoints = 10;
+
+using OffsetTable = std::array<std::uint32_t, maxOffsets>;
+
+// Reads `count` 32-bit offsets, keeping the first 256 and skipping the rest.
+void ReadOffsets(void* stream, std::size_t count, OffsetTable& table) {
+    const std::size_t kept = std::min(count, maxOffsets);
+    for (std::size_t i = 0; i < kept; ++i) table[i] = ReadU32Le(stream);
+    SkipForward(stream, std::uint64_t{count - kept} * 4);
+}
+
+// Positions the stream at `offset` from the module's origin. A position beyond what a seek can
+// name lies beyond every stream's end, where nothing is read.
+void SeekTo(void* stream, long origin, std::uint32_t offset) {
+    const std::uint64_t target = static_cast<std::uint64_t>(origin) + offset;
+    if (target > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) {
+        services.seek(stream, 0, 2);
+        return;
+    }
+    services.seek(stream, static_cast<std::int32_t>(target), 0);
+}
+
+// Copies the first `count` bytes of a name.
+template <class To, std::size_t N, std::size_t M>
+void CopyName(std::array<To, N>& to, const std::array<char, M>& from, std::size_t count) {
+    static_assert(sizeof(To) == 1 && M <= N);
+    std::memcpy(to.data(), from.data(), std::min(count, M));
+}
+
+// --- Instruments and samples ---------------------------------------------------------------------
+
+// Fills a sample header from an IT sample (the name is the caller's), positions the stream at
+// the data and reads it, decoding compressed data first.
+int LoadSample(void* stream, long origin, const ItSample& source, SampleHeader& header,
+               std::uint8_t*& data) {
+    header.length = source.length;
+    header.loopStart = source.loopBegin;
+    header.loopEnd = source.loopEnd;
+    header.volume = source.volume;
+    header.flags = 0x80;
+    if (source.flags & itLoop) header.flags |= loop;
+    if (source.flags & itSixteenBit) header.flags |= sixteenBit;
+    if (source.flags & itPingPong) header.flags |= pingPong;
+    if (source.defaultPan & itPanEnabled) header.flags |= usePan;
+    if (!(source.convert & itSigned)) header.flags |= unsignedSource;
+    header.pan = source.defaultPan & 0x7F;
+    header.flags2 = 0;
+    header.c5Rate = source.c5Speed;
+
+    SeekTo(stream, origin, source.dataOffset);
+    if (source.flags & itCompressed) {
+        return PrepareCompressedSample(header, data, stream, (source.convert & itDelta) != 0);
+    }
+    return PrepareSample(header, data, stream);
+}
+
+// IT envelope flags (on, loop, sustain loop) as the model's nibble (on, sustain, loop).
+constexpr std::uint8_t EnvelopeFlagBits(std::uint8_t flags) {
+    return static_cast<std::uint8_t>((flags & 0x01) | ((flags & 0x04) >> 1) | ((flags & 0x02) << 1));
+}
+
+// The index of an envelope's last node, kept within the points the record holds (0 nodes gives
+// 0xFF, as the node count minus one on 8 bits).
+constexpr std::uint8_t LastNode(std::uint8_t nodeCount) {
+    return static_cast<std::uint8_t>(std::min<std::size_t>(nodeCount, envelopePoints) - 1);
+}
+
+void ConvertEnvelopes(const ItInstrument& source, InstrumentRecord& record) {
+    const ItEnvelope& volume = source.volumeEnvelope;
+    const ItEnvelope& panning = source.panningEnvelope;
+    for (std::size_t k = 0; k < envelopePoints; ++k) {
+        record.volumeEnvelope[k].position = static_cast<std::uint16_t>(volume.nodes[k].tick * 16);
+        record.volumeEnvelope[k].value = volume.nodes[k].value;
+        record.panningEnvelope[k].position = static_cast<std::uint16_t>(panning.nodes[k].tick * 16);
+        record.panningEnvelope[k].value = static_cast<std::uint8_t>(panning.nodes[k].value + 32);
+    }
+    record.envelopeFlags = static_cast<std::uint8_t>(EnvelopeFlagBits(volume.flags) |
+                                                     (EnvelopeFlagBits(panning.flags) << 4));
+    record.envelopeLastPoint =
+        static_cast<std::uint8_t>(LastNode(volume.nodeCount) | (LastNode(panning.nodeCount) << 4));
+    const auto nibbles = [](std::uint8_t low, std::uint8_t high) {
+        return static_cast<std::uint8_t>((low & 0x0F) | (high << 4));
+    };
+    record.envelopeSustain = nibbles(volume.sustainBegin, panning.sustainBegin);
+    record.envelopeLoopStart = nibbles(volume.loopBegin, panning.loopBegin);
+    record.envelopeLoopEnd = nibbles(volume.loopEnd, panning.loopEnd);
+}
+
+// The distinct samples a keyboard names, in order of first appearance, and the local index of
+// each note's sample. Sample numbers beyond the module's samples count as none.
+struct LocalSamples {
+    std::array<std::uint8_t, 120> samples{};  // IT sample numbers, 1-based
+    std::size_t count = 0;
+    std::array<std::uint8_t, 120> map{};
+};
+
+LocalSamples NumberSamples(const ItInstrument& source, std::size_t moduleSamples) {
+    LocalSamples local;
+    std::array<std::uint8_t, 256> localOf{};  // 1-based local number of each IT sample
+    for (std::size_t k = 0; k < local.map.size(); ++k) {
+        const std::uint8_t sample = source.keyboard[2 * k + 1];
+        if (sample == 0 || sample > moduleSamples) continue;
+        if (localOf[sample] == 0) {
+            local.samples[local.count++] = sample;
+            localOf[sample] = static_cast<std::uint8_t>(local.count);
+        }
+        local.map[k] = static_cast<std::uint8_t>(localOf[sample] - 1);
+    }
+    return local;
+}
+
+int LoadInstruments(void* stream, long origin, const ItHeader& header,
+                    const OffsetTable& instrumentOffsets, const OffsetTable& sampleOffsets) {
+    const std::size_t count = std::min<std::size_t>(header.instrumentCount, maxInstruments);
+    for (std::size_t i = 0; i < count; ++i) {
+        ItInstrument source{};
+        SeekTo(stream, origin, instrumentOffsets[i]);
+        ReadRecord(stream, source);
+        const bool valid = std::memcmp(source.id.data(), "IMPI", 4) == 0;
+        const LocalSamples local = valid ? NumberSamples(source, header.sampleCount) : LocalSamples{};
+
+        std::uint8_t* block = NewInstrument(i, static_cast<std::uint8_t>(local.count));
+        if (block == nullptr) return ResultNoMemory;
+        InstrumentRecord& record = RecordOf(block);
+        CopyName(record.name, source.name, source.name.size());
+        if (!valid) continue;
+        record.sampleMap = local.map;
+        record.fadeOut = source.fadeOut;
+        ConvertEnvelopes(source, record);
+
+        // Each header counts once it is read, so a failure leaves a consistent record.
+        record.sampleCount = 0;
+        record.size = static_cast<std::uint32_t>(InstrumentBlockSize(0) - 8);
+        for (std::size_t j = 0; j < local.count; ++j) {
+            ItSample sample{};
+            SeekTo(stream, origin, sampleOffsets[local.samples[j] - 1u]);
+            ReadRecord(stream, sample);
+            SampleHeader& target = SampleOf(block, j);
+            record.sampleCount = static_cast<std::uint8_t>(j + 1);
+            record.size = static_cast<std::uint32_t>(InstrumentBlockSize(j + 1) - 8);
+            CopyName(target.name, sample.name, 22);
+            if (sample.length == 0) continue;
+            const int result =
+                LoadSample(stream, origin, sample, target, instrumentTable[i].sampleData[j]);
+            if (result != ResultOk) return result;
+        }
+    }
+    return ResultOk;
+}
+
+int LoadSampleInstruments(void* stream, long origin, const ItHeader& header,
+                          const OffsetTable& sampleOffsets) {
+    const std::size_t count = std::min<std::size_t>(header.sampleCount, maxInstruments);
+    for (std::size_t s = 0; s < count; ++s) {
+        ItSample source{};
+        SeekTo(stream, origin, sampleOffsets[s]);
+        ReadRecord(stream, source);
+        const bool valid = std::memcmp(source.id.data(), "IMPS", 4) == 0;
+
+        std::uint8_t* block = NewInstrument(s, valid ? 1 : 0);
+        if (block == nullptr) return ResultNoMemory;
+        CopyName(RecordOf(block).name, source.name, source.name.size());
+        if (!valid) continue;
+        SampleHeader& target = SampleOf(block, 0);
+        CopyName(target.name, source.name, source.name.size());
+        const int result = LoadSample(stream, origin, source, target, instrumentTable[s].sampleData[0]);
+        if (result != ResultOk) return result;
+    }
+    return ResultOk;
+}
+
+// --- Patterns ------------------------------------------------------------------------------------
+
+// What each channel remembers from one entry to the next, across all patterns of the load.
+struct ChannelMemory {
+    std::uint8_t mask = 0;
+    std::uint8_t note = noNote;  // the row-packed note byte
+    bool noteCut = false;        // the remembered note was a cut
+    std::uint8_t instrument = 0;
+    std::uint8_t volume = 0;     // the volume column byte as read
+    std::uint8_t command = 0;
+    std::uint8_t parameter = 0;
+};
+using ChannelMemories = std::array<ChannelMemory, itChannels>;
+
+// Mask bits of a packed entry.
+constexpr std::uint8_t readNote = 0x01;
+constexpr std::uint8_t readInstrument = 0x02;
+constexpr std::uint8_t readVolume = 0x04;
+constexpr std::uint8_t readCommand = 0x08;
+constexpr std::uint8_t lastNote = 0x10;
+constexpr std::uint8_t lastInstrument = 0x20;
+constexpr std::uint8_t lastVolume = 0x40;
+constexpr std::uint8_t lastCommand = 0x80;
+
+constexpr std::uint8_t noteCutByte = 254;
+constexpr std::uint8_t noteOffByte = 255;
+
+// How an IT effect's parameter becomes the internal one.
+enum class Rule : std::uint8_t {
+    Dropped,    // no effect part
+    Plain,      // the parameter unchanged
+    Speed,      // at most 32
+    VolSlide,   // fine slides become extended commands
+    PortaDown,  // fine and extra-fine slides become extended commands
+    PortaUp,
+    Retrigger,  // the low nibble as the extended retrigger; the volume change is lost
+    Special,    // by the high nibble, through specialEffects
+    Tempo,      // tempo slides (below 0x20) are dropped
+    Pan,        // 0..255 halved
+};
+
+struct EffectRule {
+    std::uint8_t command;
+    Rule rule;
+    bool zeroMeansLast;  // a zero parameter takes the channel's last one
+};
+
+constexpr std::array<EffectRule, 27> itEffects = {{
+    {0, Rule::Dropped, false},                         // none
+    {EffectSpeedTempo, Rule::Speed, true},             // A set speed
+    {EffectPositionJump, Rule::Plain, false},          // B jump to order
+    {EffectPatternBreak, Rule::Plain, false},          // C break to row
+    {EffectVolSlide, Rule::VolSlide, true},            // D volume slide
+    {EffectPortaDown, Rule::PortaDown, true},          // E portamento down
+    {EffectPortaUp, Rule::PortaUp, true},              // F portamento up
+    {EffectTonePorta, Rule::Plain, false},             // G tone portamento
+    {EffectVibrato, Rule::Plain, false},               // H vibrato
+    {0, Rule::Dropped, false},                         // I tremor
+    {EffectArpeggio, Rule::Plain, false},              // J arpeggio
+    {EffectVibratoVolSlide, Rule::Plain, true},        // K vibrato + volume slide
+    {EffectTonePortaVolSlide, Rule::Plain, true},      // L tone portamento + volume slide
+    {0, Rule::Dropped, false},                         // M channel volume
+    {0, Rule::Dropped, false},                         // N channel volume slide
+    {EffectSampleOffset, Rule::Plain, false},          // O sample offset
+    {0, Rule::Dropped, false},                         // P panning slide
+    {EffectExtended, Rule::Retrigger, false},          // Q retrigger
+    {EffectTremolo, Rule::Plain, false},               // R tremolo
+    {EffectExtended, Rule::Special, false},            // S special
+    {EffectSpeedTempo, Rule::Tempo, false},            // T tempo
+    {0, Rule::Dropped, false},                         // U fine vibrato
+    {0, Rule::Dropped, false},                         // V global volume
+    {0, Rule::Dropped, false},                         // W global volume slide
+    {EffectSetPan, Rule::Pan, false},                  // X set panning
+    {0, Rule::Dropped, false},                         // Y panbrello
+    {0, Rule::Dropped, false},                         // Z macro
+}};
+
+struct SpecialRule {
+    bool kept;
+    std::uint8_t command;
+    std::uint8_t parameter;  // the high nibble, or the whole parameter when not `withValue`
+    bool withValue;          // the low nibble is added
+};
+
+constexpr std::array<SpecialRule, 16> specialEffects = {{
+    {true, EffectExtended, 0x00, true},                  // S0y filter: no action
+    {true, EffectExtended, 0x30, true},                  // S1y glissando: no action
+    {false, 0, 0, false},                                // S2y finetune
+    {true, EffectExtended, ExtVibratoWave << 4, true},   // S3y vibrato waveform
+    {true, EffectExtended, ExtTremoloWave << 4, true},   // S4y tremolo waveform
+    {false, 0, 0, false},                                // S5y panbrello waveform
+    {false, 0, 0, false},                                // S6y fine pattern delay
+    {false, 0, 0, false},                                // S7y instrument controls
+    {true, EffectExtended, ExtSetPan16 << 4, true},      // S8y set pan
+    {true, EffectSetPan, 0xA4, false},                   // S9y sound control: surround
+    {false, 0, 0, false},                                // SAy high sample offset
+    {true, EffectExtended, ExtPatternLoop << 4, true},   // SBy pattern loop
+    {true, EffectExtended, ExtNoteCut << 4, true},       // SCy note cut
+    {true, EffectExtended, ExtNoteDelay << 4, true},     // SDy note delay
+    {true, EffectExtended, ExtPatternDelay << 4, true},  // SEy pattern delay
+    {true, EffectExtended, 0xF0, true},                  // SFy macro: no action
+}};
+
+// Fine (0xF1..) and extra-fine (0xE1..) portamento as the extended fine slide `fine`.
+void TranslatePorta(std::uint8_t x, std::uint8_t command, ExtendedCommand fine, Event& event) {
+    const std::uint8_t y = x & 0x0F;
+    if (x >= 0xF0) {
+        event.command = EffectExtended;
+        event.parameter = static_cast<std::uint8_t>((fine << 4) + y);
+    } else if (x >= 0xE0) {
+        event.command = EffectExtended;
+        event.parameter = static_cast<std::uint8_t>((fine << 4) + ((y + 2) >> 2));
+    } else {
+        event.command = command;
+        event.parameter = x;
+    }
+}
+
+// Sets the event's effect part from an IT command and parameter.
+void TranslateEffect(std::uint8_t itCommand, std::uint8_t x, ChannelMemory& memory, Event& event) {
+    if (itCommand >= itEffects.size()) return;
+    const EffectRule& entry = itEffects[itCommand];
+    if (entry.zeroMeansLast) {
+        if (x == 0) x = memory.parameter;
+        memory.parameter = x;
+    }
+    const std::uint8_t high = x >> 4;
+    const std::uint8_t low = x & 0x0F;
+    switch (entry.rule) {
+        case Rule::Dropped:
+            return;
+        case Rule::Plain:
+            event.command = entry.command;
+            event.parameter = x;
+            return;
+        case Rule::Speed:
+            event.command = entry.command;
+            event.parameter = std::min<std::uint8_t>(x, 32);
+            return;
+        case Rule::VolSlide:
+            if (low == 0x0F && high != 0) {
+                event.command = EffectExtended;
+                event.parameter = static_cast<std::uint8_t>((ExtFineVolUp << 4) + high);
+            } else if (x >= 0xF1) {
+                event.command = EffectExtended;
+                event.parameter = static_cast<std::uint8_t>((ExtFineVolDown << 4) + low);
+            } else {
+                event.command = EffectVolSlide;
+                event.parameter = low == 0 ? x : low;
+            }
+            return;
+        case Rule::PortaDown:
+            TranslatePorta(x, entry.command, ExtFinePortaDown, event);
+            return;
+        case Rule::PortaUp:
+            TranslatePorta(x, entry.command, ExtFinePortaUp, event);
+            return;
+        case Rule::Retrigger:
+            event.command = entry.command;
+            event.parameter = static_cast<std::uint8_t>((ExtRetrigger << 4) + low);
+            return;
+        case Rule::Special: {
+            const SpecialRule& special = specialEffects[high];
+            if (!special.kept) return;
+            event.command = special.command;
+            event.parameter = special.withValue ? static_cast<std::uint8_t>(special.parameter + low)
+                                                : special.parameter;
+            return;
+        }
+        case Rule::Tempo:
+            if (x < 0x20) return;
+            event.command = entry.command;
+            event.parameter = x;
+            return;
+        case Rule::Pan:
+            event.command = entry.command;
+            event.parameter = x >> 1;
+            return;
+    }
+}
+
+// The row-packed note byte of an IT note: 0..119 are notes, 255 is a key off, a cut (254) is
+// handled by the caller, and the rest is carried unchanged.
+constexpr std::uint8_t NoteOf(std::uint8_t itNote) {
+    if (itNote < 120) return NoteByte(itNote);
+    if (itNote == noteOffByte) return keyOff;
+    return itNote;
+}
+
+// Decodes the entry at `at` (its channel byte is not 0) into `event` and moves past it. An entry
+// whose bytes run past the data is left alone: false, nothing changed.
+bool DecodeEntry(std::span<const std::uint8_t> data, std::size_t& at, ChannelMemories& memories,
+                 Event& event) {
+    const std::uint8_t channelByte = data[at];
+    ChannelMemory& memory = memories[static_cast<std::size_t>((channelByte - 1) & (itChannels - 1))];
+    std::size_t p = at + 1;
+    std::uint8_t mask = memory.mask;
+    if (channelByte & 0x80) {
+        if (p >= data.size()) return false;
+        mask = data[p++];
+    }
+    const std::size_t needed = ((mask & readNote) ? 1u : 0u) + ((mask & readInstrument) ? 1u : 0u) +
+                               ((mask & readVolume) ? 1u : 0u) + ((mask & readCommand) ? 2u : 0u);
+    if (data.size() - p < needed) return false;
+
+    event = Event{.channel = (channelByte - 1) & (itChannels - 1)};
+    memory.mask = mask;
+    if (mask & readNote) {
+        const std::uint8_t note = data[p++];
+        memory.noteCut = note == noteCutByte;
+        memory.note = memory.noteCut ? noNote : NoteOf(note);
+    }
+    if (mask & readInstrument) memory.instrument = data[p++];
+    if (mask & readVolume) memory.volume = data[p++];
+    std::uint8_t command = 0;
+    std::uint8_t parameter = 0;
+    if (mask & readCommand) {
+        command = memory.command = data[p++];
+        parameter = data[p++];
+        // The commands whose zero means last remember their parameter once it is resolved.
+        if (command >= itEffects.size() || !itEffects[command].zeroMeansLast) {
+            memory.parameter = parameter;
+        }
+    }
+    at = p;
+
+    bool cut = false;
+    if (mask & (readNote | lastNote)) {
+        event.note = memory.note;
+        cut = memory.noteCut;
+    }
+    if (mask & (readInstrument | lastInstrument)) event.instrument = memory.instrument;
+    if ((mask & (readVolume | lastVolume)) && memory.volume <= 64) event.volume = memory.volume;
+    if (cut) event.volume = 0;  // a note cut silences the channel, whatever the volume column says
+    if (mask & lastCommand) {
+        command = memory.command;
+        parameter = memory.parameter;
+    }
+    if (mask & (readCommand | lastCommand)) TranslateEffect(command, parameter, memory, event);
+    return true;
+}
+
+// Converts one pattern. Rows beyond the data, or after an entry cut off by its end, stay empty.
+int ConvertPattern(void* stream, long origin, std::uint32_t offset, std::size_t number,
+                   WorkBuffer& packed, ChannelMemories& memories) {
+    SeekTo(stream, origin, offset);
+    ItPatternHeader header{};
+    ReadRecord(stream, header);
+    const int rows = header.rows;
+    if (rows == 0 || rows > maxRows) return ResultOk;  // left absent
+    const std::size_t wanted = std::min<std::size_t>(header.packedLength, maxPackedBytes);
+    const std::size_t got = ReadBytes(stream, packed.span().first(wanted));
+    const std::span<const std::uint8_t> data = packed.span().first(got);
+
+    PatternEmitter emitter;
+    if (!emitter.Begin(number, rows)) return ResultNoPatternMemory;
+    std::size_t at = 0;
+    bool intact = true;
+    for (int row = 0; row < rows; ++row) {
+        while (intact && at < data.size()) {
+            if (data[at] == 0) {
+                ++at;
+                break;
+            }
+            Event event;
+            intact = DecodeEntry(data, at, memories, event);
+            if (intact) emitter.Add(event);
+        }
+        emitter.EndRow();
+    }
+    emitter.Finish();
+    return ResultOk;
+}
+
+int ConvertPatterns(void* stream, long origin, const OffsetTable& patternOffsets) {
+    WorkBuffer packed(maxPackedBytes);
+    if (!packed) return ResultNoMemory;
+    ChannelMemories memories{};
+    for (int o = 0; o <= song.lastOrder; ++o) {
+        const std::uint8_t p = orderList[static_cast<std::size_t>(o)];
+        if (p == orderSkip || p == orderEnd || patternTable[p].data != nullptr || patternOffsets[p] == 0) {
+            continue;
+        }
+        const int result = ConvertPattern(stream, origin, patternOffsets[p], p, packed, memories);
+        if (result != ResultOk) return result;
+    }
+    return ResultOk;
+}
+
+}  // namespace
+
+int LoadIt(void* stream) {
+    const long origin = services.tell(stream);
+    ItHeader header{};
+    ReadRecord(stream, header);
+    CopyName(song.title, header.name, header.name.size());
+    song.globalVolume = header.globalVolume;
+    song.initialSpeed = header.speed;
+    song.initialTempo = header.tempo;
+
+    const std::uint8_t orders = static_cast<std::uint8_t>(std::min<std::size_t>(header.orderCount, maxOrders));
+    ReadBytes(stream, std::span(orderList).first(orders));
+    SkipForward(stream, header.orderCount - orders);
+
+    OffsetTable instrumentOffsets{};
+    OffsetTable sampleOffsets{};
+    OffsetTable patternOffsets{};
+    ReadOffsets(stream, header.instrumentCount, instrumentOffsets);
+    ReadOffsets(stream, header.sampleCount, sampleOffsets);
+    ReadOffsets(stream, header.patternCount, patternOffsets);
+
+    for (std::size_t c = 0; c < packedChannels; ++c) {
+        const std::uint8_t pan = header.channelPan[c];
+        song.channelPan[c] = pan <= 64 ? pan : outOfRangePan;
+    }
+    const auto end = std::find(orderList.begin(), orderList.end(), orderEnd);
+    const auto ends = static_cast<std::size_t>(end - orderList.begin());
+    song.lastOrder = static_cast<std::uint8_t>(std::min<std::size_t>(ends, orders) - 1);
+
+    const int loaded = (header.flags & useInstruments)
+                           ? LoadInstruments(stream, origin, header, instrumentOffsets, sampleOffsets)
+                           : LoadSampleInstruments(stream, origin, header, sampleOffsets);
+    if (loaded != ResultOk) return loaded;
+    if (const int result = ConvertPatterns(stream, origin, patternOffsets); result != ResultOk) {
+        return result;
+    }
+
+    song.minPeriod = 453;
+    song.maxPeriod = 0xFF00;
+    song.songFlags = rowPacked;
+    if (!(header.flags & linearSlides)) song.songFlags |= amigaSlides;
+    song.channelCount += 1;
+    return ResultOk;
+}
 
 }  // namespace tunepak
