@@ -1,9 +1,178 @@
-// Not built yet: every file of this format is refused.
+// 669 modules: eight channels, patterns of up to 64 rows with their own break row and speed, and
+// unsigned 8-bit samples.
 
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <span>
+
+#include "io/services.h"
 #include "loaders/loaders.h"
+#include "loaders/single_sample_common.h"
+#include "model/patterns.h"
 
 namespace tunepak {
 
-int Load669(void*) { return ResultBadFile; }
+namespace {
+
+constexpr int channels = 8;
+constexpr int storedRows = 64;
+constexpr std::size_t cellBytes = 3;
+constexpr std::size_t patternBytes = storedRows * channels * cellBytes;
+// The header's order, speed and break-row tables have this many entries, and the instrument
+// table this many slots.
+constexpr std::size_t tableEntries = 128;
+constexpr std::uint32_t noLoop = 0xFFFFF;
+
+struct Header {
+    std::array<std::uint8_t, 2> signature;
+    std::array<std::uint8_t, 108> message;
+    std::uint8_t sampleCount;
+    std::uint8_t patternCount;
+    std::uint8_t loopOrder;
+    std::array<std::uint8_t, tableEntries> orders;
+    std::array<std::uint8_t, tableEntries> speeds;
+    std::array<std::uint8_t, tableEntries> breakRows;
+};
+static_assert(sizeof(Header) == 497);
+
+struct SampleRecord {
+    std::array<std::uint8_t, 13> fileName;
+    Le32 length;
+    Le32 loopStart;
+    Le32 loopEnd;
+};
+static_assert(sizeof(SampleRecord) == 25);
+
+// One 669 effect (the effect byte's high nibble) as an internal command; the parameter is the
+// effect value v (the low nibble) times `scale` plus `offset`.
+struct EffectRule {
+    std::uint8_t command;
+    std::uint8_t scale;
+    std::uint8_t offset;
+};
+constexpr std::array<EffectRule, 16> effectRules = {{
+    {EffectPortaUp, 1, 0},       // 0 portamento up
+    {EffectPortaDown, 1, 0},     // 1 portamento down
+    {EffectTonePorta, 1, 0},     // 2 tone portamento
+    {EffectExtended, 1, 0x10},   // 3 frequency adjust: fine portamento up by v
+    {EffectVibrato, 16, 1},      // 4 vibrato: speed v, depth 1
+    {EffectSpeedTempo, 1, 0},    // 5 set speed
+    {0, 0, 0},                   // 6 dropped
+    {0, 0, 0},                   // 7 dropped
+    {0, 0, 0},                   // 8 dropped
+    {0, 0, 0},                   // 9 dropped
+    {0, 0, 0},                   // 10 dropped
+    {0, 0, 0},                   // 11 dropped
+    {0, 0, 0},                   // 12 dropped
+    {0, 0, 0},                   // 13 dropped
+    {0, 0, 0},                   // 14 dropped
+    {0, 0, 0},                   // 15 dropped
+}};
+
+// Cell byte values with a meaning of their own.
+constexpr std::uint8_t volumeOnly = 0xFE;  // first byte: no note, no instrument
+constexpr std::uint8_t emptyCell = 0xFF;   // first byte: nothing at all
+constexpr std::uint8_t noEffect = 0xFF;    // third byte
+
+constexpr int noteOffset = 37;  // 669 note 0 is note byte 37
+
+Event ConvertCell(int channel, std::span<const std::uint8_t, cellBytes> cell) {
+    Event event{.channel = channel};
+    if (cell[0] != emptyCell) {
+        event.volume = static_cast<std::uint8_t>((cell[1] & 0x0F) * 4);
+        if (cell[0] != volumeOnly) {
+            event.note = static_cast<std::uint8_t>((cell[0] >> 2) + noteOffset);
+            event.instrument = static_cast<std::uint8_t>((cell[0] & 0x03) * 16 + (cell[1] >> 4) + 1);
+        }
+    }
+    if (cell[2] != noEffect) {
+        const EffectRule& rule = effectRules[cell[2] >> 4];
+        event.command = rule.command;
+        event.parameter = static_cast<std::uint8_t>((cell[2] & 0x0F) * rule.scale + rule.offset);
+    }
+    return event;
+}
+
+// Converts the rows up to `breakRow`; the first cell carries the pattern's speed.
+bool ConvertPattern(std::size_t number, int breakRow, std::uint8_t speed,
+                    std::span<const std::uint8_t, patternBytes> source) {
+    PatternEmitter emitter;
+    if (!emitter.Begin(number, breakRow + 1)) return false;
+    for (int row = 0; row <= breakRow; ++row) {
+        for (int channel = 0; channel < channels; ++channel) {
+            const std::size_t at = (static_cast<std::size_t>(row) * channels + channel) * cellBytes;
+            Event event = ConvertCell(channel, source.subspan(at).first<cellBytes>());
+            if (row == 0 && channel == 0) {
+                event.command = EffectSpeedTempo;
+                event.parameter = speed;
+            }
+            emitter.Add(event);
+        }
+        emitter.EndRow();
+    }
+    emitter.Finish();
+    return true;
+}
+
+}  // namespace
+
+int Load669(void* stream) {
+    WorkBuffer pattern(patternBytes);
+    if (!pattern) return ResultNoMemory;
+
+    Header header{};
+    ReadRecord(stream, header);
+    std::copy_n(header.message.begin(), song.title.size(), song.title.begin());
+    std::copy(header.orders.begin(), header.orders.end(), orderList.begin());
+
+    // Every sample header is read to reach the patterns; the instrument table holds 128.
+    const std::size_t loadedSamples = std::min<std::size_t>(header.sampleCount, tableEntries);
+    for (std::size_t s = 0; s < header.sampleCount; ++s) {
+        SampleRecord record{};
+        ReadRecord(stream, record);
+        if (s >= loadedSamples) continue;
+        SampleHeader* sample = NewSingleSampleInstrument(s, record.fileName);
+        if (sample == nullptr) return ResultNoMemory;
+        sample->length = record.length;
+        sample->loopStart = record.loopStart;
+        sample->loopEnd = record.loopEnd;
+        sample->c5Rate = 8448;
+        sample->volume = 60;
+        sample->flags = unsignedSource;
+        if (record.loopEnd != noLoop) sample->flags |= loop | sampleMark;
+    }
+
+    song.lastOrder = LastOrderBeforeEnd(header.orders);
+
+    constexpr int lastRow = storedRows - 1;
+    for (std::size_t k = 0; k < header.patternCount; ++k) {
+        // Patterns beyond the header's tables have no break row or speed of their own.
+        const bool inTables = k < tableEntries;
+        const int breakRow = inTables ? std::min<int>(header.breakRows[k], lastRow) : lastRow;
+        const std::uint8_t speed = inTables ? header.speeds[k] : 0;
+        ReadBytes(stream, pattern.span());
+        if (!ConvertPattern(k, breakRow, speed, pattern.span().first<patternBytes>())) {
+            return ResultNoPatternMemory;
+        }
+    }
+
+    for (std::size_t s = 0; s < loadedSamples; ++s) {
+        InstrumentSlot& slot = instrumentTable[s];
+        if (const int result = PrepareSample(SampleOf(slot.block, 0), slot.sampleData[0], stream)) {
+            return result;
+        }
+    }
+
+    constexpr std::array<std::uint8_t, channels> pans = {13, 51, 13, 51, 13, 51, 13, 51};
+    std::copy(pans.begin(), pans.end(), song.channelPan.begin());
+    song.songFlags = rowPacked;
+    song.initialSpeed = 3;
+    song.initialTempo = 80;
+    song.minPeriod = 1814;
+    song.maxPeriod = 13696;
+    song.channelCount += 1;
+    return ResultOk;
+}
 
 }  // namespace tunepak
