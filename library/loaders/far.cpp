@@ -1,9 +1,176 @@
-// Not built yet: every file of this format is refused.
+// FAR modules: sixteen channels, patterns of up to 64 rows with their own tempo byte, up to 64
+// signed 8- or 16-bit samples marked present in a bitmap.
 
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstdint>
+#include <span>
+
+#include "io/services.h"
 #include "loaders/loaders.h"
+#include "loaders/single_sample_common.h"
+#include "model/patterns.h"
 
 namespace tunepak {
 
-int LoadFar(void*) { return ResultBadFile; }
+namespace {
+
+constexpr int channels = 16;
+constexpr int maxRows = 64;
+constexpr std::size_t cellBytes = 4;
+constexpr std::size_t rowBytes = channels * cellBytes;
+constexpr std::size_t patternHead = 2;  // break row and tempo
+constexpr std::size_t maxPatternBytes = patternHead + maxRows * rowBytes;
+constexpr std::size_t readablePatterns = 255;  // pattern 255 is never read
+constexpr std::size_t maxSamples = 64;
+
+struct Header {
+    std::array<std::uint8_t, 4> signature;
+    std::array<std::uint8_t, 40> songName;
+    std::array<std::uint8_t, 3> endOfText;
+    Le16 headerLength;  // where the pattern data starts
+    std::uint8_t version;
+    std::array<std::uint8_t, 16> channelOn;
+    std::array<std::uint8_t, 9> editorState;
+    std::uint8_t defaultTempo;
+    std::array<std::uint8_t, channels> pans;  // 0..15
+    std::array<std::uint8_t, 4> moreEditorState;
+    Le16 songTextLength;
+};
+static_assert(sizeof(Header) == 98);
+
+struct OrderSection {
+    std::array<std::uint8_t, 256> orders;
+    std::uint8_t patternCount;
+    std::uint8_t songLength;
+    std::uint8_t loopPosition;
+    std::array<Le16, 256> patternLengths;  // bytes; 0 = no pattern
+};
+static_assert(sizeof(OrderSection) == 771);
+
+struct SampleRecord {
+    std::array<std::uint8_t, 32> name;
+    Le32 length;  // bytes
+    std::uint8_t finetune;
+    std::uint8_t volume;
+    Le32 loopStart;  // bytes
+    Le32 loopEnd;    // bytes
+    std::uint8_t type;      // bit 0: 16-bit
+    std::uint8_t loopMode;  // bit 3: looped
+};
+static_assert(sizeof(SampleRecord) == 48);
+
+constexpr std::uint8_t tempoCommand = 15;  // the one FAR effect that is kept
+constexpr int noteOffset = 48;             // FAR note 1 is note byte 49
+constexpr std::uint8_t highestNote = 72;
+
+Event ConvertCell(int channel, std::span<const std::uint8_t, cellBytes> cell) {
+    Event event{.channel = channel};
+    const std::uint8_t note = cell[0];
+    if (note != 0 && note <= highestNote) {
+        event.note = static_cast<std::uint8_t>(note + noteOffset);
+        event.instrument = static_cast<std::uint8_t>(cell[1] + 1);
+    }
+    if (cell[2] != 0) {
+        // Volumes 1..17 become 0..64; a rotated value beyond 64 is no volume.
+        const auto volume = std::rotl(static_cast<std::uint8_t>(cell[2] - 1), 2);
+        if (volume <= 64) event.volume = volume;
+    }
+    if ((cell[3] >> 4) == tempoCommand) {
+        event.command = EffectSpeedTempo;
+        event.parameter = cell[3] & 0x0F;
+    }
+    return event;
+}
+
+// Converts one stored pattern (break row, tempo, then rows of cells); its first cell carries the
+// pattern's tempo.
+bool ConvertPattern(std::size_t number, std::span<const std::uint8_t, maxPatternBytes> source) {
+    constexpr int lastBreakRow = maxRows - 2;
+    const int rows = std::min<int>(source[0], lastBreakRow) + 2;
+    const std::uint8_t tempo = source[1];
+    PatternEmitter emitter;
+    if (!emitter.Begin(number, rows)) return false;
+    for (int row = 0; row < rows; ++row) {
+        for (int channel = 0; channel < channels; ++channel) {
+            const std::size_t at = patternHead + row * rowBytes + channel * cellBytes;
+            Event event = ConvertCell(channel, source.subspan(at).first<cellBytes>());
+            if (row == 0 && channel == 0) {
+                event.command = EffectSpeedTempo;
+                event.parameter = tempo;
+            }
+            emitter.Add(event);
+        }
+        emitter.EndRow();
+    }
+    emitter.Finish();
+    return true;
+}
+
+}  // namespace
+
+int LoadFar(void* stream) {
+    WorkBuffer pattern(maxPatternBytes);
+    if (!pattern) return ResultNoMemory;
+
+    Header header{};
+    ReadRecord(stream, header);
+    SkipForward(stream, header.songTextLength);
+    std::copy_n(header.songName.begin(), song.title.size(), song.title.begin());
+    for (int c = 0; c < channels; ++c) {
+        song.channelPan[c] = static_cast<std::uint8_t>(header.pans[c] * 4 + 2);
+    }
+
+    OrderSection section{};
+    ReadRecord(stream, section);
+    // The pattern data starts at the header length; a gap before it is skipped.
+    const std::uint64_t consumed = sizeof(Header) + header.songTextLength + sizeof(OrderSection);
+    if (header.headerLength > consumed) SkipForward(stream, header.headerLength - consumed);
+    std::copy(section.orders.begin(), section.orders.end(), orderList.begin());
+    song.lastOrder = static_cast<std::uint8_t>(section.songLength - 1);
+
+    for (std::size_t p = 0; p < readablePatterns; ++p) {
+        const std::size_t length = section.patternLengths[p];
+        if (length == 0) continue;
+        // Rows the pattern does not store are empty; bytes beyond 64 rows are skipped.
+        const std::size_t kept = std::min(length, maxPatternBytes);
+        const std::size_t got = ReadBytes(stream, pattern.span().first(kept));
+        std::fill(pattern.data() + got, pattern.data() + maxPatternBytes, std::uint8_t{0});
+        SkipForward(stream, length - kept);
+        if (!ConvertPattern(p, pattern.span().first<maxPatternBytes>())) return ResultNoPatternMemory;
+    }
+
+    std::array<std::uint8_t, maxSamples / 8> present{};
+    ReadBytes(stream, present);
+    for (std::size_t s = 0; s < maxSamples; ++s) {
+        if (!((present[s / 8] >> (s % 8)) & 1)) continue;
+        SampleRecord record{};
+        ReadRecord(stream, record);
+        SampleHeader* sample = NewSingleSampleInstrument(s, record.name);
+        if (sample == nullptr) return ResultNoMemory;
+        const bool wide = record.type & 0x01;
+        const unsigned shift = wide ? 1 : 0;  // bytes to frames
+        sample->length = record.length >> shift;
+        sample->loopStart = record.loopStart >> shift;
+        sample->loopEnd = record.loopEnd >> shift;
+        sample->c5Rate = 8287;
+        sample->volume = 64;
+        const bool looped = record.loopMode & 0x08;
+        sample->flags = static_cast<std::uint8_t>(sampleMark | (wide ? sixteenBit : 0) | (looped ? loop : 0));
+        InstrumentSlot& slot = instrumentTable[s];
+        if (const int result = PrepareSample(*sample, slot.sampleData[0], stream)) return result;
+        // An odd byte behind 16-bit frames still belongs to this sample's data.
+        if (wide) SkipForward(stream, record.length & 1);
+    }
+
+    song.songFlags = rowPacked;
+    song.initialSpeed = header.defaultTempo;
+    song.initialTempo = 80;
+    song.minPeriod = 1814;
+    song.maxPeriod = 13696;
+    song.channelCount += 1;
+    return ResultOk;
+}
 
 }  // namespace tunepak
