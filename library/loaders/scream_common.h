@@ -1,0 +1,108 @@
+// Steps that the S3M, STM and PTM loaders share: positions given relative to the module start,
+// one-sample instruments, packed rows of flagged cells, the patterns an order list reaches, and
+// the effect translations whose memories these formats resolve at conversion time.
+#pragma once
+
+#include <array>
+#include <bitset>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "model/model.h"
+#include "model/patterns.h"
+
+namespace tunepak::scream {
+
+// The packed source pattern (S3M, PTM) never needs more than 64 rows of 32 six-byte cells and a
+// closing byte each.
+inline constexpr std::size_t maxPackedSource = 64 * (32 * 6 + 1);
+static_assert(maxPackedSource == 12352);
+
+inline constexpr int patternRows = 64;
+inline constexpr int channelMemories = 32;
+
+// The module start as the stream tells it on entry (0 when it cannot tell).
+std::uint64_t ModuleStart(void* stream);
+
+// Seeks to `offset` bytes after the module start. A position beyond what the seek slot can name
+// is clamped to its largest value, which lies past the end of any real file.
+void SeekFromStart(void* stream, std::uint64_t start, std::uint64_t offset);
+
+// Allocates instrument slot `slot` with `sampleCount` headers (0 or 1) and gives it `name`;
+// null when out of memory.
+std::uint8_t* NewNamedInstrument(std::size_t slot, std::uint8_t sampleCount,
+                                 std::span<const std::uint8_t> name);
+
+// Copies a zero-padded source name into a model name field, cut to the field's width.
+void CopyName(std::array<char, 28>& to, std::span<const std::uint8_t> from);
+
+// One cell of a packed row: a flag byte (bits 0-4 the channel) and up to three parts, present
+// when flag bits 5, 6 and 7 are set and stored in that order. Only the widths of the parts
+// differ between formats.
+struct PackedCell {
+    std::uint8_t flag = 0;
+    std::array<std::array<std::uint8_t, 2>, 3> parts{};
+
+    int channel() const { return flag & 0x1F; }
+    bool has(int part) const { return (flag & (0x20 << part)) != 0; }
+};
+
+// Reads packed cells from the bytes of one pattern. A cell is returned only when all its bytes
+// lie within the data: the first incomplete cell ends the pattern, and every later row is empty.
+class PackedRows {
+public:
+    PackedRows(std::span<const std::uint8_t> data, std::array<std::uint8_t, 3> partWidths)
+        : data_(data), widths_(partWidths) {}
+
+    // The next cell of the current row, or false at the row's end (its 0 byte is consumed) and
+    // once the data has run out.
+    bool Next(PackedCell& cell);
+
+private:
+    std::span<const std::uint8_t> data_;
+    std::array<std::uint8_t, 3> widths_;
+    std::size_t position_ = 0;
+};
+
+// Runs `convert(p)` once for every pattern number p that order positions 0..lastOrder reach,
+// in the order of first appearance. The markers 254 and 255 and numbers at or beyond
+// `patternCount` name no pattern. Stops at the first nonzero result and returns it.
+template <class Convert>
+int ForEachOrderedPattern(std::size_t patternCount, Convert convert) {
+    std::bitset<256> done;
+    for (std::size_t position = 0; position <= song.lastOrder; ++position) {
+        const std::uint8_t number = orderList[position];
+        if (number >= 254 || number >= patternCount || done[number]) continue;
+        done[number] = true;
+        if (const int result = convert(number); result != ResultOk) return result;
+    }
+    return ResultOk;
+}
+
+// A translated effect; command 0 with parameter 0 writes nothing.
+struct Effect {
+    std::uint8_t command = 0;
+    std::uint8_t parameter = 0;
+};
+
+inline constexpr Effect Extended(int subCommand, int value) {
+    return {EffectExtended, static_cast<std::uint8_t>((subCommand << 4) | (value & 0x0F))};
+}
+
+// A parameter of 0 repeats the remembered one; the parameter used is remembered.
+inline std::uint8_t Recall(std::uint8_t& memory, std::uint8_t parameter) {
+    if (parameter == 0) parameter = memory;
+    memory = parameter;
+    return parameter;
+}
+
+// Volume slide: x and y nibbles, with xF (x > 0) a fine slide up and Fy (y 1..14) a fine slide
+// down.
+Effect VolumeSlide(std::uint8_t parameter);
+
+// Pitch slide in one direction: Fy a fine slide by y, Ey an extra-fine one (y / 4, rounded),
+// anything lower a slide every later tick.
+Effect PitchSlide(std::uint8_t parameter, EffectCommand coarse, ExtendedCommand fine);
+
+}  // namespace tunepak::scream
