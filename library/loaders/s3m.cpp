@@ -1,9 +1,369 @@
-// Not built yet: every file of this format is refused.
+// S3M modules: instruments, orders and patterns addressed in 16-byte paragraphs from the module
+// start; packed patterns whose effect memories are resolved while converting.
 
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "io/services.h"
 #include "loaders/loaders.h"
+#include "loaders/scream_common.h"
+#include "model/patterns.h"
 
 namespace tunepak {
 
-int LoadS3m(void*) { return ResultBadFile; }
+namespace {
+
+using scream::Effect;
+
+struct S3mHeader {
+    std::array<std::uint8_t, 28> name;
+    std::uint8_t endOfText;
+    std::uint8_t fileType;
+    std::array<std::uint8_t, 2> reserved;
+    Le16 orderCount;
+    Le16 instrumentCount;
+    Le16 patternCount;
+    Le16 flags;
+    Le16 trackerVersion;
+    Le16 sampleFormat;
+    std::array<std::uint8_t, 4> signature;
+    std::uint8_t globalVolume;
+    std::uint8_t initialSpeed;
+    std::uint8_t initialTempo;
+    std::uint8_t masterVolume;
+    std::uint8_t ultraClick;
+    std::uint8_t panMarker;
+    std::array<std::uint8_t, 8> reserved2;
+    Le16 special;
+    std::array<std::uint8_t, 32> channelSettings;
+};
+static_assert(sizeof(S3mHeader) == 96);
+
+struct S3mInstrument {
+    std::uint8_t type;
+    std::array<std::uint8_t, 12> fileName;
+    std::uint8_t paragraphHigh;  // not used: the data paragraph is the 16-bit word after it
+    Le16 paragraph;
+    Le32 length;
+    Le32 loopStart;
+    Le32 loopEnd;
+    std::uint8_t volume;
+    std::uint8_t reserved;
+    std::uint8_t packing;
+    std::uint8_t flags;
+    Le32 c5Rate;
+    std::array<std::uint8_t, 12> reserved2;
+    std::array<std::uint8_t, 28> name;
+    std::array<std::uint8_t, 4> signature;
+};
+static_assert(sizeof(S3mInstrument) == 80);
+
+constexpr std::uint8_t fileTypeModule = 16;
+constexpr std::uint16_t amigaLimitsFlag = 0x10;
+constexpr std::uint16_t unsignedSamplesFormat = 0x02;
+constexpr std::uint8_t stereoMaster = 0x80;
+constexpr std::uint8_t panTableMarker = 0xFC;
+constexpr std::uint8_t channelOff = 0xFF;
+constexpr std::uint8_t endMarker = 0xFF;
+constexpr std::size_t maxInstruments = 128;
+constexpr std::size_t maxPatterns = 256;
+constexpr std::size_t maxOrders = 256;
+
+constexpr std::uint8_t keyOffByte = 0xFE;
+constexpr std::uint8_t highestNoteByte = 0x7B;
+constexpr std::uint8_t repeatByte = 0xFF;  // instrument, volume or command: the channel's last one
+
+// How an effect letter's info byte becomes the internal parameter.
+enum class Rule : std::uint8_t {
+    drop,         // no internal equivalent
+    same,         // the info byte as it is
+    speed,        // limited to 0x20
+    volumeSlide,  // shared memory, fine slides split off
+    slideDown,    // shared memory, fine and extra-fine slides split off
+    slideUp,      // shared memory, fine and extra-fine slides split off
+    remembered,   // shared memory, then as it is
+    retrigger,    // the low nibble only
+    tempo,        // values below 0x20 are not tempos
+    fineVibrato,  // depth quartered
+    special,      // by the S sub-command table
+};
+
+struct LetterRule {
+    Rule rule;
+    std::uint8_t command;
+};
+
+constexpr std::array<LetterRule, 27> letterRules = {{
+    {Rule::drop, 0},                                     // 0: no command
+    {Rule::speed, EffectSpeedTempo},                     // A: set speed
+    {Rule::same, EffectPositionJump},                    // B: jump to order
+    {Rule::same, EffectPatternBreak},                    // C: pattern break
+    {Rule::volumeSlide, EffectVolSlide},                 // D: volume slide
+    {Rule::slideDown, EffectPortaDown},                  // E: portamento down
+    {Rule::slideUp, EffectPortaUp},                      // F: portamento up
+    {Rule::same, EffectTonePorta},                       // G: tone portamento
+    {Rule::same, EffectVibrato},                         // H: vibrato
+    {Rule::drop, 0},                                     // I: tremor
+    {Rule::same, EffectArpeggio},                        // J: arpeggio
+    {Rule::remembered, EffectVibratoVolSlide},           // K: vibrato and volume slide
+    {Rule::remembered, EffectTonePortaVolSlide},         // L: tone portamento and volume slide
+    {Rule::drop, 0},                                     // M: channel volume
+    {Rule::drop, 0},                                     // N: channel volume slide
+    {Rule::same, EffectSampleOffset},                    // O: sample offset
+    {Rule::drop, 0},                                     // P: panning slide
+    {Rule::retrigger, EffectExtended},                   // Q: retrigger
+    {Rule::same, EffectTremolo},                         // R: tremolo
+    {Rule::special, EffectExtended},                     // S: special
+    {Rule::tempo, EffectSpeedTempo},                     // T: tempo
+    {Rule::fineVibrato, EffectVibrato},                  // U: fine vibrato
+    {Rule::drop, 0},                                     // V: global volume
+    {Rule::drop, 0},                                     // W: global volume slide
+    {Rule::same, EffectSetPan},                          // X: set panning
+    {Rule::drop, 0},                                     // Y: panbrello
+    {Rule::drop, 0},                                     // Z: MIDI macro
+}};
+
+enum class SpecialRule : std::uint8_t {
+    drop,     // no internal equivalent
+    same,     // the info byte as an extended command with the same sub-command
+    value,    // the given sub-command with the low nibble
+    surround, // a set-pan to the alternative stereo treatment
+};
+
+struct SpecialCase {
+    SpecialRule rule;
+    std::uint8_t subCommand;
+};
+
+constexpr std::array<SpecialCase, 16> specialRules = {{
+    {SpecialRule::same, 0},                   // S0: filter, no action
+    {SpecialRule::value, 3},                  // S1: glissando, accepted without action
+    {SpecialRule::drop, 0},                   // S2: set finetune
+    {SpecialRule::value, ExtVibratoWave},     // S3: vibrato waveform
+    {SpecialRule::value, ExtTremoloWave},     // S4: tremolo waveform
+    {SpecialRule::drop, 0},                   // S5: panbrello waveform
+    {SpecialRule::drop, 0},                   // S6: fine pattern delay
+    {SpecialRule::drop, 0},                   // S7: instrument controls
+    {SpecialRule::same, ExtSetPan16},         // S8: set pan
+    {SpecialRule::surround, 0},               // S9: sound control (surround)
+    {SpecialRule::drop, 0},                   // SA: high sample offset
+    {SpecialRule::value, ExtPatternLoop},     // SB: pattern loop
+    {SpecialRule::same, ExtNoteCut},          // SC: note cut
+    {SpecialRule::same, ExtNoteDelay},        // SD: note delay
+    {SpecialRule::same, ExtPatternDelay},     // SE: pattern delay
+    {SpecialRule::same, 15},                  // SF: funk repeat, no action
+}};
+
+constexpr std::uint8_t surroundPan = 0xA4;
+constexpr std::uint8_t speedLimit = 0x20;
+constexpr std::uint8_t lowestTempo = 0x20;
+
+Effect TranslateSpecial(std::uint8_t info) {
+    const SpecialCase entry = specialRules[info >> 4];
+    switch (entry.rule) {
+        case SpecialRule::drop: return {};
+        case SpecialRule::same: return {EffectExtended, info};
+        case SpecialRule::value: return scream::Extended(entry.subCommand, info);
+        case SpecialRule::surround: return {EffectSetPan, surroundPan};
+    }
+    return {};
+}
+
+// Per-channel memories, kept across all patterns of one load.
+struct Memories {
+    std::array<std::uint8_t, scream::channelMemories> slide{};  // D, E, F, K and L
+    std::array<std::uint8_t, scream::channelMemories> command{};
+    std::array<std::uint8_t, scream::channelMemories> instrument{};
+    std::array<std::uint8_t, scream::channelMemories> volume{};
+};
+
+Effect TranslateEffect(std::uint8_t letter, std::uint8_t info, std::uint8_t& slideMemory) {
+    if (letter >= letterRules.size()) return {};
+    const LetterRule entry = letterRules[letter];
+    const auto command = static_cast<EffectCommand>(entry.command);
+    switch (entry.rule) {
+        case Rule::drop: return {};
+        case Rule::same: return {command, info};
+        case Rule::speed: return {command, std::min(info, speedLimit)};
+        case Rule::volumeSlide: return scream::VolumeSlide(scream::Recall(slideMemory, info));
+        case Rule::slideDown:
+            return scream::PitchSlide(scream::Recall(slideMemory, info), command, ExtFinePortaDown);
+        case Rule::slideUp:
+            return scream::PitchSlide(scream::Recall(slideMemory, info), command, ExtFinePortaUp);
+        case Rule::remembered: return {command, scream::Recall(slideMemory, info)};
+        case Rule::retrigger: return scream::Extended(ExtRetrigger, info);
+        case Rule::tempo: return info < lowestTempo ? Effect{} : Effect{command, info};
+        case Rule::fineVibrato:
+            return {command, static_cast<std::uint8_t>((info & 0xF0) + (((info & 0x0F) + 2) >> 2))};
+        case Rule::special: return TranslateSpecial(info);
+    }
+    return {};
+}
+
+// Turns one packed cell into an event, updating the channel's memories.
+Event ConvertCell(const scream::PackedCell& cell, Memories& memories) {
+    const auto channel = static_cast<std::size_t>(cell.channel());
+    Event event{.channel = cell.channel()};
+    bool keyedOff = false;
+    if (cell.has(0)) {
+        const std::uint8_t note = cell.parts[0][0];
+        std::uint8_t instrument = cell.parts[0][1];
+        if (note == keyOffByte) {
+            keyedOff = true;
+            event.note = keyOff;
+        } else {
+            if (note <= highestNoteByte) {
+                event.note = static_cast<std::uint8_t>((note >> 4) * 12 + (note & 0x0F) + 13);
+            }
+            if (instrument == repeatByte) instrument = memories.instrument[channel];
+            memories.instrument[channel] = instrument;
+            event.instrument = instrument;
+        }
+    }
+    if (cell.has(1)) {
+        std::uint8_t volume = cell.parts[1][0];
+        if (volume == repeatByte) volume = memories.volume[channel];
+        memories.volume[channel] = volume;
+        event.volume = std::min<std::uint8_t>(volume, 64);
+    }
+    if (keyedOff) event.volume = 0;  // a key off always silences, with or without a volume
+    if (cell.has(2)) {
+        std::uint8_t letter = cell.parts[2][0];
+        if (letter == repeatByte) letter = memories.command[channel];
+        memories.command[channel] = letter;
+        const Effect effect = TranslateEffect(letter, cell.parts[2][1], memories.slide[channel]);
+        event.command = effect.command;
+        event.parameter = effect.parameter;
+    }
+    return event;
+}
+
+// Sets the pans of the enabled channels and returns how many there are.
+int SetChannelPans(const S3mHeader& header) {
+    const bool stereo = (header.masterVolume & stereoMaster) != 0;
+    const bool panTable = header.panMarker == panTableMarker;
+    int channel = 0;
+    for (; channel < 32 && header.channelSettings[channel] != channelOff; ++channel) {
+        std::uint8_t& pan = song.channelPan[channel];
+        if (!stereo) {
+            pan = 32;
+        } else if (panTable && (pan & 0x20)) {
+            pan = static_cast<std::uint8_t>((pan & 0x0F) * 4 + 2);
+        } else {
+            pan = header.channelSettings[channel] <= 7 ? 13 : 51;
+        }
+    }
+    return channel;
+}
+
+int LoadInstrument(void* stream, std::uint64_t start, std::size_t slot, std::uint16_t pointer,
+                   bool unsignedData) {
+    S3mInstrument source{};
+    scream::SeekFromStart(stream, start, std::uint64_t{pointer} * 16);
+    ReadRecord(stream, source);
+    const bool sampled = std::memcmp(source.signature.data(), "SCRS", 4) == 0;
+    std::uint8_t* block = scream::NewNamedInstrument(slot, sampled ? 1 : 0, source.name);
+    if (block == nullptr) return ResultNoMemory;
+    if (!sampled) return ResultOk;
+
+    SampleHeader& sample = SampleOf(block, 0);
+    scream::CopyName(sample.name, source.name);
+    sample.length = source.length;
+    sample.loopStart = source.loopStart;
+    sample.loopEnd = source.loopEnd;
+    sample.volume = source.volume;
+    sample.flags = 0x80;
+    if (unsignedData) sample.flags |= unsignedSource;
+    if (source.flags & 0x04) sample.flags |= sixteenBit;
+    if (source.flags & 0x01) sample.flags |= loop;
+    sample.c5Rate = source.c5Rate;
+    scream::SeekFromStart(stream, start, std::uint64_t{source.paragraph} * 16);
+    return PrepareSample(sample, instrumentTable[slot].sampleData[0], stream);
+}
+
+int ConvertPattern(void* stream, std::uint64_t start, std::size_t number, std::uint16_t pointer,
+                   int enabledChannels, std::span<std::uint8_t> packed, Memories& memories) {
+    PatternEmitter emitter;
+    if (!emitter.Begin(number, scream::patternRows)) return ResultNoPatternMemory;
+    // Paragraph 0 is the module header itself: such a pattern has no data and stays empty.
+    std::size_t got = 0;
+    if (pointer != 0) {
+        scream::SeekFromStart(stream, start, std::uint64_t{pointer} * 16);
+        const std::size_t length = std::min<std::size_t>(ReadU16Le(stream), packed.size());
+        got = ReadBytes(stream, packed.first(length));
+    }
+    scream::PackedRows rows(packed.first(got), {2, 1, 2});
+    for (int row = 0; row < scream::patternRows; ++row) {
+        for (scream::PackedCell cell; rows.Next(cell);) {
+            const Event event = ConvertCell(cell, memories);
+            if (event.channel < enabledChannels) emitter.Add(event);
+        }
+        emitter.EndRow();
+    }
+    emitter.Finish();
+    return ResultOk;
+}
+
+}  // namespace
+
+int LoadS3m(void* stream) {
+    WorkBuffer packed(scream::maxPackedSource);
+    if (!packed) return ResultNoMemory;
+    const std::uint64_t start = scream::ModuleStart(stream);
+    S3mHeader header{};
+    ReadRecord(stream, header);
+    const std::size_t orderCount = header.orderCount;
+    const std::size_t instrumentCount = header.instrumentCount;
+    const std::size_t patternCount = header.patternCount;
+    if (header.fileType != fileTypeModule || orderCount > maxOrders ||
+        instrumentCount > maxInstruments || patternCount > maxPatterns) {
+        return ResultBadFile;
+    }
+
+    std::memcpy(song.title.data(), header.name.data(), header.name.size());
+    song.globalVolume = static_cast<std::uint8_t>(header.globalVolume * 2);
+    song.initialSpeed = header.initialSpeed;
+    song.initialTempo = header.initialTempo;
+
+    ReadBytes(stream, std::span(orderList).first(orderCount));
+    std::array<std::uint16_t, maxInstruments> instrumentPointers{};
+    std::array<std::uint16_t, maxPatterns> patternPointers{};
+    for (std::size_t i = 0; i < instrumentCount; ++i) instrumentPointers[i] = ReadU16Le(stream);
+    for (std::size_t i = 0; i < patternCount; ++i) patternPointers[i] = ReadU16Le(stream);
+    if (header.panMarker == panTableMarker) {
+        ReadBytes(stream, std::span(song.channelPan).first(32));
+    }
+    const int enabledChannels = SetChannelPans(header);
+
+    const auto end = static_cast<std::size_t>(
+        std::find(orderList.begin(), orderList.end(), endMarker) - orderList.begin());
+    song.lastOrder = static_cast<std::uint8_t>(std::min(end, orderCount) - 1);
+
+    const bool unsignedData = (header.sampleFormat & unsignedSamplesFormat) != 0;
+    for (std::size_t slot = 0; slot < instrumentCount; ++slot) {
+        const int result =
+            LoadInstrument(stream, start, slot, instrumentPointers[slot], unsignedData);
+        if (result != ResultOk) return result;
+    }
+
+    Memories memories;
+    const int result = scream::ForEachOrderedPattern(patternCount, [&](std::size_t number) {
+        return ConvertPattern(stream, start, number, patternPointers[number], enabledChannels,
+                              packed.span(), memories);
+    });
+    if (result != ResultOk) return result;
+
+    song.songFlags = amigaSlides | rowPacked;
+    song.channelCount += 1;
+    if (header.flags & amigaLimitsFlag) {
+        song.minPeriod = 1814;
+        song.maxPeriod = 13696;
+    } else {
+        song.minPeriod = 0xFFFF;
+        song.maxPeriod = 0xFF00;
+    }
+    return ResultOk;
+}
 
 }  // namespace tunepak
