@@ -1,9 +1,187 @@
-// Not built yet: every file of this format is refused.
+// STM modules: four channels, 31 samples whose data lie at the paragraphs their headers give,
+// and fixed 4-byte cells.
 
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "io/services.h"
 #include "loaders/loaders.h"
+#include "loaders/scream_common.h"
+#include "model/patterns.h"
 
 namespace tunepak {
 
-int LoadStm(void*) { return ResultBadFile; }
+namespace {
+
+using scream::Effect;
+
+struct StmHeader {
+    std::array<std::uint8_t, 20> name;
+    std::array<std::uint8_t, 8> tracker;
+    std::uint8_t endOfText;
+    std::uint8_t fileType;
+    std::uint8_t versionMajor;
+    std::uint8_t versionMinor;
+    std::uint8_t initialTempo;  // not used: the song starts at the default speed and tempo
+    std::uint8_t patternCount;
+    std::uint8_t globalVolume;
+    std::array<std::uint8_t, 13> reserved;
+};
+static_assert(sizeof(StmHeader) == 48);
+
+struct StmSample {
+    std::array<std::uint8_t, 12> fileName;
+    std::uint8_t zero;
+    std::uint8_t disk;
+    Le16 paragraph;
+    Le16 length;
+    Le16 loopStart;
+    Le16 loopEnd;
+    std::uint8_t volume;
+    std::uint8_t reserved;
+    Le16 c5Rate;
+    std::array<std::uint8_t, 6> reserved2;
+};
+static_assert(sizeof(StmSample) == 32);
+
+constexpr std::size_t sampleCount = 31;
+constexpr int channels = 4;
+constexpr std::size_t cellSize = 4;
+constexpr std::size_t patternSize = scream::patternRows * channels * cellSize;
+constexpr std::size_t orderEntries = 128;
+constexpr std::size_t shortOrderEntries = 64;  // version 2.00 files
+constexpr std::uint8_t orderEnd = 99;
+constexpr std::uint16_t noLoop = 0xFFFF;
+constexpr std::uint8_t noNoteByte = 0xFF;
+
+// How an effect's parameter becomes the internal one.
+enum class Rule : std::uint8_t {
+    drop,   // no internal equivalent
+    same,   // the parameter as it is
+    speed,  // the speed sits in the high nibble
+};
+
+struct EffectRule {
+    Rule rule;
+    std::uint8_t command;
+};
+
+constexpr std::array<EffectRule, 16> effectRules = {{
+    {Rule::drop, 0},                          // 0: no effect
+    {Rule::speed, EffectSpeedTempo},          // A: set speed
+    {Rule::same, EffectPositionJump},         // B: position jump
+    {Rule::same, EffectPatternBreak},         // C: pattern break
+    {Rule::same, EffectVolSlide},             // D: volume slide
+    {Rule::same, EffectPortaDown},            // E: portamento down
+    {Rule::same, EffectPortaUp},              // F: portamento up
+    {Rule::same, EffectTonePorta},            // G: tone portamento
+    {Rule::same, EffectVibrato},              // H: vibrato
+    {Rule::drop, 0},                          // I: tremor
+    {Rule::same, EffectArpeggio},             // J: arpeggio
+    {Rule::drop, 0},                          // K: vibrato and volume slide
+    {Rule::same, EffectTonePortaVolSlide},    // L: tone portamento and volume slide
+    {Rule::drop, 0},                          // 13: unused
+    {Rule::drop, 0},                          // 14: unused
+    {Rule::drop, 0},                          // 15: unused
+}};
+
+Effect TranslateEffect(std::uint8_t effect, std::uint8_t parameter) {
+    const EffectRule entry = effectRules[effect & 0x0F];
+    switch (entry.rule) {
+        case Rule::drop: return {};
+        case Rule::same: return {entry.command, parameter};
+        case Rule::speed: return {entry.command, static_cast<std::uint8_t>(parameter >> 4)};
+    }
+    return {};
+}
+
+Event ConvertCell(int channel, std::span<const std::uint8_t, cellSize> cell) {
+    Event event{.channel = channel};
+    const std::uint8_t note = cell[0];
+    if (note != 0 && note != noNoteByte) {
+        event.note = static_cast<std::uint8_t>((note >> 4) * 12 + (note & 0x0F) + 37);
+    }
+    event.instrument = static_cast<std::uint8_t>(cell[1] >> 3);
+    const int volume = (cell[1] & 0x07) + (cell[2] >> 4) * 8;
+    if (volume <= 64) event.volume = static_cast<std::uint8_t>(volume);
+    const Effect effect = TranslateEffect(cell[2] & 0x0F, cell[3]);
+    event.command = effect.command;
+    event.parameter = effect.parameter;
+    return event;
+}
+
+int ConvertPattern(void* stream, std::size_t number, std::span<std::uint8_t, patternSize> source) {
+    PatternEmitter emitter;
+    if (!emitter.Begin(number, scream::patternRows)) return ResultNoPatternMemory;
+    ReadBytes(stream, source);
+    for (int row = 0; row < scream::patternRows; ++row) {
+        for (int channel = 0; channel < channels; ++channel) {
+            const std::size_t at = (static_cast<std::size_t>(row) * channels + channel) * cellSize;
+            emitter.Add(ConvertCell(channel, source.subspan(at).first<cellSize>()));
+        }
+        emitter.EndRow();
+    }
+    emitter.Finish();
+    return ResultOk;
+}
+
+}  // namespace
+
+int LoadStm(void* stream) {
+    WorkBuffer pattern(patternSize);
+    if (!pattern) return ResultNoMemory;
+    const std::uint64_t start = scream::ModuleStart(stream);
+    StmHeader header{};
+    ReadRecord(stream, header);
+    std::memcpy(song.title.data(), header.name.data(), header.name.size());
+    song.globalVolume = static_cast<std::uint8_t>(header.globalVolume * 2);
+
+    std::array<std::uint32_t, sampleCount> dataPositions{};
+    for (std::size_t slot = 0; slot < sampleCount; ++slot) {
+        StmSample source{};
+        ReadRecord(stream, source);
+        std::uint8_t* block = scream::NewNamedInstrument(slot, 1, source.fileName);
+        if (block == nullptr) return ResultNoMemory;
+        SampleHeader& sample = SampleOf(block, 0);
+        sample.length = source.length;
+        sample.loopStart = source.loopStart;
+        sample.loopEnd = source.loopEnd;
+        sample.c5Rate = source.c5Rate;
+        sample.volume = source.volume;
+        sample.flags = source.loopEnd == noLoop ? 0 : (loop | 0x80);
+        dataPositions[slot] = std::uint32_t{source.paragraph} * 16;
+    }
+
+    // Version 2.00 files hold 64 order entries, and their patterns follow directly.
+    const bool shortOrders = header.versionMajor == 2 && header.versionMinor == 0;
+    const std::size_t entries = shortOrders ? shortOrderEntries : orderEntries;
+    const auto orders = std::span(orderList).first(entries);
+    ReadBytes(stream, orders);
+    const auto end = static_cast<std::size_t>(std::find(orders.begin(), orders.end(), orderEnd) -
+                                              orders.begin());
+    song.lastOrder = static_cast<std::uint8_t>(end - 1);
+
+    const auto source = std::span<std::uint8_t, patternSize>(pattern.data(), patternSize);
+    for (std::size_t number = 0; number < header.patternCount; ++number) {
+        if (const int result = ConvertPattern(stream, number, source); result != ResultOk) {
+            return result;
+        }
+    }
+
+    for (std::size_t slot = 0; slot < sampleCount; ++slot) {
+        scream::SeekFromStart(stream, start, dataPositions[slot]);
+        const int result = PrepareSample(SampleOf(instrumentTable[slot].block, 0),
+                                         instrumentTable[slot].sampleData[0], stream);
+        if (result != ResultOk) return result;
+    }
+
+    std::fill_n(song.channelPan.begin(), channels, std::uint8_t{32});
+    song.songFlags = amigaSlides | rowPacked;
+    song.minPeriod = 1814;
+    song.maxPeriod = 13696;
+    song.channelCount += 1;
+    return ResultOk;
+}
 
 }  // namespace tunepak
