@@ -1,9 +1,225 @@
-// Not built yet: every file of this format is refused.
+// PTM modules: delta-coded samples and packed patterns at paragraphs the header lists, with
+// one byte of slide memory per channel.
 
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "io/services.h"
 #include "loaders/loaders.h"
+#include "loaders/scream_common.h"
+#include "model/patterns.h"
 
 namespace tunepak {
 
-int LoadPtm(void*) { return ResultBadFile; }
+namespace {
+
+using scream::Effect;
+
+constexpr std::size_t patternSlots = 128;
+
+struct PtmHeader {
+    std::array<std::uint8_t, 28> name;
+    std::uint8_t endOfText;
+    Le16 version;
+    std::uint8_t reserved;
+    Le16 orderCount;
+    Le16 sampleCount;
+    Le16 patternCount;
+    Le16 channelCount;
+    Le16 flags;
+    Le16 reserved2;
+    std::array<std::uint8_t, 4> signature;
+    std::array<std::uint8_t, 16> reserved3;
+    std::array<std::uint8_t, 32> channelPans;
+    std::array<std::uint8_t, 256> orders;
+    std::array<Le16, patternSlots> patternParagraphs;
+};
+static_assert(sizeof(PtmHeader) == 608);
+
+struct PtmSample {
+    std::uint8_t type;
+    std::array<std::uint8_t, 12> fileName;
+    std::uint8_t volume;
+    Le16 c5Rate;
+    Le16 reserved;
+    Le32 dataOffset;
+    Le32 length;  // bytes, as are the loop points
+    Le32 loopStart;
+    Le32 loopEnd;
+    std::array<std::uint8_t, 14> reserved2;
+    std::array<std::uint8_t, 28> name;
+    std::array<std::uint8_t, 4> signature;
+};
+static_assert(sizeof(PtmSample) == 80);
+
+constexpr std::uint16_t supportedVersion = 0x0203;
+constexpr std::size_t maxSamples = 128;
+constexpr std::size_t panChannels = 32;
+constexpr std::uint8_t typeSampled = 0x01;
+constexpr std::uint8_t typeLoop = 0x04;
+constexpr std::uint8_t typePingPong = 0x08;
+constexpr std::uint8_t typeSixteenBit = 0x10;
+constexpr std::uint8_t keyOffByte = 254;
+constexpr std::uint8_t highestNoteByte = 96;
+
+// How a command's parameter becomes the internal one.
+enum class Rule : std::uint8_t {
+    same,         // the same command with the parameter as it is
+    slideUp,      // slide memory, fine and extra-fine slides split off
+    slideDown,    // slide memory, fine and extra-fine slides split off
+    volumeSlide,  // slide memory, fine slides split off
+};
+
+constexpr std::array<Rule, 16> commandRules = {{
+    Rule::same,         // 0: arpeggio
+    Rule::slideUp,      // 1: portamento up
+    Rule::slideDown,    // 2: portamento down
+    Rule::same,         // 3: tone portamento
+    Rule::same,         // 4: vibrato
+    Rule::same,         // 5: tone portamento and volume slide
+    Rule::same,         // 6: vibrato and volume slide
+    Rule::same,         // 7: tremolo
+    Rule::same,         // 8: set pan
+    Rule::same,         // 9: sample offset
+    Rule::volumeSlide,  // 10: volume slide
+    Rule::same,         // 11: position jump
+    Rule::same,         // 12: set volume
+    Rule::same,         // 13: pattern break
+    Rule::same,         // 14: extended, the sub-commands numbered as the internal ones
+    Rule::same,         // 15: speed and tempo
+}};
+
+Effect TranslateEffect(std::uint8_t command, std::uint8_t parameter, std::uint8_t& memory) {
+    if (command >= commandRules.size()) return {};
+    switch (commandRules[command]) {
+        case Rule::same: return {command, parameter};
+        case Rule::slideUp:
+            return scream::PitchSlide(scream::Recall(memory, parameter), EffectPortaUp,
+                                      ExtFinePortaUp);
+        case Rule::slideDown:
+            return scream::PitchSlide(scream::Recall(memory, parameter), EffectPortaDown,
+                                      ExtFinePortaDown);
+        case Rule::volumeSlide: return scream::VolumeSlide(scream::Recall(memory, parameter));
+    }
+    return {};
+}
+
+Event ConvertCell(const scream::PackedCell& cell,
+                  std::array<std::uint8_t, scream::channelMemories>& memories) {
+    Event event{.channel = cell.channel()};
+    bool keyedOff = false;
+    if (cell.has(0)) {
+        const std::uint8_t note = cell.parts[0][0];
+        if (note == keyOffByte) {
+            keyedOff = true;
+            event.note = keyOff;
+        } else if (note != 0 && note <= highestNoteByte) {
+            event.note = static_cast<std::uint8_t>(note + 12);
+        }
+        event.instrument = cell.parts[0][1];
+    }
+    if (cell.has(1)) {
+        const Effect effect = TranslateEffect(cell.parts[1][0], cell.parts[1][1],
+                                              memories[static_cast<std::size_t>(cell.channel())]);
+        event.command = effect.command;
+        event.parameter = effect.parameter;
+    }
+    if (cell.has(2)) event.volume = std::min<std::uint8_t>(cell.parts[2][0], 64);
+    if (keyedOff) event.volume = 0;  // a key off always silences
+    return event;
+}
+
+int ConvertPattern(void* stream, std::uint64_t start, std::size_t number,
+                   const std::array<std::uint32_t, patternSlots + 1>& paragraphs,
+                   std::span<std::uint8_t> packed,
+                   std::array<std::uint8_t, scream::channelMemories>& memories) {
+    PatternEmitter emitter;
+    if (!emitter.Begin(number, scream::patternRows)) return ResultNoPatternMemory;
+    const std::uint32_t first = paragraphs[number];
+    const std::uint32_t next = paragraphs[number + 1];
+    const std::size_t length =
+        next > first ? std::min<std::size_t>(std::size_t{next - first} * 16, packed.size()) : 0;
+    scream::SeekFromStart(stream, start, std::uint64_t{first} * 16);
+    const std::size_t got = ReadBytes(stream, packed.first(length));
+    scream::PackedRows rows(packed.first(got), {2, 2, 1});
+    for (int row = 0; row < scream::patternRows; ++row) {
+        for (scream::PackedCell cell; rows.Next(cell);) emitter.Add(ConvertCell(cell, memories));
+        emitter.EndRow();
+    }
+    emitter.Finish();
+    return ResultOk;
+}
+
+}  // namespace
+
+int LoadPtm(void* stream) {
+    WorkBuffer packed(scream::maxPackedSource);
+    if (!packed) return ResultNoMemory;
+    const std::uint64_t start = scream::ModuleStart(stream);
+    PtmHeader head{};
+    ReadRecord(stream, head);
+    if (head.version != supportedVersion) return ResultBadFile;
+
+    std::memcpy(song.title.data(), head.name.data(), head.name.size());
+    song.lastOrder = static_cast<std::uint8_t>(head.orderCount - 1);
+    std::copy(head.orders.begin(), head.orders.end(), orderList.begin());
+    const std::size_t channels = std::min<std::size_t>(head.channelCount, panChannels);
+    for (std::size_t i = 0; i < channels; ++i) {
+        song.channelPan[i] = static_cast<std::uint8_t>(head.channelPans[i] * 4 + 2);
+    }
+
+    // Pattern p runs up to where pattern p + 1 starts; the last one up to the first sample's
+    // data, which ends the table.
+    std::array<std::uint32_t, patternSlots + 1> paragraphs{};
+    std::copy(head.patternParagraphs.begin(), head.patternParagraphs.end(), paragraphs.begin());
+    const std::size_t patternCount = head.patternCount;
+    bool endKnown = false;
+
+    const std::size_t samples = std::min<std::size_t>(head.sampleCount, maxSamples);
+    for (std::size_t slot = 0; slot < samples; ++slot) {
+        PtmSample source{};
+        scream::SeekFromStart(stream, start, sizeof(PtmHeader) + slot * sizeof(PtmSample));
+        ReadRecord(stream, source);
+        const bool sampled = (source.type & typeSampled) != 0;
+        std::uint8_t* block = scream::NewNamedInstrument(slot, sampled ? 1 : 0, source.name);
+        if (block == nullptr) return ResultNoMemory;
+        if (!sampled) continue;
+
+        SampleHeader& sample = SampleOf(block, 0);
+        scream::CopyName(sample.name, source.name);
+        sample.volume = source.volume;
+        sample.c5Rate = source.c5Rate;
+        sample.flags = 0x80 | deltaSource;
+        if (source.type & typeSixteenBit) sample.flags |= sixteenBit;
+        if (source.type & typeLoop) sample.flags |= loop;
+        if (source.type & typePingPong) sample.flags |= pingPong;
+        const std::uint32_t width = SampleWidth(sample);
+        sample.length = source.length / width;
+        sample.loopStart = source.loopStart / width;
+        sample.loopEnd = source.loopEnd / width;
+
+        if (!endKnown) {
+            endKnown = true;
+            if (patternCount <= patternSlots) paragraphs[patternCount] = source.dataOffset / 16;
+        }
+        scream::SeekFromStart(stream, start, source.dataOffset);
+        const int result = PrepareSample(sample, instrumentTable[slot].sampleData[0], stream);
+        if (result != ResultOk) return result;
+    }
+
+    std::array<std::uint8_t, scream::channelMemories> memories{};
+    const std::size_t reachable = std::min(patternCount, patternSlots);
+    const int result = scream::ForEachOrderedPattern(reachable, [&](std::size_t number) {
+        return ConvertPattern(stream, start, number, paragraphs, packed.span(), memories);
+    });
+    if (result != ResultOk) return result;
+
+    song.songFlags = amigaSlides | rowPacked;
+    song.minPeriod = 1814;
+    song.maxPeriod = 13696;
+    song.channelCount += 1;
+    return ResultOk;
+}
 
 }  // namespace tunepak
