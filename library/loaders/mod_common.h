@@ -1,0 +1,95 @@
+// What the MOD and MTM loaders share: the MOD effect numbering, which passes into the internal
+// command set unchanged, and the one-sample instrument that each source sample becomes.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "loaders/common.h"
+#include "model/model.h"
+#include "model/patterns.h"
+
+namespace tunepak {
+
+// Internal command of each MOD effect number; the parameter passes unchanged.
+inline constexpr std::array<EffectCommand, 16> ModEffectCommands = {
+    EffectArpeggio,           // 0 arpeggio
+    EffectPortaUp,            // 1 portamento up
+    EffectPortaDown,          // 2 portamento down
+    EffectTonePorta,          // 3 tone portamento
+    EffectVibrato,            // 4 vibrato
+    EffectTonePortaVolSlide,  // 5 tone portamento + volume slide
+    EffectVibratoVolSlide,    // 6 vibrato + volume slide
+    EffectTremolo,            // 7 tremolo
+    EffectSetPan,             // 8 set panning
+    EffectSampleOffset,       // 9 sample offset
+    EffectVolSlide,           // A volume slide
+    EffectPositionJump,       // B position jump
+    EffectSetVolume,          // C set volume
+    EffectPatternBreak,       // D pattern break
+    EffectExtended,           // E extended: the sub-command is the parameter's high nibble
+    EffectSpeedTempo,         // F speed (up to 32) or tempo
+};
+
+// One cell of a MOD-style pattern: note byte (row-packed), instrument 0..63, effect 0..15 and
+// parameter. There is no volume column.
+inline Event ModCellEvent(int channel, std::uint8_t note, std::uint8_t instrument,
+                          std::uint8_t effect, std::uint8_t parameter) {
+    return {.channel = channel,
+            .command = ModEffectCommands[effect & 15],
+            .parameter = parameter,
+            .instrument = instrument,
+            .note = note};
+}
+
+// A source sample in frames, as both formats describe it.
+struct ModSample {
+    std::span<const std::uint8_t, 22> name;
+    std::uint32_t length = 0;
+    std::uint32_t loopStart = 0;
+    std::uint32_t loopEnd = 0;
+    std::uint8_t finetune = 0;  // low nibble used
+    std::uint8_t volume = 0;
+    std::uint8_t flags = 0;     // source flags (unsigned, 16-bit); the loop bits are added here
+};
+
+// Loop bit plus bit 7, which the stored files of these formats carry on every looped sample.
+inline constexpr std::uint8_t modLoopFlags = loop | 0x80;
+// A loop that ends at frame 2 or earlier is the formats' way of saying "no loop".
+inline constexpr std::uint32_t modShortestLoopEnd = 3;
+
+// Builds instrument `slot` around one sample header filled from `sample`; the frames are read
+// later by PrepareSample. Returns the header, or null when the block cannot be allocated.
+inline SampleHeader* NewModInstrument(std::size_t slot, const ModSample& sample) {
+    std::uint8_t* block = NewInstrument(slot, 1);
+    if (block == nullptr) return nullptr;
+    InstrumentRecord& record = RecordOf(block);
+    std::copy(sample.name.begin(), sample.name.end(),
+              reinterpret_cast<std::uint8_t*>(record.name.data()));
+    SampleHeader& header = SampleOf(block, 0);
+    header.length = sample.length;
+    header.loopStart = sample.loopStart;
+    header.loopEnd = sample.loopEnd;
+    header.c5Rate = FinetuneRates[sample.finetune & 15];
+    header.volume = sample.volume;
+    header.flags = sample.flags;
+    if (sample.loopEnd >= modShortestLoopEnd) header.flags |= modLoopFlags;
+    return &header;
+}
+
+// The song settings that both formats load with, taken last: Amiga slides, row-packed patterns,
+// speed 6, tempo 125 and the classic period range; the highest channel that carried an event
+// becomes the channel count.
+inline void FinishModSong() {
+    song.songFlags = amigaSlides | rowPacked;
+    song.initialSpeed = 6;
+    song.initialTempo = 125;
+    song.minPeriod = 1814;
+    song.maxPeriod = 13696;
+    song.channelCount += 1;
+}
+
+}  // namespace tunepak
