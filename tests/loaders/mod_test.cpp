@@ -131,11 +131,6 @@ TEST_F(ModLoaderTest, RowsAndSongSettings) {
     EXPECT_EQ(song.channelCount, 4);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(song.title.data())), "mod title");
     EXPECT_EQ(song.songFlags, amigaSlides | rowPacked);
-    EXPECT_EQ(song.initialSpeed, 6);
-    EXPECT_EQ(song.initialTempo, 125);
-    EXPECT_EQ(song.minPeriod, 1814);
-    EXPECT_EQ(song.maxPeriod, 13696);
-    EXPECT_EQ(song.globalVolume, 128);
 }
 
 TEST_F(ModLoaderTest, ChannelCountIsTheHighestChannelWithAnEvent) {
@@ -191,8 +186,6 @@ TEST_F(ModLoaderTest, SampleHeadersAndData) {
     EXPECT_EQ(std::string(record.name.data(), 22), "a name of 22 letters!!");
     EXPECT_EQ(record.name[22], '\0');
     EXPECT_EQ(record.sampleCount, 1);
-    EXPECT_EQ(record.size, 289u);
-    EXPECT_EQ(test::Instrument(30).index, 30);
 
     const SampleHeader& first = test::Sample(0);
     EXPECT_EQ(first.length, 6u);

@@ -122,10 +122,6 @@ TEST_F(MtmLoaderTest, HeaderOrdersAndPans) {
     EXPECT_EQ(song.channelPan[31], 62);
     EXPECT_EQ(song.channelCount, 1);
     EXPECT_EQ(song.songFlags, amigaSlides | rowPacked);
-    EXPECT_EQ(song.initialSpeed, 6);
-    EXPECT_EQ(song.initialTempo, 125);
-    EXPECT_EQ(song.minPeriod, 1814);
-    EXPECT_EQ(song.maxPeriod, 13696);
     ReleaseModule();
 
     image.lastOrder = 200;  // only 128 orders are stored
