@@ -1,9 +1,480 @@
-// Not built yet: every file of this format is refused.
+// XM loader: song header, packed patterns, and instruments with their key maps, envelopes,
+// auto-vibrato, fade-out and delta-coded samples.
 
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <span>
+
+#include "io/services.h"
 #include "loaders/loaders.h"
+#include "model/patterns.h"
 
 namespace tunepak {
 
-int LoadXm(void*) { return ResultBadFile; }
+namespace {
+
+constexpr std::uint16_t supportedVersion = 0x0104;
+constexpr std::uint32_t fixedSongHeaderBytes = 276;  // header size field and the 272 bytes after it
+constexpr std::uint32_t patternHeaderBytes = 9;
+constexpr std::size_t maxPackedBytes = 49152;
+constexpr int maxRows = 256;
+constexpr int emptyPatternRows = 64;
+constexpr std::size_t maxPatterns = 256;
+constexpr std::size_t maxInstruments = 128;
+constexpr std::size_t maxSamples = 255;
+constexpr std::uint32_t sampleHeaderBytes = 40;
+constexpr std::size_t keptEnvelopePoints = 10;
+constexpr std::uint8_t noteKeyOff = 97;
+constexpr std::uint8_t lastPlainNote = 96;
+constexpr int noteOffset = 12;  // XM note 49 (C-4) plays at the sample's rate, as internal note 60
+constexpr std::uint16_t minPitch = 453;
+constexpr std::uint16_t maxPitch = 0xFF00;
+
+struct XmFileHeader {
+    std::array<std::uint8_t, 17> signature;
+    std::array<std::uint8_t, 20> name;
+    std::array<std::uint8_t, 21> tracker;  // marker byte and tracker name
+    Le16 version;
+};
+static_assert(sizeof(XmFileHeader) == 60);
+
+struct XmSongHeader {
+    Le32 headerSize;  // counted from its own first byte
+    Le16 songLength;
+    Le16 restart;
+    Le16 channels;
+    Le16 patterns;
+    Le16 instruments;
+    Le16 flags;  // bit 0: linear frequency table
+    Le16 speed;
+    Le16 tempo;
+    std::array<std::uint8_t, 256> orders;
+};
+static_assert(sizeof(XmSongHeader) == 276);
+
+struct XmPatternHeader {
+    Le32 headerLength;
+    std::uint8_t packing;
+    Le16 rows;
+    Le16 packedSize;
+};
+static_assert(sizeof(XmPatternHeader) == 9);
+
+struct XmEnvelopePoint {
+    Le16 position;
+    Le16 value;
+};
+
+// The instrument header after its size field.
+struct XmInstrumentHeader {
+    std::array<char, 22> name;
+    std::uint8_t type;
+    Le16 sampleCount;
+    Le32 sampleHeaderSize;
+    std::array<std::uint8_t, 96> keyMap;
+    std::array<XmEnvelopePoint, 12> volumeEnvelope;
+    std::array<XmEnvelopePoint, 12> panningEnvelope;
+    std::uint8_t volumePoints;
+    std::uint8_t panningPoints;
+    std::uint8_t volumeSustain;
+    std::uint8_t volumeLoopStart;
+    std::uint8_t volumeLoopEnd;
+    std::uint8_t panningSustain;
+    std::uint8_t panningLoopStart;
+    std::uint8_t panningLoopEnd;
+    std::uint8_t volumeType;
+    std::uint8_t panningType;
+    std::uint8_t vibratoType;
+    std::uint8_t vibratoSweep;
+    std::uint8_t vibratoDepth;
+    std::uint8_t vibratoRate;
+    Le16 fadeOut;
+    Le16 reserved;
+};
+static_assert(sizeof(XmInstrumentHeader) == 239);
+
+struct XmSampleHeader {
+    Le32 length;  // bytes
+    Le32 loopStart;
+    Le32 loopLength;
+    std::uint8_t volume;
+    std::uint8_t finetune;  // signed
+    std::uint8_t type;      // bits 0-1 loop kind, bit 4 16-bit
+    std::uint8_t panning;
+    std::uint8_t relativeNote;  // signed
+    std::uint8_t reserved;
+    std::array<char, 22> name;
+};
+static_assert(sizeof(XmSampleHeader) == sampleHeaderBytes);
+
+// C-5 rates a semitone apart: entry i = floor(8363 x 2^((i - 96) / 12)).
+constexpr std::array<std::uint32_t, 192> XmRateTable = {
+    32, 34, 36, 38, 41, 43, 46, 48, 51, 54, 58, 61,
+    65, 69, 73, 77, 82, 87, 92, 97, 103, 109, 116, 123,
+    130, 138, 146, 155, 164, 174, 184, 195, 207, 219, 232, 246,
+    261, 276, 293, 310, 329, 348, 369, 391, 414, 439, 465, 493,
+    522, 553, 586, 621, 658, 697, 739, 783, 829, 879, 931, 986,
+    1045, 1107, 1173, 1243, 1317, 1395, 1478, 1566, 1659, 1758, 1862, 1973,
+    2090, 2215, 2346, 2486, 2634, 2790, 2956, 3132, 3318, 3516, 3725, 3946,
+    4181, 4430, 4693, 4972, 5268, 5581, 5913, 6265, 6637, 7032, 7450, 7893,
+    8363, 8860, 9387, 9945, 10536, 11163, 11827, 12530, 13275, 14064, 14901, 15787,
+    16726, 17720, 18774, 19890, 21073, 22326, 23654, 25060, 26550, 28129, 29802, 31574,
+    33452, 35441, 37548, 39781, 42146, 44653, 47308, 50121, 53101, 56259, 59604, 63148,
+    66904, 70882, 75097, 79562, 84293, 89306, 94616, 100242, 106203, 112518, 119209, 126297,
+    133808, 141764, 150194, 159125, 168587, 178612, 189233, 200485, 212406, 225037, 238418, 252595,
+    267616, 283529, 300388, 318250, 337175, 357224, 378466, 400970, 424813, 450074, 476837, 505191,
+    535232, 567058, 600777, 636501, 674350, 714449, 756932, 801941, 849627, 900149, 953675, 1010383,
+    1070464, 1134117, 1201555, 1273003, 1348700, 1428898, 1513864, 1603883, 1699255, 1800298, 1907350, 2020766,
+};
+
+// What becomes of an XM effect column entry.
+enum class EffectRule : std::uint8_t {
+    keep,    // the command below with the parameter unchanged
+    halve,   // the command below with the parameter halved (XM pans run 0..255)
+    keyOff,  // no effect; the cell's note becomes a key off
+    drop,    // no effect
+};
+struct EffectTranslation {
+    EffectRule rule;
+    std::uint8_t command;
+};
+constexpr std::array<EffectTranslation, 35> effectTranslations = {{
+    {EffectRule::keep, EffectArpeggio},           // 0 arpeggio
+    {EffectRule::keep, EffectPortaUp},            // 1 portamento up
+    {EffectRule::keep, EffectPortaDown},          // 2 portamento down
+    {EffectRule::keep, EffectTonePorta},          // 3 tone portamento
+    {EffectRule::keep, EffectVibrato},            // 4 vibrato
+    {EffectRule::keep, EffectTonePortaVolSlide},  // 5 tone portamento + volume slide
+    {EffectRule::keep, EffectVibratoVolSlide},    // 6 vibrato + volume slide
+    {EffectRule::keep, EffectTremolo},            // 7 tremolo
+    {EffectRule::halve, EffectSetPan},            // 8 set panning 0..255
+    {EffectRule::keep, EffectSampleOffset},       // 9 sample offset
+    {EffectRule::keep, EffectVolSlide},           // A volume slide
+    {EffectRule::keep, EffectPositionJump},       // B position jump
+    {EffectRule::keep, EffectSetVolume},          // C set volume
+    {EffectRule::keep, EffectPatternBreak},       // D pattern break
+    {EffectRule::keep, EffectExtended},           // E extended: every sub-command passes as it is
+    {EffectRule::keep, EffectSpeedTempo},         // F speed / tempo
+    {EffectRule::drop, 0},                        // G global volume
+    {EffectRule::drop, 0},                        // H global volume slide
+    {EffectRule::drop, 0},                        // I (unused)
+    {EffectRule::drop, 0},                        // J (unused)
+    {EffectRule::keyOff, 0},                      // K key off
+    {EffectRule::drop, 0},                        // L set envelope position
+    {EffectRule::drop, 0},                        // M (unused)
+    {EffectRule::drop, 0},                        // N (unused)
+    {EffectRule::drop, 0},                        // O (unused)
+    {EffectRule::drop, 0},                        // P panning slide
+    {EffectRule::drop, 0},                        // Q (unused)
+    {EffectRule::drop, 0},                        // R multi retrigger
+    {EffectRule::keep, EffectSetPan},             // S set panning as some writers store it, 0..128
+    {EffectRule::drop, 0},                        // T tremor
+    {EffectRule::drop, 0},                        // U (unused)
+    {EffectRule::drop, 0},                        // V (unused)
+    {EffectRule::drop, 0},                        // W (unused)
+    {EffectRule::drop, 0},                        // X extra fine portamento
+    {EffectRule::keep, EffectSetPan},             // Y set panning as some writers store it, 0..128
+}};
+
+// The volume column's effects, by the column's high nibble; y is its low nibble. They take the
+// cell's effect only when the effect column leaves none.
+struct VolumeColumnEffect {
+    bool present;
+    std::uint8_t command;
+    std::uint8_t base;  // parameter = base + y, or base + y x 16 when `high`
+    bool high;
+};
+constexpr std::array<VolumeColumnEffect, 16> volumeColumnEffects = {{
+    {false, 0, 0, false},                   // 0x0y nothing
+    {false, 0, 0, false},                   // 0x1y set volume (the event's volume)
+    {false, 0, 0, false},                   // 0x2y set volume
+    {false, 0, 0, false},                   // 0x3y set volume
+    {false, 0, 0, false},                   // 0x4y set volume
+    {false, 0, 0, false},                   // 0x5y set volume 64 (0x50), else nothing
+    {true, EffectVolSlide, 0x00, false},    // 0x6y volume slide down
+    {true, EffectVolSlide, 0x00, true},     // 0x7y volume slide up
+    {true, EffectExtended, 0xB0, false},    // 0x8y fine volume slide down
+    {true, EffectExtended, 0xA0, false},    // 0x9y fine volume slide up
+    {true, EffectVibrato, 0x00, true},      // 0xAy vibrato speed
+    {true, EffectVibrato, 0x00, false},     // 0xBy vibrato depth
+    {true, EffectExtended, 0x80, false},    // 0xCy set panning in sixteenths
+    {false, 0, 0, false},                   // 0xDy panning slide left
+    {false, 0, 0, false},                   // 0xEy panning slide right
+    {true, EffectTonePorta, 0x00, true},    // 0xFy tone portamento
+}};
+constexpr std::uint8_t firstVolume = 0x10;
+constexpr std::uint8_t lastVolume = 0x50;
+
+// One decoded pattern cell.
+struct XmCell {
+    std::uint8_t note = 0;
+    std::uint8_t instrument = 0;
+    std::uint8_t volume = 0;
+    std::uint8_t effect = 0;
+    std::uint8_t parameter = 0;
+};
+
+// Decodes the cell at `position`, which moves past it. A cell is taken only when all of its
+// bytes lie within `packed`; otherwise nothing is returned and `position` stays.
+std::optional<XmCell> DecodeCell(std::span<const std::uint8_t> packed, std::size_t& position) {
+    if (position >= packed.size()) return std::nullopt;
+    const std::uint8_t first = packed[position];
+    const bool masked = first & 0x80;
+    // A first byte without bit 7 is itself the note, followed by the four other items.
+    const std::uint8_t mask = masked ? (first & 0x1F) : 0x1F;
+    std::size_t next = position + (masked ? 1 : 0);
+    if (packed.size() - next < static_cast<std::size_t>(std::popcount(mask))) return std::nullopt;
+    std::array<std::uint8_t, 5> items{};
+    for (std::size_t item = 0; item < items.size(); ++item) {
+        if (mask & (1u << item)) items[item] = packed[next++];
+    }
+    position = next;
+    return XmCell{items[0], items[1], items[2], items[3], items[4]};
+}
+
+// Translates one cell into an event of the row-packed encoding.
+Event TranslateCell(const XmCell& cell, int channel) {
+    Event event{.channel = channel, .instrument = cell.instrument};
+    std::uint8_t note = cell.note;
+    const EffectTranslation translation = cell.effect < effectTranslations.size()
+                                              ? effectTranslations[cell.effect]
+                                              : EffectTranslation{EffectRule::drop, 0};
+    switch (translation.rule) {
+        case EffectRule::keep:
+            event.command = translation.command;
+            event.parameter = cell.parameter;
+            break;
+        case EffectRule::halve:
+            event.command = translation.command;
+            event.parameter = static_cast<std::uint8_t>(cell.parameter >> 1);
+            break;
+        case EffectRule::keyOff: note = noteKeyOff; break;
+        case EffectRule::drop: break;
+    }
+    if (event.command == 0 && event.parameter == 0) {
+        const VolumeColumnEffect& column = volumeColumnEffects[cell.volume >> 4];
+        if (column.present) {
+            const std::uint8_t y = cell.volume & 0x0F;
+            event.command = column.command;
+            event.parameter = static_cast<std::uint8_t>(column.base + (column.high ? y << 4 : y));
+        }
+    }
+    if (cell.volume >= firstVolume && cell.volume <= lastVolume) {
+        event.volume = static_cast<std::uint8_t>(cell.volume - firstVolume);
+    }
+    if (note == noteKeyOff) {
+        event.note = keyOff;
+    } else if (note >= 1 && note <= lastPlainNote) {
+        event.note = static_cast<std::uint8_t>(note + noteOffset);
+    }
+    return event;
+}
+
+// Moves the stream by a signed distance from where it stands, past the end if need be. The
+// format's header sizes say where the next part begins; a size below the bytes already read
+// points back into them, and a position past the end stays there, so that a later small step
+// back cannot land in the data again.
+void MoveBy(void* stream, std::int64_t distance) {
+    constexpr std::int64_t step = std::numeric_limits<std::int32_t>::max();
+    while (distance != 0) {
+        const auto now = static_cast<std::int32_t>(std::clamp(distance, -step, step));
+        if (services.seek(stream, now, 1) != 0) return;
+        distance -= now;
+    }
+}
+
+int LoadPattern(void* stream, std::size_t number, int channels, WorkBuffer& packedBuffer) {
+    XmPatternHeader header{};
+    ReadRecord(stream, header);
+    MoveBy(stream, std::int64_t{header.headerLength} - patternHeaderBytes);
+    const int sourceRows = header.rows;
+    if (sourceRows > maxRows) return ResultBadFile;
+
+    PatternEmitter emitter;
+    if (sourceRows == 0) {
+        // A pattern without rows plays as an empty one of the default length.
+        MoveBy(stream, header.packedSize);
+        if (!emitter.Begin(number, emptyPatternRows)) return ResultNoPatternMemory;
+        for (int row = 0; row < emptyPatternRows; ++row) emitter.EndRow();
+        emitter.Finish();
+        return ResultOk;
+    }
+
+    const std::size_t packedSize = header.packedSize;
+    const std::size_t kept = std::min(packedSize, maxPackedBytes);
+    const std::span<const std::uint8_t> packed = packedBuffer.span().first(ReadBytes(
+        stream, packedBuffer.span().first(kept)));
+    MoveBy(stream, static_cast<std::int64_t>(packedSize - kept));
+
+    if (!emitter.Begin(number, sourceRows)) return ResultNoPatternMemory;
+    std::size_t position = 0;
+    bool ended = false;  // the first incomplete cell ends the pattern's data
+    for (int row = 0; row < sourceRows; ++row) {
+        for (int channel = 0; channel < channels && !ended; ++channel) {
+            const std::optional<XmCell> cell = DecodeCell(packed, position);
+            if (!cell) {
+                ended = true;
+                break;
+            }
+            emitter.Add(TranslateCell(*cell, channel));
+        }
+        emitter.EndRow();
+    }
+    emitter.Finish();
+    return ResultOk;
+}
+
+// c5Rate from the relative note and finetune: the finetune interpolates linearly across the two
+// semitones around the relative note, -128 giving the lower one and 0 the midpoint.
+std::uint32_t SampleRate(std::int8_t relativeNote, std::int8_t finetune) {
+    constexpr int lastIndex = static_cast<int>(XmRateTable.size()) - 1;
+    const auto low = static_cast<std::size_t>(std::clamp(95 + relativeNote, 0, lastIndex));
+    const auto high = static_cast<std::size_t>(std::clamp(97 + relativeNote, 0, lastIndex));
+    const std::uint32_t base = XmRateTable[low];
+    const std::uint32_t span = XmRateTable[high] - base;
+    return base + static_cast<std::uint32_t>(finetune + 128) * span / 256;
+}
+
+// Packs the volume envelope's value into the low nibble and the panning envelope's into the high.
+std::uint8_t Nibbles(unsigned volume, unsigned panning) {
+    return static_cast<std::uint8_t>((volume & 0x0F) | (panning << 4));
+}
+
+void FillEnvelope(std::span<EnvelopePoint, keptEnvelopePoints> target,
+                  std::span<const XmEnvelopePoint> source) {
+    for (std::size_t k = 0; k < target.size(); ++k) {
+        target[k].position = static_cast<std::uint16_t>(source[k].position * 16u);
+        target[k].value = static_cast<std::uint8_t>(source[k].value);
+    }
+}
+
+void FillInstrument(InstrumentRecord& record, const XmInstrumentHeader& header) {
+    std::copy(header.keyMap.begin(), header.keyMap.end(), record.sampleMap.begin() + noteOffset);
+    record.vibratoType = header.vibratoType;
+    record.vibratoSweep = header.vibratoSweep;
+    record.vibratoDepth = static_cast<std::int16_t>(static_cast<std::int8_t>(header.vibratoDepth) * 4);
+    record.vibratoRate = static_cast<std::int16_t>(static_cast<std::int8_t>(header.vibratoRate) * 16);
+    record.envelopeFlags = Nibbles(header.volumeType, header.panningType);
+    // Each nibble holds the index of its envelope's last point; the record keeps ten points.
+    // With no volume points the whole byte wraps to 0xFF.
+    const unsigned volumePoints = std::min<unsigned>(header.volumePoints, keptEnvelopePoints);
+    const unsigned panningPoints = std::min<unsigned>(header.panningPoints, keptEnvelopePoints);
+    record.envelopeLastPoint = static_cast<std::uint8_t>(
+        static_cast<std::uint8_t>(volumePoints - 1) | static_cast<std::uint8_t>((panningPoints + 15) << 4));
+    record.envelopeSustain = Nibbles(header.volumeSustain, header.panningSustain);
+    record.envelopeLoopStart = Nibbles(header.volumeLoopStart, header.panningLoopStart);
+    record.envelopeLoopEnd = Nibbles(header.volumeLoopEnd, header.panningLoopEnd);
+    FillEnvelope(record.volumeEnvelope, header.volumeEnvelope);
+    FillEnvelope(record.panningEnvelope, header.panningEnvelope);
+    record.fadeOut = static_cast<std::uint16_t>((((header.fadeOut + 2u) >> 2) + 8) >> 4);
+}
+
+// Sample flags from the XM sample type: loop kind, 16-bit data, and the bits every XM sample
+// carries (delta-coded, own pan valid and word deltas, bit 7).
+std::uint8_t SampleFlags(std::uint8_t type) {
+    std::uint8_t flags = static_cast<std::uint8_t>((type & 0x03) << 3);
+    if (flags & pingPong) flags |= loop;
+    if (type & 0x10) flags |= sixteenBit;
+    return static_cast<std::uint8_t>(flags | deltaSource | usePan | 0x80);
+}
+
+void FillSample(SampleHeader& sample, const XmSampleHeader& source) {
+    std::copy(source.name.begin(), source.name.end(), sample.name.begin());
+    if (source.length == 0) return;
+    const std::uint8_t flags = SampleFlags(source.type);
+    const unsigned shift = (flags & sixteenBit) ? 1 : 0;  // byte counts to 16-bit frame counts
+    sample.length = source.length >> shift;
+    sample.loopStart = source.loopStart >> shift;
+    sample.loopEnd = static_cast<std::uint32_t>(source.loopStart + source.loopLength) >> shift;
+    sample.volume = source.volume;
+    sample.c5Rate = SampleRate(static_cast<std::int8_t>(source.relativeNote),
+                               static_cast<std::int8_t>(source.finetune));
+    sample.flags = flags;
+    sample.pan = static_cast<std::uint8_t>(source.panning >> 2);
+}
+
+int LoadInstrument(void* stream, std::size_t slot) {
+    // The size counts from the size field itself; what lies beyond the known fields is skipped,
+    // and a size too small even for its own field leaves only the field read.
+    const std::uint32_t headerSize = ReadU32Le(stream);
+    XmInstrumentHeader header{};
+    const std::uint32_t afterSize = std::max<std::uint32_t>(headerSize, 4) - 4;
+    const std::size_t wanted = std::min<std::size_t>(afterSize, sizeof(header));
+    ReadBytes(stream, std::span(reinterpret_cast<std::uint8_t*>(&header), wanted));
+    MoveBy(stream, static_cast<std::int64_t>(afterSize - wanted));
+
+    if (header.sampleCount > maxSamples) return ResultBadFile;
+    const auto sampleCount = static_cast<std::uint8_t>(header.sampleCount);
+    std::uint8_t* block = NewInstrument(slot, sampleCount);
+    if (block == nullptr) return ResultNoMemory;
+    InstrumentRecord& record = RecordOf(block);
+    std::copy(header.name.begin(), header.name.end(), record.name.begin());
+    if (sampleCount == 0) return ResultOk;
+
+    FillInstrument(record, header);
+    const std::uint32_t sampleHeaderSize = header.sampleHeaderSize;
+    const std::size_t sampleHeaderRead = std::min(sampleHeaderSize, sampleHeaderBytes);
+    // A 16-bit sample's frames leave out an odd last byte of its data; the byte still lies in the
+    // file before the next sample's data.
+    std::array<bool, maxSamples> oddByte{};
+    for (std::size_t k = 0; k < sampleCount; ++k) {
+        XmSampleHeader source{};
+        ReadBytes(stream, std::span(reinterpret_cast<std::uint8_t*>(&source), sampleHeaderRead));
+        MoveBy(stream, sampleHeaderSize - sampleHeaderRead);
+        SampleHeader& sample = SampleOf(block, k);
+        FillSample(sample, source);
+        oddByte[k] = (sample.flags & sixteenBit) && (source.length & 1);
+    }
+    // The samples' data follow their headers, one after another.
+    for (std::size_t k = 0; k < sampleCount; ++k) {
+        const int result = PrepareSample(SampleOf(block, k), instrumentTable[slot].sampleData[k], stream);
+        if (result != ResultOk) return result;
+        if (oddByte[k]) MoveBy(stream, 1);
+    }
+    return ResultOk;
+}
+
+}  // namespace
+
+int LoadXm(void* stream) {
+    XmFileHeader fileHeader{};
+    ReadRecord(stream, fileHeader);
+    if (fileHeader.version != supportedVersion) return ResultBadFile;
+    std::copy(fileHeader.name.begin(), fileHeader.name.end(), song.title.begin());
+
+    XmSongHeader header{};
+    ReadRecord(stream, header);
+    MoveBy(stream, std::int64_t{header.headerSize} - fixedSongHeaderBytes);
+    song.lastOrder = static_cast<std::uint8_t>(header.songLength - 1);
+    song.songFlags = static_cast<std::uint8_t>(((header.flags & 0xFF) ^ amigaSlides) | rowPacked);
+    song.initialSpeed = static_cast<std::uint8_t>(header.speed);
+    song.initialTempo = static_cast<std::uint8_t>(header.tempo);
+    orderList = header.orders;
+    if (header.patterns > maxPatterns) return ResultBadFile;
+
+    WorkBuffer packedBuffer(maxPackedBytes);
+    if (!packedBuffer) return ResultNoMemory;
+    for (std::size_t p = 0; p < header.patterns; ++p) {
+        const int result = LoadPattern(stream, p, header.channels, packedBuffer);
+        if (result != ResultOk) return result;
+    }
+    packedBuffer = WorkBuffer();
+
+    // Instruments beyond the table's reach come last in the file and are left there.
+    const std::size_t instruments = std::min<std::size_t>(header.instruments, maxInstruments);
+    for (std::size_t i = 0; i < instruments; ++i) {
+        const int result = LoadInstrument(stream, i);
+        if (result != ResultOk) return result;
+    }
+
+    song.channelCount = static_cast<std::uint8_t>(song.channelCount + 1);
+    song.minPeriod = minPitch;
+    song.maxPeriod = maxPitch;
+    return ResultOk;
+}
 
 }  // namespace tunepak
