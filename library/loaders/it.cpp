@@ -148,15 +148,14 @@ void ReadOffsets(void* stream, std::size_t count, OffsetTable& table) {
     SkipForward(stream, std::uint64_t{count - kept} * 4);
 }
 
-// Positions the stream at `offset` from the module's origin. A position beyond what a seek can
-// name lies beyond every stream's end, where nothing is read.
+// Positions the stream at `offset` from the module's origin. A position that the stream cannot
+// reach lies beyond its end, where nothing is read.
 void SeekTo(void* stream, long origin, std::uint32_t offset) {
     const std::uint64_t target = static_cast<std::uint64_t>(origin) + offset;
-    if (target > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) {
+    if (target > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()) ||
+        services.seek(stream, static_cast<std::int32_t>(target), 0) != 0) {
         services.seek(stream, 0, 2);
-        return;
     }
-    services.seek(stream, static_cast<std::int32_t>(target), 0);
 }
 
 // Copies the first `count` bytes of a name.
@@ -551,6 +550,8 @@ bool DecodeEntry(std::span<const std::uint8_t> data, std::size_t& at, ChannelMem
 }
 
 // Converts one pattern. Rows beyond the data, or after an entry cut off by its end, stay empty.
+// A row keeps at most 32 events, as many as 32 channels can carry and the block is sized for;
+// further entries of a damaged row still update the memories but write nothing.
 int ConvertPattern(void* stream, long origin, std::uint32_t offset, std::size_t number,
                    WorkBuffer& packed, ChannelMemories& memories) {
     SeekTo(stream, origin, offset);
@@ -567,6 +568,7 @@ int ConvertPattern(void* stream, long origin, std::uint32_t offset, std::size_t 
     std::size_t at = 0;
     bool intact = true;
     for (int row = 0; row < rows; ++row) {
+        int events = 0;
         while (intact && at < data.size()) {
             if (data[at] == 0) {
                 ++at;
@@ -574,7 +576,7 @@ int ConvertPattern(void* stream, long origin, std::uint32_t offset, std::size_t 
             }
             Event event;
             intact = DecodeEntry(data, at, memories, event);
-            if (intact) emitter.Add(event);
+            if (intact && events < packedChannels && emitter.Add(event)) ++events;
         }
         emitter.EndRow();
     }
@@ -600,7 +602,7 @@ int ConvertPatterns(void* stream, long origin, const OffsetTable& patternOffsets
 }  // namespace
 
 int LoadIt(void* stream) {
-    const long origin = services.tell(stream);
+    const long origin = std::max(services.tell(stream), 0L);
     ItHeader header{};
     ReadRecord(stream, header);
     CopyName(song.title, header.name, header.name.size());
