@@ -1,0 +1,337 @@
+#include <array>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "loaders/loaders.h"
+#include "model/player.h"
+#include "scream_test_support.h"
+
+namespace tunepak {
+namespace {
+
+using test::Bytes;
+using test::scream::EmptyFrom;
+using test::scream::RowEvents;
+
+struct S3mSample {
+    std::string name = "sample";
+    Bytes data;
+    std::uint32_t loopStart = 0;
+    std::uint32_t loopEnd = 0;
+    std::uint8_t flags = 0;  // bit 0 loop, bit 2 16-bit
+    bool sampled = true;
+};
+
+struct S3mSpec {
+    std::uint8_t fileType = 16;
+    std::vector<std::uint8_t> orders = {0};
+    std::optional<unsigned> orderCount;  // the order list's length unless given
+    std::vector<S3mSample> instruments;
+    std::vector<Bytes> patterns = {{}};  // packed rows, behind their length word
+    std::optional<unsigned> firstPatternLength;
+    std::array<std::uint8_t, 32> channels = {0, 8, 1, 9, 0xFF};
+    std::uint8_t masterVolume = 0xB0;
+    std::optional<std::array<std::uint8_t, 32>> panTable;
+    std::uint16_t flags = 0;
+    std::uint16_t sampleFormat = 2;
+};
+
+void Align(test::ByteWriter& w) { w.PadTo((w.size() + 15) / 16 * 16); }
+
+Bytes BuildS3m(const S3mSpec& spec) {
+    test::ByteWriter w;
+    w.Text("An S3M song", 28).U8(0x1A).U8(spec.fileType).U16(0);
+    w.U16(spec.orderCount.value_or(static_cast<unsigned>(spec.orders.size())));
+    w.U16(static_cast<unsigned>(spec.instruments.size()));
+    w.U16(static_cast<unsigned>(spec.patterns.size()));
+    w.U16(spec.flags).U16(0x1320).U16(spec.sampleFormat).Text("SCRM", 4);
+    w.U8(32).U8(5).U8(150).U8(spec.masterVolume).U8(0).U8(spec.panTable ? 0xFC : 0);
+    w.Fill(8).U16(0).Raw(spec.channels);
+    w.Raw(spec.orders);
+    const std::size_t instrumentPointers = w.size();
+    w.Fill(2 * spec.instruments.size());
+    const std::size_t patternPointers = w.size();
+    w.Fill(2 * spec.patterns.size());
+    if (spec.panTable) w.Raw(*spec.panTable);
+
+    std::vector<std::size_t> dataParagraphs;
+    for (std::size_t i = 0; i < spec.instruments.size(); ++i) {
+        const S3mSample& s = spec.instruments[i];
+        Align(w);
+        w.PutU16At(instrumentPointers + 2 * i, static_cast<unsigned>(w.size() / 16));
+        dataParagraphs.push_back(w.size() + 14);
+        const auto frames = static_cast<std::uint32_t>(s.data.size() / ((s.flags & 4) ? 2 : 1));
+        w.U8(1).Text("FILE.SMP", 12).U8(0).U16(0).U32(frames).U32(s.loopStart).U32(s.loopEnd);
+        w.U8(50).U8(0).U8(0).U8(s.flags).U32(22050).Fill(12).Text(s.name, 28);
+        w.Text(s.sampled ? "SCRS" : "", 4);
+    }
+    for (std::size_t p = 0; p < spec.patterns.size(); ++p) {
+        Align(w);
+        w.PutU16At(patternPointers + 2 * p, static_cast<unsigned>(w.size() / 16));
+        const auto length = static_cast<unsigned>(spec.patterns[p].size());
+        w.U16(p == 0 ? spec.firstPatternLength.value_or(length) : length).Raw(spec.patterns[p]);
+    }
+    for (std::size_t i = 0; i < spec.instruments.size(); ++i) {
+        Align(w);
+        w.PutU16At(dataParagraphs[i], static_cast<unsigned>(w.size() / 16));
+        w.Raw(spec.instruments[i].data);
+    }
+    return w.bytes();
+}
+
+// One pattern of packed rows, the first rows given and the rest empty.
+Bytes PackedRows(std::initializer_list<Bytes> rows) {
+    Bytes packed;
+    for (const Bytes& row : rows) {
+        packed.insert(packed.end(), row.begin(), row.end());
+        packed.push_back(0);
+    }
+    packed.resize(packed.size() + 64 - rows.size(), 0);
+    return packed;
+}
+
+class S3mLoaderTest : public test::ModelTest {};
+
+TEST_F(S3mLoaderTest, RefusesWrongTypesAndCountsBeyondTheTables) {
+    const auto refused = [](S3mSpec spec) {
+        const int result = test::LoadFromBytes(BuildS3m(spec));
+        const bool untouched = song.channelCount == 0 && patternTable[0].data == nullptr &&
+                               instrumentTable[0].block == nullptr;
+        ReleaseModule();
+        return result == ResultBadFile && untouched;
+    };
+    EXPECT_TRUE(refused({.fileType = 17}));
+    EXPECT_TRUE(refused({.orderCount = 257}));
+    S3mSpec tooManyInstruments{.instruments = std::vector<S3mSample>(129)};
+    EXPECT_TRUE(refused(tooManyInstruments));
+    S3mSpec tooManyPatterns{.patterns = std::vector<Bytes>(257)};
+    EXPECT_TRUE(refused(tooManyPatterns));
+}
+
+TEST_F(S3mLoaderTest, SongSettingsAndPeriodLimits) {
+    ASSERT_EQ(test::LoadFromBytes(BuildS3m({.flags = 0x10})), ResultOk);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(song.title.data())), "An S3M song");
+    EXPECT_EQ(song.globalVolume, 64);
+    EXPECT_EQ(song.initialSpeed, 5);
+    EXPECT_EQ(song.initialTempo, 150);
+    EXPECT_EQ(song.songFlags, amigaSlides | rowPacked);
+    EXPECT_EQ(song.minPeriod, 1814);
+    EXPECT_EQ(song.maxPeriod, 13696);
+    ReleaseModule();
+    ASSERT_EQ(test::LoadFromBytes(BuildS3m({})), ResultOk);
+    EXPECT_EQ(song.minPeriod, 0xFFFF);
+    EXPECT_EQ(song.maxPeriod, 0xFF00);
+}
+
+TEST_F(S3mLoaderTest, ConvertsThePackedCellExample) {
+    S3mSpec spec;
+    spec.patterns = {PackedRows({{0xE1, 0x40, 0x02, 0x30, 0x04, 0x0F}})};
+    ASSERT_EQ(test::LoadFromBytes(BuildS3m(spec)), ResultOk);
+    Bytes expected = {63, 0xE1, 0x0F, 0x0A, 0x02, 0x3D, 0x30};
+    expected.resize(expected.size() + 64, 0);
+    const auto block = test::Pattern(0);
+    EXPECT_EQ(Bytes(block.begin(), block.end()), expected);
+    EXPECT_EQ(song.channelCount, 2);
+}
+
+TEST_F(S3mLoaderTest, NotesKeyOffsAndRepeatedBytes) {
+    S3mSpec spec;
+    spec.patterns = {PackedRows({
+        {0x20, 0x40, 0x03, 0x21, 0x00, 0x00},  // C-4 with instrument 3; octave 0 without one
+        {0x21, 0x7B, 0x00, 0x22, 0x7C, 0x04},  // highest note; beyond it only the instrument
+        {0x60, 0xFE, 0x05, 0x28},              // key off: volume 0, instrument 5 forgotten
+        {0x20, 0xFE, 0x05},                    // key off without a volume byte
+        {0x60, 0x40, 0xFF, 0x50},              // last instrument (3), volume 80 limited
+        {0xC0, 0xFF, 0x04, 0x10},              // last volume byte (80); D10
+        {0x80, 0xFF, 0x05},                    // command byte 0xFF: D again, with 05
+    })};
+    ASSERT_EQ(test::LoadFromBytes(BuildS3m(spec)), ResultOk);
+    const auto rows = RowEvents(0);
+    ASSERT_EQ(rows.size(), 64u);
+    EXPECT_EQ(rows[0], (Bytes{0x40, 0x03, 61, 0x41, 0x00, 13}));
+    EXPECT_EQ(rows[1], (Bytes{0x41, 0x00, 108, 0x42, 0x04, 0}));
+    EXPECT_EQ(rows[2], (Bytes{0x60, 0x00, keyOff, 0}));
+    EXPECT_EQ(rows[3], (Bytes{0x60, 0x00, keyOff, 0}));
+    EXPECT_EQ(rows[4], (Bytes{0x60, 0x03, 61, 64}));
+    EXPECT_EQ(rows[5], (Bytes{0xA0, 0x10, EffectVolSlide, 64}));
+    EXPECT_EQ(rows[6], (Bytes{0x80, 0x05, EffectVolSlide}));
+}
+
+TEST_F(S3mLoaderTest, TranslatesEffects) {
+    struct Case {
+        std::uint8_t letter, info, command, parameter;
+    };
+    constexpr std::uint8_t none = 0xFF;
+    const std::vector<Case> cases = {
+        {'D', 0x0F, 10, 0x0F}, {'D', 0xF0, 10, 0xF0}, {'D', 0xFF, 14, 0xAF}, {'D', 0xF1, 14, 0xB1},
+        {'D', 0x23, 10, 0x03}, {'E', 0xF3, 14, 0x23}, {'E', 0xE8, 14, 0x22}, {'E', 0x05, 2, 0x05},
+        {'F', 0xF3, 14, 0x13}, {'F', 0xE8, 14, 0x12}, {'F', 0x05, 1, 0x05}, {'A', 0x06, 15, 0x06},
+        {'A', 0x40, 15, 0x20}, {'T', 0x10, none, 0}, {'T', 0x7D, 15, 0x7D}, {'T', 0x20, 15, 0x20},
+        {'U', 0x84, 4, 0x81},  {'S', 0x91, 8, 0xA4},  {'S', 0xB2, 14, 0x62}, {'S', 0x23, none, 0},
+        {'S', 0x13, 14, 0x33}, {'S', 0x37, 14, 0x47}, {'S', 0x8A, 14, 0x8A}, {'S', 0xD2, 14, 0xD2},
+        {'Q', 0x35, 14, 0x95}, {'J', 0x00, none, 0},  {'J', 0x37, 0, 0x37},  {'I', 0x12, none, 0},
+        {'G', 0x20, 3, 0x20},  {'H', 0x48, 4, 0x48},  {'O', 0x10, 9, 0x10},  {'X', 0x40, 8, 0x40},
+        {'R', 0x22, 7, 0x22},  {'B', 0x02, 11, 0x02}, {'C', 0x10, 13, 0x10}, {'V', 0x20, none, 0},
+    };
+    Bytes packed;
+    for (const Case& c : cases) packed.insert(packed.end(), {0x80, std::uint8_t(c.letter - '@'), c.info, 0});
+    S3mSpec spec{.patterns = {packed}};
+    ASSERT_LE(cases.size(), 64u);
+    spec.patterns[0].resize(packed.size() + 64 - cases.size(), 0);
+    ASSERT_EQ(test::LoadFromBytes(BuildS3m(spec)), ResultOk);
+    const auto rows = RowEvents(0);
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        const Bytes expected = c.command == none ? Bytes{} : Bytes{0x80, c.parameter, c.command};
+        EXPECT_EQ(rows[i], expected) << c.letter << std::hex << int(c.info);
+    }
+}
+
+TEST_F(S3mLoaderTest, SlideMemoryIsSharedAcrossLettersAndPatterns) {
+    S3mSpec spec{.orders = {0, 1}};
+    spec.patterns = {PackedRows({{0x80, 4, 0x05}, {0x81, 12, 0x07}}),  // D05; channel 1: L07
+                     PackedRows({{0x80, 5, 0x00, 0x81, 11, 0x00}, {0x80, 6, 0x00}})};  // E00 K00, F00
+    ASSERT_EQ(test::LoadFromBytes(BuildS3m(spec)), ResultOk);
+    const auto rows = RowEvents(1);
+    EXPECT_EQ(rows[0], (Bytes{0x80, 0x05, EffectPortaDown, 0x81, 0x07, EffectVibratoVolSlide}));
+    EXPECT_EQ(rows[1], (Bytes{0x80, 0x05, EffectPortaUp}));
+}
+
+TEST_F(S3mLoaderTest, EnabledChannelsAndPans) {
+    const Bytes everyChannel = {0x20, 0x40, 0x01, 0x21, 0x40, 0x01, 0x22, 0x40, 0x01, 0x23, 0x40, 0x01};
+    S3mSpec spec{.patterns = {PackedRows({everyChannel})}};
+    spec.channels = {0, 8, 0xFF, 1};
+    ASSERT_EQ(test::LoadFromBytes(BuildS3m(spec)), ResultOk);
+    EXPECT_EQ(RowEvents(0)[0], (Bytes{0x40, 0x01, 61, 0x41, 0x01, 61}));
+    EXPECT_EQ(song.channelCount, 2);
+    EXPECT_EQ(song.channelPan[0], 13);
+    EXPECT_EQ(song.channelPan[1], 51);
+    ReleaseModule();
+
+    spec.channels = {0, 8, 1, 9};
+    spec.panTable = std::array<std::uint8_t, 32>{0x2F, 0x20, 0x0F, 0x0F};
+    ASSERT_EQ(test::LoadFromBytes(BuildS3m(spec)), ResultOk);
+    EXPECT_EQ(song.channelCount, 4);
+    EXPECT_EQ((std::array{song.channelPan[0], song.channelPan[1], song.channelPan[2],
+                          song.channelPan[3]}),
+              (std::array<std::uint8_t, 4>{62, 2, 13, 51}));
+    ReleaseModule();
+
+    spec.masterVolume = 0x30;  // mono
+    ASSERT_EQ(test::LoadFromBytes(BuildS3m(spec)), ResultOk);
+    for (int channel = 0; channel < 4; ++channel) EXPECT_EQ(song.channelPan[channel], 32);
+}
+
+TEST_F(S3mLoaderTest, ConvertsEachReachedPatternOnce) {
+    S3mSpec spec{.orders = {0, 1, 0xFE, 1, 0xFF, 3}};
+    const Bytes cell = {0x20, 0x40, 0x01};
+    // Converted twice, pattern 1 would start with D07 from the memory of the first pass.
+    spec.patterns = {PackedRows({cell}), PackedRows({{0x80, 4, 0x00}, {0x80, 4, 0x07}}),
+                     PackedRows({cell})};
+    ASSERT_EQ(test::LoadFromBytes(BuildS3m(spec)), ResultOk);
+    EXPECT_EQ(song.lastOrder, 3);
+    EXPECT_EQ(orderList[2], 0xFE);
+    EXPECT_EQ(RowEvents(1)[0], (Bytes{0x80, 0x00, EffectVolSlide}));
+    EXPECT_TRUE(test::Pattern(2).empty());  // listed nowhere before the end
+    ReleaseModule();
+
+    spec.orders = {3, 0};  // pattern 3 does not exist
+    spec.orderCount.reset();
+    ASSERT_EQ(test::LoadFromBytes(BuildS3m(spec)), ResultOk);
+    EXPECT_TRUE(test::Pattern(3).empty());
+    EXPECT_FALSE(test::Pattern(0).empty());
+}
+
+TEST_F(S3mLoaderTest, LargeTablesLoadFromTheirPlace) {
+    S3mSpec spec;
+    spec.orders.assign(256, 150);  // 256 entries, no end marker
+    spec.instruments.resize(101);
+    spec.instruments[100].name = "the 101st";
+    spec.patterns.assign(151, PackedRows({}));
+    spec.patterns[150] = PackedRows({{0x20, 0x40, 101}});
+    ASSERT_EQ(test::LoadFromBytes(BuildS3m(spec)), ResultOk);
+    EXPECT_EQ(song.lastOrder, 255);
+    EXPECT_EQ(std::string(test::Instrument(100).name.data()), "the 101st");
+    EXPECT_EQ(RowEvents(150)[0], (Bytes{0x40, 101, 61}));
+}
+
+TEST_F(S3mLoaderTest, InstrumentsAndSamples) {
+    S3mSpec spec;
+    spec.instruments = {{.name = "looped", .data = {0x80, 0x00, 0x81, 0xFF}, .loopStart = 1,
+                         .loopEnd = 3, .flags = 0x01},
+                        {.name = "words", .data = {0x00, 0x80, 0x00, 0x00}, .flags = 0x04},
+                        {.name = "adlib", .sampled = false}};
+    ASSERT_EQ(test::LoadFromBytes(BuildS3m(spec)), ResultOk);
+    const SampleHeader& looped = test::Sample(0);
+    EXPECT_EQ(std::string(looped.name.data()), "looped");
+    EXPECT_EQ(looped.flags, 0x80 | loop);  // unsigned data, now converted
+    EXPECT_EQ(looped.length, 3u);
+    EXPECT_EQ(looped.volume, 50);
+    EXPECT_EQ(looped.c5Rate, 22050u);
+    const auto frames = test::SampleFrames(0);
+    EXPECT_EQ(Bytes(frames.begin(), frames.end()), (Bytes{0x00, 0x80, 0x01}));
+    EXPECT_EQ(test::Sample(1).flags, 0x80 | sixteenBit);
+    EXPECT_EQ(test::Sample(1).length, 2u);
+    const InstrumentRecord& adlib = test::Instrument(2);
+    EXPECT_EQ(std::string(adlib.name.data()), "adlib");
+    EXPECT_EQ(adlib.sampleCount, 0);
+    EXPECT_EQ(adlib.size, 225u);
+}
+
+TEST_F(S3mLoaderTest, DecodesOnlyWholeCellsWithinTheBytesRead) {
+    S3mSpec spec{.orders = {0, 1}};
+    // The data end inside a cell whose volume (48) and letter (E) would reach the memories.
+    spec.patterns = {{0x80, 4, 0x03, 0x00, 0x20, 0x40, 0x01, 0xC0, 0x30, 5},
+                     PackedRows({{0xC0, 0xFF, 0xFF, 0x02}})};
+    ASSERT_EQ(test::LoadFromBytes(BuildS3m(spec)), ResultOk);
+    const auto first = RowEvents(0);
+    ASSERT_EQ(first.size(), 64u);
+    EXPECT_EQ(first[0], (Bytes{0x80, 0x03, EffectVolSlide}));
+    EXPECT_EQ(first[1], (Bytes{0x40, 0x01, 61}));
+    EXPECT_TRUE(EmptyFrom(first, 2));
+    EXPECT_EQ(RowEvents(1)[0], (Bytes{0xA0, 0x02, EffectVolSlide, 0}));
+    ReleaseModule();
+
+    // A length beyond the file's end, and one beyond the largest packed pattern.
+    for (const unsigned length : {200u, 60000u}) {
+        spec.firstPatternLength = length;
+        spec.patterns = {{0x20, 0x40, 0x01, 0x00, 0x20}};
+        ASSERT_EQ(test::LoadFromBytes(BuildS3m(spec)), ResultOk);
+        const auto rows = RowEvents(0);
+        EXPECT_EQ(rows[0], (Bytes{0x40, 0x01, 61}));
+        EXPECT_TRUE(EmptyFrom(rows, 1));
+        ReleaseModule();
+    }
+}
+
+TEST_F(S3mLoaderTest, APatternAtParagraphZeroIsEmpty) {
+    Bytes module = BuildS3m({.patterns = {PackedRows({{0x20, 0x40, 0x01}})}});
+    module[96 + 1] = 0;  // the first pattern pointer, behind one order byte
+    module[96 + 2] = 0;
+    ASSERT_EQ(test::LoadFromBytes(module), ResultOk);
+    const auto rows = RowEvents(0);
+    EXPECT_EQ(rows.size(), 64u);
+    EXPECT_TRUE(EmptyFrom(rows, 0));
+}
+
+TEST_F(S3mLoaderTest, ReportsExhaustedMemory) {
+    const Bytes module = BuildS3m({.instruments = {{.data = {1, 2, 3}}}});
+    {
+        test::FailingAllocator failing(1);  // the packed pattern buffer
+        EXPECT_EQ(test::LoadFromBytes(module), ResultNoMemory);
+    }
+    ReleaseModule();
+    {
+        test::FailingAllocator failing(3);  // the sample data
+        EXPECT_EQ(test::LoadFromBytes(module), ResultNoSampleMemory);
+    }
+    ReleaseModule();
+    {
+        test::FailingAllocator failing(4);  // the first pattern
+        EXPECT_EQ(test::LoadFromBytes(module), ResultNoPatternMemory);
+    }
+}
+
+}  // namespace
+}  // namespace tunepak
