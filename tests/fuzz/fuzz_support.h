@@ -1,0 +1,42 @@
+// What every fuzz target shares: the input as a read-only FILE*, and a clean model around each
+// run.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "io/services.h"
+#include "model/player.h"
+
+namespace tunepak::fuzz {
+
+// The input as a file-mode stream (an empty input is an empty temporary file). Closed on exit.
+class InputFile {
+public:
+    InputFile(const std::uint8_t* data, std::size_t size)
+        : file_(size == 0 ? std::tmpfile()
+                          : fmemopen(const_cast<std::uint8_t*>(data), size, "rb")) {}
+    ~InputFile() {
+        if (file_ != nullptr) std::fclose(file_);
+    }
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+    std::FILE* get() const { return file_; }
+
+private:
+    std::FILE* file_;
+};
+
+// Runs one loader directly on the input, as LoadModule would after detection.
+inline int RunLoader(int (*loader)(void*), const std::uint8_t* data, std::size_t size) {
+    InputFile input(data, size);
+    if (input.get() == nullptr) return 0;
+    ResetPlayer();
+    void* stream = InstallStreams(StreamFile, input.get());
+    const int result = loader(stream);
+    ReleaseModule();
+    return result;
+}
+
+}  // namespace tunepak::fuzz
