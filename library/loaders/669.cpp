@@ -52,22 +52,22 @@ struct EffectRule {
     std::uint8_t offset;
 };
 constexpr std::array<EffectRule, 16> effectRules = {{
-    {EffectPortaUp, 1, 0},       // 0 portamento up
-    {EffectPortaDown, 1, 0},     // 1 portamento down
-    {EffectTonePorta, 1, 0},     // 2 tone portamento
-    {EffectExtended, 1, 0x10},   // 3 frequency adjust: fine portamento up by v
-    {EffectVibrato, 16, 1},      // 4 vibrato: speed v, depth 1
-    {EffectSpeedTempo, 1, 0},    // 5 set speed
-    {0, 0, 0},                   // 6 dropped
-    {0, 0, 0},                   // 7 dropped
-    {0, 0, 0},                   // 8 dropped
-    {0, 0, 0},                   // 9 dropped
-    {0, 0, 0},                   // 10 dropped
-    {0, 0, 0},                   // 11 dropped
-    {0, 0, 0},                   // 12 dropped
-    {0, 0, 0},                   // 13 dropped
-    {0, 0, 0},                   // 14 dropped
-    {0, 0, 0},                   // 15 dropped
+    {EffectPortaUp, 1, 0},      // 0 portamento up
+    {EffectPortaDown, 1, 0},    // 1 portamento down
+    {EffectTonePorta, 1, 0},    // 2 tone portamento
+    {EffectExtended, 1, 0x10},  // 3 frequency adjust: fine portamento up by v
+    {EffectVibrato, 16, 1},     // 4 vibrato: speed v, depth 1
+    {EffectSpeedTempo, 1, 0},   // 5 set speed
+    {0, 0, 0},                  // 6 dropped
+    {0, 0, 0},                  // 7 dropped
+    {0, 0, 0},                  // 8 dropped
+    {0, 0, 0},                  // 9 dropped
+    {0, 0, 0},                  // 10 dropped
+    {0, 0, 0},                  // 11 dropped
+    {0, 0, 0},                  // 12 dropped
+    {0, 0, 0},                  // 13 dropped
+    {0, 0, 0},                  // 14 dropped
+    {0, 0, 0},                  // 15 dropped
 }};
 
 // Cell byte values with a meaning of their own.
@@ -83,7 +83,8 @@ Event ConvertCell(int channel, std::span<const std::uint8_t, cellBytes> cell) {
         event.volume = static_cast<std::uint8_t>((cell[1] & 0x0F) * 4);
         if (cell[0] != volumeOnly) {
             event.note = static_cast<std::uint8_t>((cell[0] >> 2) + noteOffset);
-            event.instrument = static_cast<std::uint8_t>((cell[0] & 0x03) * 16 + (cell[1] >> 4) + 1);
+            event.instrument =
+                static_cast<std::uint8_t>((cell[0] & 0x03) * 16 + (cell[1] >> 4) + 1);
         }
     }
     if (cell[2] != noEffect) {

@@ -54,8 +54,8 @@ struct SampleRecord {
     Le32 length;  // bytes
     std::uint8_t finetune;
     std::uint8_t volume;
-    Le32 loopStart;  // bytes
-    Le32 loopEnd;    // bytes
+    Le32 loopStart;         // bytes
+    Le32 loopEnd;           // bytes
     std::uint8_t type;      // bit 0: 16-bit
     std::uint8_t loopMode;  // bit 3: looped
 };
@@ -138,7 +138,9 @@ int LoadFar(void* stream) {
         const std::size_t got = ReadBytes(stream, pattern.span().first(kept));
         std::fill(pattern.data() + got, pattern.data() + maxPatternBytes, std::uint8_t{0});
         SkipForward(stream, length - kept);
-        if (!ConvertPattern(p, pattern.span().first<maxPatternBytes>())) return ResultNoPatternMemory;
+        if (!ConvertPattern(p, pattern.span().first<maxPatternBytes>())) {
+            return ResultNoPatternMemory;
+        }
     }
 
     std::array<std::uint8_t, maxSamples / 8> present{};
@@ -157,7 +159,8 @@ int LoadFar(void* stream) {
         sample->c5Rate = 8287;
         sample->volume = 64;
         const bool looped = record.loopMode & 0x08;
-        sample->flags = static_cast<std::uint8_t>(sampleMark | (wide ? sixteenBit : 0) | (looped ? loop : 0));
+        sample->flags =
+            static_cast<std::uint8_t>(sampleMark | (wide ? sixteenBit : 0) | (looped ? loop : 0));
         InstrumentSlot& slot = instrumentTable[s];
         if (const int result = PrepareSample(*sample, slot.sampleData[0], stream)) return result;
         // An odd byte behind 16-bit frames still belongs to this sample's data.

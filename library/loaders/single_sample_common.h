@@ -15,7 +15,8 @@ inline constexpr std::uint8_t sampleMark = 0x80;
 
 // Allocates instrument `slot` with one sample, named after the first bytes of `name` (as many as
 // the record's name holds), and returns that sample's header; null when out of memory.
-inline SampleHeader* NewSingleSampleInstrument(std::size_t slot, std::span<const std::uint8_t> name) {
+inline SampleHeader* NewSingleSampleInstrument(std::size_t slot,
+                                               std::span<const std::uint8_t> name) {
     std::uint8_t* block = NewInstrument(slot, 1);
     if (block == nullptr) return nullptr;
     InstrumentRecord& record = RecordOf(block);

@@ -89,22 +89,22 @@ struct EffectRule {
     enum Parameter : std::uint8_t { Drop, Same, Times4, Quarter, Pan16, Extended } parameter;
 };
 constexpr std::array<EffectRule, 16> effectRules = {{
-    {EffectArpeggio, EffectRule::Same},        // 0 arpeggio
-    {EffectPortaUp, EffectRule::Same},         // 1 portamento up
-    {EffectPortaDown, EffectRule::Same},       // 2 portamento down
-    {EffectTonePorta, EffectRule::Same},       // 3 tone portamento
-    {EffectVibrato, EffectRule::Same},         // 4 vibrato
-    {0, EffectRule::Drop},                     // 5 dropped
-    {EffectVibratoVolSlide, EffectRule::Same}, // 6 vibrato and volume slide
-    {EffectTremolo, EffectRule::Same},         // 7 tremolo
-    {EffectSetPan, EffectRule::Same},          // 8 as the internal command 8
-    {EffectSampleOffset, EffectRule::Times4},  // 9 sample offset, p x 4 kept to 8 bits
-    {EffectVolSlide, EffectRule::Same},        // 10 volume slide
-    {EffectExtended, EffectRule::Pan16},       // 11 pan y: extended 0x80 + y
-    {EffectSetVolume, EffectRule::Quarter},    // 12 set volume 0..255 as p / 4
-    {EffectPatternBreak, EffectRule::Same},    // 13 pattern break
-    {EffectExtended, EffectRule::Extended},    // 14 extended; x = 8 is the pattern delay
-    {EffectSpeedTempo, EffectRule::Same},      // 15 speed or tempo
+    {EffectArpeggio, EffectRule::Same},         // 0 arpeggio
+    {EffectPortaUp, EffectRule::Same},          // 1 portamento up
+    {EffectPortaDown, EffectRule::Same},        // 2 portamento down
+    {EffectTonePorta, EffectRule::Same},        // 3 tone portamento
+    {EffectVibrato, EffectRule::Same},          // 4 vibrato
+    {0, EffectRule::Drop},                      // 5 dropped
+    {EffectVibratoVolSlide, EffectRule::Same},  // 6 vibrato and volume slide
+    {EffectTremolo, EffectRule::Same},          // 7 tremolo
+    {EffectSetPan, EffectRule::Same},           // 8 as the internal command 8
+    {EffectSampleOffset, EffectRule::Times4},   // 9 sample offset, p x 4 kept to 8 bits
+    {EffectVolSlide, EffectRule::Same},         // 10 volume slide
+    {EffectExtended, EffectRule::Pan16},        // 11 pan y: extended 0x80 + y
+    {EffectSetVolume, EffectRule::Quarter},     // 12 set volume 0..255 as p / 4
+    {EffectPatternBreak, EffectRule::Same},     // 13 pattern break
+    {EffectExtended, EffectRule::Extended},     // 14 extended; x = 8 is the pattern delay
+    {EffectSpeedTempo, EffectRule::Same},       // 15 speed or tempo
 }};
 
 constexpr std::uint8_t ultPatternDelay = 8;  // x of ULT's extended command 14
@@ -113,7 +113,9 @@ Event ConvertCell(int channel, std::span<const std::uint8_t> cell) {
     constexpr std::uint8_t highestNote = 72;
     constexpr int noteOffset = 36;  // ULT note 1 is note byte 37
     Event event{.channel = channel, .instrument = cell[1]};
-    if (cell[0] >= 1 && cell[0] <= highestNote) event.note = static_cast<std::uint8_t>(cell[0] + noteOffset);
+    if (cell[0] >= 1 && cell[0] <= highestNote) {
+        event.note = static_cast<std::uint8_t>(cell[0] + noteOffset);
+    }
 
     // Of the two effects, the one with the higher command wins; on a tie the second.
     const int first = cell[2] >> 4;
@@ -127,7 +129,9 @@ Event ConvertCell(int channel, std::span<const std::uint8_t> cell) {
         case EffectRule::Same: event.parameter = p; break;
         case EffectRule::Times4: event.parameter = static_cast<std::uint8_t>(p * 4); break;
         case EffectRule::Quarter: event.parameter = p / 4; break;
-        case EffectRule::Pan16: event.parameter = static_cast<std::uint8_t>(0x80 + (p & 0x0F)); break;
+        case EffectRule::Pan16:
+            event.parameter = static_cast<std::uint8_t>(0x80 + (p & 0x0F));
+            break;
         case EffectRule::Extended:
             event.parameter = (p >> 4) == ultPatternDelay
                                   ? static_cast<std::uint8_t>(ExtPatternDelay << 4 | (p & 0x0F))
@@ -185,16 +189,18 @@ int LoadUlt(void* stream) {
         if (c < convertedChannels) song.channelPan[c] = static_cast<std::uint8_t>(position * 4 + 2);
     }
 
-    // Measure every track, channel by channel, noting where the convertedChannels ones lie.
+    // Measure every track, channel by channel, noting where the converted ones lie.
     WorkBuffer places(convertedChannels * patterns * sizeof(TrackPlace));
     if (!places) return ResultNoMemory;
-    const std::span<TrackPlace> placeOf(reinterpret_cast<TrackPlace*>(places.data()), convertedChannels * patterns);
+    const std::span<TrackPlace> placeOf(reinterpret_cast<TrackPlace*>(places.data()),
+                                        convertedChannels * patterns);
     for (std::size_t c = 0; c < channels; ++c) {
         for (std::size_t p = 0; p < patterns; ++p) {
             const long position = services.tell(stream);
             const std::size_t got = ReadBytes(stream, packed.span());
             const std::size_t length = WalkTrack(packed.span(), {});
-            services.seek(stream, static_cast<std::int32_t>(length) - static_cast<std::int32_t>(got), 1);
+            services.seek(stream,
+                          static_cast<std::int32_t>(length) - static_cast<std::int32_t>(got), 1);
             if (c < convertedChannels) {
                 placeOf[c * patterns + p] = {static_cast<std::uint32_t>(position),
                                              static_cast<std::uint32_t>(length)};

@@ -40,14 +40,19 @@ struct Image669 {
         return patterns.size() - 1;
     }
     void Set(std::size_t pattern, int row, int channel, std::array<std::uint8_t, 3> cell) {
-        std::memcpy(&patterns.at(pattern)[(static_cast<std::size_t>(row) * 8 + channel) * 3], cell.data(), 3);
+        std::memcpy(&patterns.at(pattern)[(static_cast<std::size_t>(row) * 8 + channel) * 3],
+                    cell.data(), 3);
     }
     Bytes Build() const {
         test::ByteWriter file;
         file.Text("if", 2).Text("A song message longer than thirty-two bytes", 108);
-        file.U8(static_cast<unsigned>(samples.size())).U8(static_cast<unsigned>(patterns.size())).U8(0);
+        file.U8(static_cast<unsigned>(samples.size()))
+            .U8(static_cast<unsigned>(patterns.size()))
+            .U8(0);
         file.Raw(orders).Raw(speeds).Raw(breakRows);
-        for (const SampleSpec& s : samples) file.Text("sample.sam", 13).U32(s.length).U32(s.loopStart).U32(s.loopEnd);
+        for (const SampleSpec& s : samples) {
+            file.Text("sample.sam", 13).U32(s.length).U32(s.loopStart).U32(s.loopEnd);
+        }
         for (const Bytes& pattern : patterns) file.Raw(pattern);
         return file.Raw(sampleData).bytes();
     }
@@ -74,14 +79,15 @@ TEST_F(Loader669Test, ConvertsCellsAndEffects) {
     image.Set(0, 1, 5, {0xFF, 0x00, 0x6A});  // dropped
     image.Set(0, 1, 6, {0xFF, 0x00, 0x07});  // portamento up
     image.Set(0, 1, 7, {0xFF, 0x00, 0x17});  // portamento down
-    image.Set(0, 2, 7, {0x03, 0xF0, 0x27});  // instrument 64 (high bits in the first byte), tone portamento
+    image.Set(0, 2, 7,
+              {0x03, 0xF0, 0x27});  // instrument 64 (high bits in the first byte), tone portamento
     ASSERT_EQ(test::LoadFromBytes(image.Build()), ResultOk);
 
     const std::vector<Bytes> rows = test::PatternRows(0);
     ASSERT_EQ(rows.size(), 3u);
     EXPECT_EQ(rows[0], (Bytes{0xE0, 4, 15, 2, 61, 40}));
-    EXPECT_EQ(rows[1], (Bytes{0x60, 2, 61, 40, 0x21, 20, 0x82, 0x14, 14, 0x83, 0x21, 4, 0x84, 10, 15,
-                              0x86, 7, 1, 0x87, 7, 2}));
+    EXPECT_EQ(rows[1], (Bytes{0x60, 2,    61, 40, 0x21, 20, 0x82, 0x14, 14, 0x83, 0x21,
+                              4,    0x84, 10, 15, 0x86, 7,  1,    0x87, 7,  2}));
     EXPECT_EQ(rows[2], (Bytes{0xE7, 7, 3, 64, 37, 0}));
     EXPECT_EQ(song.channelCount, 8);
 }
@@ -91,7 +97,7 @@ TEST_F(Loader669Test, BreakRowsSetTheRowCountAndLaterRowsAreSkipped) {
     for (int k = 0; k < 3; ++k) image.AddPattern();
     image.breakRows[0] = 31;
     image.Set(0, 40, 3, {0x60, 0x1A, 0xFF});  // after the break row
-    image.breakRows[1] = 200;                // taken as 63
+    image.breakRows[1] = 200;                 // taken as 63
     image.breakRows[2] = 0;
     image.speeds[2] = 9;
     image.Set(2, 0, 1, {0xFE, 0x01, 0xFF});
@@ -134,7 +140,8 @@ TEST_F(Loader669Test, SamplesAndSongSettings) {
     image.sampleData = {0x80, 0x81, 0x00, 0xFF, 10, 11, 12, 13, 14, 15, 16, 17};
     ASSERT_EQ(test::LoadFromBytes(image.Build()), ResultOk);
 
-    EXPECT_EQ(std::string(song.title.begin(), song.title.end()), "A song message longer than thirt");
+    EXPECT_EQ(std::string(song.title.begin(), song.title.end()),
+              "A song message longer than thirt");
     EXPECT_EQ(std::string(test::Instrument(1).name.data()), "sample.sam");
     const SampleHeader& plain = test::Sample(0);
     EXPECT_EQ(plain.flags, 0);  // no loop; converted from unsigned
@@ -182,8 +189,10 @@ TEST_F(Loader669Test, AllocationFailuresEndTheLoad) {
     image.sampleData = {1, 2};
     const Bytes file = image.Build();
     // Allocations: work buffer, instrument, pattern, its shrink, sample frames.
-    const std::vector<std::pair<int, int>> cases = {
-        {1, ResultNoMemory}, {2, ResultNoMemory}, {3, ResultNoPatternMemory}, {5, ResultNoSampleMemory}};
+    const std::vector<std::pair<int, int>> cases = {{1, ResultNoMemory},
+                                                    {2, ResultNoMemory},
+                                                    {3, ResultNoPatternMemory},
+                                                    {5, ResultNoSampleMemory}};
     for (const auto& [failAt, result] : cases) {
         {
             test::FailingAllocator failing(failAt);

@@ -46,25 +46,39 @@ struct FarImage {
     Bytes Build() const {
         test::ByteWriter file;
         const std::size_t headerLength = 98 + songText.size() + 771 + gap;
-        file.Raw({'F', 'A', 'R', 0xFE}).Text("A FAR song name of more than thirty-two bytes", 40).Fill(3);
+        file.Raw({'F', 'A', 'R', 0xFE})
+            .Text("A FAR song name of more than thirty-two bytes", 40)
+            .Fill(3);
         file.U16(static_cast<unsigned>(headerLength)).U8(0x10).Fill(16, 1).Fill(9).U8(defaultTempo);
-        file.Raw(pans).Fill(4).U16(static_cast<unsigned>(songText.size())).Text(songText, songText.size());
+        file.Raw(pans)
+            .Fill(4)
+            .U16(static_cast<unsigned>(songText.size()))
+            .Text(songText, songText.size());
         file.Raw(orders).U8(static_cast<unsigned>(patterns.size())).U8(songLength).U8(0);
         for (std::size_t p = 0; p < 256; ++p) {
             const auto stored = patterns.find(p);
             const auto length = lengthOverride.find(p);
             file.U16(length != lengthOverride.end() ? length->second
-                     : stored != patterns.end() ? static_cast<unsigned>(stored->second.size())
-                                                : 0);
+                     : stored != patterns.end()     ? static_cast<unsigned>(stored->second.size())
+                                                    : 0);
         }
         file.Fill(gap, 0x77);
         for (const auto& [p, bytes] : patterns) file.Raw(bytes);
         std::array<std::uint8_t, 8> bitmap{};
-        for (const auto& [s, spec] : samples) bitmap[s / 8] |= static_cast<std::uint8_t>(1 << (s % 8));
+        for (const auto& [s, spec] : samples) {
+            bitmap[s / 8] |= static_cast<std::uint8_t>(1 << (s % 8));
+        }
         file.Raw(bitmap);
         for (const auto& [s, spec] : samples) {
-            file.Text(spec.name, 32).U32(static_cast<std::uint32_t>(spec.data.size())).U8(0).U8(spec.volume);
-            file.U32(spec.loopStart).U32(spec.loopEnd).U8(spec.type).U8(spec.loopMode).Raw(spec.data);
+            file.Text(spec.name, 32)
+                .U32(static_cast<std::uint32_t>(spec.data.size()))
+                .U8(0)
+                .U8(spec.volume);
+            file.U32(spec.loopStart)
+                .U32(spec.loopEnd)
+                .U8(spec.type)
+                .U8(spec.loopMode)
+                .Raw(spec.data);
         }
         return file.bytes();
     }
@@ -90,7 +104,8 @@ TEST_F(FarLoaderTest, NotesVolumesAndTheTempoCommand) {
 
     const std::vector<Bytes> rows = test::PatternRows(0);
     ASSERT_EQ(rows.size(), 2u);
-    EXPECT_EQ(rows[0], (Bytes{0xE0, 5, 15, 1, 49, 0, 0xE1, 3, 15, 4, 120, 60, 0x22, 64, 0x83, 0, 15}));
+    EXPECT_EQ(rows[0],
+              (Bytes{0xE0, 5, 15, 1, 49, 0, 0xE1, 3, 15, 4, 120, 60, 0x22, 64, 0x83, 0, 15}));
     EXPECT_EQ(rows[1], Bytes{});
     EXPECT_EQ(song.channelCount, 4);
 }
@@ -134,7 +149,8 @@ TEST_F(FarLoaderTest, SamplesFromTheBitmap) {
                         .loopMode = 0x08,
                         .volume = 10};
     // 16-bit: byte counts become frames; the odd last byte still belongs to this sample.
-    image.samples[2] = {.data = {0x10, 0x20, 0x30, 0x40, 0x50}, .loopEnd = 4, .type = 1, .loopMode = 0x08};
+    image.samples[2] = {
+        .data = {0x10, 0x20, 0x30, 0x40, 0x50}, .loopEnd = 4, .type = 1, .loopMode = 0x08};
     image.samples[3] = {.name = "after", .data = {9, 8}};
     ASSERT_EQ(test::LoadFromBytes(image.Build()), ResultOk);
 
@@ -165,7 +181,8 @@ TEST_F(FarLoaderTest, SongSettings) {
     image.patterns[7] = StoredPattern(0, 2, 2);
     ASSERT_EQ(test::LoadFromBytes(image.Build()), ResultOk);
 
-    EXPECT_EQ(std::string(song.title.begin(), song.title.end()), "A FAR song name of more than thi");
+    EXPECT_EQ(std::string(song.title.begin(), song.title.end()),
+              "A FAR song name of more than thi");
     EXPECT_EQ(test::PatternRows(7), (std::vector<Bytes>{{0x80, 2, 15}, {}}));
     EXPECT_EQ(song.lastOrder, 255);
     EXPECT_EQ(orderList[0], 7);
@@ -183,8 +200,10 @@ TEST_F(FarLoaderTest, AllocationFailuresEndTheLoad) {
     image.samples[0] = {.data = {1, 2}};
     const Bytes file = image.Build();
     // Allocations: work buffer, pattern, its shrink, instrument, sample frames.
-    const std::vector<std::pair<int, int>> cases = {
-        {1, ResultNoMemory}, {2, ResultNoPatternMemory}, {4, ResultNoMemory}, {5, ResultNoSampleMemory}};
+    const std::vector<std::pair<int, int>> cases = {{1, ResultNoMemory},
+                                                    {2, ResultNoPatternMemory},
+                                                    {4, ResultNoMemory},
+                                                    {5, ResultNoSampleMemory}};
     for (const auto& [failAt, result] : cases) {
         {
             test::FailingAllocator failing(failAt);

@@ -20,8 +20,8 @@ inline std::vector<Bytes> PatternRows(std::size_t number) {
         Bytes events;
         while (at < block.size() && block[at] != 0) {
             const std::uint8_t flag = block[at];
-            const std::size_t length = 1 + ((flag & hasEffect) ? 2 : 0) + ((flag & hasNote) ? 2 : 0) +
-                                       ((flag & hasVolume) ? 1 : 0);
+            const std::size_t length = 1 + ((flag & hasEffect) ? 2 : 0) +
+                                       ((flag & hasNote) ? 2 : 0) + ((flag & hasVolume) ? 1 : 0);
             const std::size_t end = std::min(at + length, block.size());
             events.insert(events.end(), block.begin() + static_cast<std::ptrdiff_t>(at),
                           block.begin() + static_cast<std::ptrdiff_t>(end));

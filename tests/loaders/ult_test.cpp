@@ -12,9 +12,11 @@ namespace {
 
 using test::Bytes;
 
-Bytes Cell(unsigned note = 0, unsigned sample = 0, unsigned effects = 0, unsigned b3 = 0, unsigned b4 = 0) {
-    return {static_cast<std::uint8_t>(note), static_cast<std::uint8_t>(sample), static_cast<std::uint8_t>(effects),
-            static_cast<std::uint8_t>(b3), static_cast<std::uint8_t>(b4)};
+Bytes Cell(unsigned note = 0, unsigned sample = 0, unsigned effects = 0, unsigned b3 = 0,
+           unsigned b4 = 0) {
+    return {static_cast<std::uint8_t>(note), static_cast<std::uint8_t>(sample),
+            static_cast<std::uint8_t>(effects), static_cast<std::uint8_t>(b3),
+            static_cast<std::uint8_t>(b4)};
 }
 Bytes Repeat(unsigned count, const Bytes& cell) {
     Bytes bytes = {0xFC, static_cast<std::uint8_t>(count)};
@@ -42,7 +44,7 @@ struct UltImage {
     std::array<std::uint8_t, 256> orders{};
     unsigned channels = 1;
     unsigned patterns = 1;
-    Bytes pans;  // one per channel from version 3 on; 7 when not given
+    Bytes pans;                 // one per channel from version 3 on; 7 when not given
     std::vector<Bytes> tracks;  // missing ones are empty
     Bytes sampleData;
 
@@ -53,7 +55,12 @@ struct UltImage {
         file.U8(static_cast<unsigned>(samples.size()));
         for (const SampleSpec& s : samples) {
             file.Text("a sample name of thirty-two bytes", 32).Text("file.smp", 12);
-            file.U32(s.loopStart).U32(s.loopEnd).U32(s.sizeStart).U32(s.sizeEnd).U8(s.volume).U8(s.flags);
+            file.U32(s.loopStart)
+                .U32(s.loopEnd)
+                .U32(s.sizeStart)
+                .U32(s.sizeEnd)
+                .U8(s.volume)
+                .U8(s.flags);
             file.U16(static_cast<unsigned>(s.fineAdjust) & 0xFFFF);
             if (version == '4') file.U16(s.rateBase);
         }
@@ -120,17 +127,17 @@ TEST_F(UltLoaderTest, ChoosesAndTranslatesOneEffect) {
         {Cell(0, 0, 0x33, 0x11, 0x22), {0x80, 0x11, 3}},  // a tie takes the low nibble's pair
         {Cell(0, 0, 0x0C, 255), {0x80, 63, 12}},
         {Cell(0, 0, 0x09, 0x10), {0x80, 0x40, 9}},
-        {Cell(0, 0, 0x09, 0x41), {0x80, 0x04, 9}},        // kept to 8 bits
+        {Cell(0, 0, 0x09, 0x41), {0x80, 0x04, 9}},  // kept to 8 bits
         {Cell(0, 0, 0x0B, 0x3F), {0x80, 0x8F, 14}},
-        {Cell(0, 0, 0x0E, 0x85), {0x80, 0xE5, 14}},       // pattern delay
+        {Cell(0, 0, 0x0E, 0x85), {0x80, 0xE5, 14}},  // pattern delay
         {Cell(0, 0, 0x0E, 0x93), {0x80, 0x93, 14}},
         {Cell(0, 0, 0x05, 0x44), {}},
-        {Cell(0, 0, 0x50, 0x44, 0x12), {}},               // command 5 wins and is dropped
+        {Cell(0, 0, 0x50, 0x44, 0x12), {}},  // command 5 wins and is dropped
         {Cell(0, 0, 0x0A, 0x21), {0x80, 0x21, 10}},
         {Cell(0, 0, 0x0F, 0x06), {0x80, 0x06, 15}},
-        {Cell(0, 0, 0x00, 0x37), {0x80, 0x37, 0}},        // arpeggio
+        {Cell(0, 0, 0x00, 0x37), {0x80, 0x37, 0}},  // arpeggio
         {Cell(72, 4), {0x40, 4, 108}},
-        {Cell(73, 2), {0x40, 2, 0}},                      // no note, the sample stays
+        {Cell(73, 2), {0x40, 2, 0}},  // no note, the sample stays
     };
     UltImage image;
     Bytes track;
@@ -141,7 +148,9 @@ TEST_F(UltLoaderTest, ChoosesAndTranslatesOneEffect) {
 
     const std::vector<Bytes> rows = test::PatternRows(0);
     ASSERT_EQ(rows.size(), 64u);
-    for (std::size_t i = 0; i < cases.size(); ++i) EXPECT_EQ(rows[i], cases[i].event) << "row " << i;
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        EXPECT_EQ(rows[i], cases[i].event) << "row " << i;
+    }
 }
 
 TEST_F(UltLoaderTest, PansAndRatesByVersion) {
@@ -157,7 +166,8 @@ TEST_F(UltLoaderTest, PansAndRatesByVersion) {
     EXPECT_EQ(test::Sample(0).c5Rate, 8263u);
     EXPECT_EQ(song.lastOrder, 2);
     EXPECT_EQ(song.songFlags, amigaSlides | rowPacked);
-    EXPECT_EQ((std::array{song.initialSpeed, song.initialTempo}), (std::array<std::uint8_t, 2>{6, 125}));
+    EXPECT_EQ((std::array{song.initialSpeed, song.initialTempo}),
+              (std::array<std::uint8_t, 2>{6, 125}));
     ReleaseModule();
 
     UltImage late = early;
@@ -182,7 +192,12 @@ TEST_F(UltLoaderTest, SampleHeaders) {
     UltImage image;
     image.samples = {
         // 16-bit: the loop is halved, the size is not.
-        {.loopStart = 2, .loopEnd = 6, .sizeStart = 10, .sizeEnd = 14, .volume = 200, .flags = 0x0C},
+        {.loopStart = 2,
+         .loopEnd = 6,
+         .sizeStart = 10,
+         .sizeEnd = 14,
+         .volume = 200,
+         .flags = 0x0C},
         {.sizeEnd = 3, .volume = 255, .flags = 0x18 | 0x03},  // ping-pong loop of nothing
     };
     image.sampleData = {1, 0, 2, 0, 3, 0, 4, 0, 7, 8, 9};
@@ -210,7 +225,7 @@ TEST_F(UltLoaderTest, ChannelsBeyondThirtyTwoAreMeasuredButNotConverted) {
     for (unsigned c = 0; c < 33; ++c) {
         image.pans.push_back(static_cast<std::uint8_t>(c % 16));
         image.tracks.push_back(Track({Cell(1 + c, 1), Repeat(63, Cell())}));  // pattern 0
-        image.tracks.push_back(Track({Repeat(63, Cell()), Cell(40, 1)}));      // pattern 1
+        image.tracks.push_back(Track({Repeat(63, Cell()), Cell(40, 1)}));     // pattern 1
     }
     image.sampleData = {0x55, 0x66};
     ASSERT_EQ(test::LoadFromBytes(image.Build()), ResultOk);
