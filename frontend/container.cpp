@@ -1,10 +1,11 @@
 #include "container.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include <zlib.h>
 
-#include "io/endian.h"
+#include "text_format.h"
 
 namespace tunepak {
 
@@ -22,14 +23,178 @@ bool PackModule(std::span<const std::uint8_t> image, PackedModule& packed) {
         crc32(0L, packed.compressed.data(), static_cast<uInt>(length)));
 
     std::uint8_t* header = packed.header.data();
-    std::memcpy(header, "MUSE", 4);
-    constexpr std::uint8_t magic[4] = {0xDE, 0xAD, 0xBA, 0xBE};
-    std::memcpy(header + 4, magic, 4);
+    std::memcpy(header, containerId.data(), 4);
+    std::memcpy(header + 4, containerMagic.data(), 4);
     WriteLe32(header + 8, static_cast<std::uint32_t>(length + containerHeaderSize));
     WriteLe32(header + 12, crc);
     WriteLe32(header + 16, static_cast<std::uint32_t>(length));
     WriteLe32(header + 20, static_cast<std::uint32_t>(image.size()));
     return true;
+}
+
+bool UnpackedModule::Has(Damage kind) const {
+    return std::any_of(damage.begin(), damage.end(),
+                       [kind](const DamageReport& report) { return report.kind == kind; });
+}
+
+namespace {
+
+// Four header bytes as text: printable characters as they are, others as \xNN.
+std::string Quoted(std::span<const std::uint8_t, 4> bytes) {
+    std::string text = "\"";
+    for (const std::uint8_t byte : bytes) {
+        if (byte >= 0x20 && byte < 0x7F && byte != '"' && byte != '\\') {
+            text += static_cast<char>(byte);
+        } else {
+            AppendFormat(text, "\\x%02X", byte);
+        }
+    }
+    return text + "\"";
+}
+
+// Ends the inflater on every exit.
+struct Inflater {
+    z_stream stream{};
+    bool open = false;
+    Inflater() { open = inflateInit(&stream) == Z_OK; }
+    ~Inflater() {
+        if (open) inflateEnd(&stream);
+    }
+    Inflater(const Inflater&) = delete;
+    Inflater& operator=(const Inflater&) = delete;
+};
+
+// The first output block; later blocks double, up to the stated image length.
+constexpr std::size_t firstOutputBlock = 64 * 1024;
+
+// Moves the bytes produced so far into a larger block.
+bool Grow(WorkBuffer& buffer, std::size_t produced, std::size_t size) {
+    WorkBuffer larger(size);
+    if (!larger) return false;
+    if (produced != 0) std::memcpy(larger.data(), buffer.data(), produced);
+    buffer = std::move(larger);
+    return true;
+}
+
+void Inflate(std::span<const std::uint8_t> compressed, std::uint32_t stated, UnpackedModule& out) {
+    Inflater inflater;
+    if (!inflater.open) {
+        out.outOfMemory = true;
+        return;
+    }
+    z_stream& z = inflater.stream;
+    z.next_in = const_cast<Bytef*>(compressed.data());
+    z.avail_in = static_cast<uInt>(compressed.size());
+
+    WorkBuffer buffer;
+    std::size_t produced = 0;
+    std::array<std::uint8_t, 1> beyond{};  // catches output past the stated length
+    for (;;) {
+        const bool full = produced == buffer.size();
+        if (full && produced < stated) {
+            const std::size_t size = std::min<std::size_t>(stated, std::max(firstOutputBlock, produced * 2));
+            if (!Grow(buffer, produced, size)) {
+                out.outOfMemory = true;
+                return;
+            }
+        }
+        const bool atLimit = produced == stated;
+        z.next_out = atLimit ? beyond.data() : buffer.data() + produced;
+        z.avail_out = static_cast<uInt>(atLimit ? beyond.size() : buffer.size() - produced);
+        const int result = inflate(&z, Z_NO_FLUSH);
+        if (atLimit && z.avail_out == 0) {
+            out.damage.push_back({Damage::imageTooLong,
+                                  Format("image is longer than the stated %u bytes", stated)});
+            return;
+        }
+        if (!atLimit) produced = buffer.size() - z.avail_out;
+        if (result == Z_STREAM_END) break;
+        if (result == Z_OK) continue;
+        if (result == Z_BUF_ERROR) {
+            // No progress was possible: every input byte is used and the stream wants more.
+            out.damage.push_back(
+                {Damage::streamTruncated,
+                 Format("compressed stream ends early, after %zu image bytes", produced)});
+            return;
+        }
+        if (result == Z_MEM_ERROR) {
+            out.outOfMemory = true;
+            return;
+        }
+        out.damage.push_back({Damage::streamCorrupt,
+                              Format("compressed stream is invalid (zlib: %s)",
+                                     z.msg != nullptr ? z.msg : "needs a preset dictionary")});
+        return;
+    }
+    if (z.avail_in != 0) {
+        out.damage.push_back({Damage::streamTrailing,
+                              Format("%u bytes follow the end of the compressed stream", z.avail_in)});
+    }
+    if (produced < stated) {
+        out.damage.push_back({Damage::imageTooShort,
+                              Format("image is %zu bytes, the header says %u", produced, stated)});
+    }
+    out.image = std::move(buffer);
+    out.imageLength = produced;
+    out.recovered = true;
+}
+
+}  // namespace
+
+UnpackedModule UnpackModule(std::span<const std::uint8_t> file) {
+    UnpackedModule out;
+    out.fileSize = file.size();
+    std::memcpy(&out.header, file.data(), std::min(file.size(), containerHeaderSize));
+    if (file.size() < containerHeaderSize) {
+        out.damage.push_back({Damage::shortFile,
+                              Format("file is %zu bytes, shorter than the %zu-byte header",
+                                     file.size(), containerHeaderSize)});
+        return out;
+    }
+    const ContainerHeader& header = out.header;
+    if (header.id != containerId) {
+        out.damage.push_back({Damage::id, "magic is " + Quoted(file.first<4>()) + ", not \"MUSE\""});
+    }
+    if (header.magic != containerMagic) {
+        out.damage.push_back({Damage::magic, Format("magic bytes are %02X %02X %02X %02X, not DE AD BA BE",
+                                                    header.magic[0], header.magic[1],
+                                                    header.magic[2], header.magic[3])});
+    }
+
+    const std::uint64_t total = header.totalLength;
+    const std::uint64_t stated = header.compressedLength;
+    const std::uint64_t behind = file.size() - containerHeaderSize;
+    if (total == stated + containerHeaderSize && file.size() < total) {
+        out.damage.push_back({Damage::truncated,
+                              Format("file truncated: %llu of %llu bytes",
+                                     static_cast<unsigned long long>(file.size()),
+                                     static_cast<unsigned long long>(total))});
+    } else {
+        if (total != file.size()) {
+            out.damage.push_back({Damage::totalLength,
+                                  Format("total length field says %llu bytes, the file has %llu",
+                                         static_cast<unsigned long long>(total),
+                                         static_cast<unsigned long long>(file.size()))});
+        }
+        if (stated != behind) {
+            out.damage.push_back({Damage::compressedLength,
+                                  Format("compressed length field says %llu bytes, %llu follow the header",
+                                         static_cast<unsigned long long>(stated),
+                                         static_cast<unsigned long long>(behind))});
+        }
+    }
+
+    // The compressed bytes that the header names and the file holds; the CRC is checked only
+    // when all of them are there (missing bytes are named above).
+    const auto compressed = file.subspan(containerHeaderSize, static_cast<std::size_t>(std::min(stated, behind)));
+    out.actualCrc = static_cast<std::uint32_t>(
+        crc32(0L, compressed.data(), static_cast<uInt>(compressed.size())));
+    if (stated <= behind && out.actualCrc != header.crc) {
+        out.damage.push_back({Damage::crc, Format("CRC-32 of the compressed bytes is %08X, the header says %08X",
+                                                  out.actualCrc, static_cast<std::uint32_t>(header.crc))});
+    }
+    Inflate(compressed, header.imageLength, out);
+    return out;
 }
 
 }  // namespace tunepak

@@ -5,12 +5,29 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
+#include <vector>
 
+#include "io/endian.h"
 #include "io/services.h"
 
 namespace tunepak {
 
 inline constexpr std::size_t containerHeaderSize = 24;
+
+// The header as it lies at the start of a packed file.
+struct ContainerHeader {
+    std::array<char, 4> id{};              // "MUSE"
+    std::array<std::uint8_t, 4> magic{};   // DE AD BA BE
+    Le32 totalLength;                      // header and compressed bytes
+    Le32 crc;                              // CRC-32 of the compressed bytes
+    Le32 compressedLength;
+    Le32 imageLength;                      // the AM image, uncompressed
+};
+static_assert(sizeof(ContainerHeader) == containerHeaderSize);
+
+inline constexpr std::array<char, 4> containerId = {'M', 'U', 'S', 'E'};
+inline constexpr std::array<std::uint8_t, 4> containerMagic = {0xDE, 0xAD, 0xBA, 0xBE};
 
 // A packed image ready to be written: the header, then the compressed bytes.
 struct PackedModule {
@@ -29,5 +46,49 @@ constexpr std::size_t CompressedCapacity(std::size_t imageSize) {
 // Compresses the image at zlib level 9 and builds the header. False when a buffer cannot be
 // allocated or zlib fails.
 bool PackModule(std::span<const std::uint8_t> image, PackedModule& packed);
+
+// --- Reading a packed file back -------------------------------------------------------------
+
+// What can be wrong with a packed file, in the order in which the checks find it.
+enum class Damage {
+    shortFile,          // fewer bytes than the header
+    id,                 // bytes 0..3 are not "MUSE"
+    magic,              // bytes 4..7 are not DE AD BA BE
+    truncated,          // the two length fields agree, the file ends before they say
+    totalLength,        // the total length field does not match the file size
+    compressedLength,   // the compressed length field does not match the bytes behind the header
+    crc,                // the CRC-32 of the compressed bytes differs from the header's
+    streamCorrupt,      // zlib finds the compressed stream invalid
+    streamTruncated,    // the compressed bytes end before the stream does
+    streamTrailing,     // bytes follow the end of the compressed stream
+    imageTooLong,       // inflating gives more than the stated image length
+    imageTooShort,      // inflating gives less than the stated image length
+};
+
+struct DamageReport {
+    Damage kind;
+    std::string text;  // what is wrong, for people
+};
+
+struct UnpackedModule {
+    ContainerHeader header;                // as read (zero where the file is too short)
+    std::uint64_t fileSize = 0;
+    std::uint32_t actualCrc = 0;           // of the compressed bytes present, up to the stated length
+    std::vector<DamageReport> damage;      // empty: the file is intact
+    bool outOfMemory = false;
+    // The image, when the compressed stream inflated to its end (zlib's own checksum passed)
+    // without going beyond the stated image length: whole even if the header is damaged.
+    WorkBuffer image;
+    std::size_t imageLength = 0;
+    bool recovered = false;
+
+    bool Intact() const { return damage.empty() && !outOfMemory && recovered; }
+    bool Has(Damage kind) const;
+};
+
+// Checks a packed file held in memory and inflates its image. The output buffer grows with what
+// the stream actually yields, never beyond the stated image length, so a header that claims a
+// huge image costs nothing until the data bears it out.
+UnpackedModule UnpackModule(std::span<const std::uint8_t> file);
 
 }  // namespace tunepak

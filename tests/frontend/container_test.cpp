@@ -1,0 +1,145 @@
+// The container reader against the writer: intact files unpack to the very image, and every kind
+// of damage is found and named.
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <vector>
+
+#include <zlib.h>
+
+#include "container.h"
+#include "test_support.h"
+
+namespace tunepak {
+namespace {
+
+using test::Bytes;
+
+// An image that compresses, with some variety in it.
+Bytes Image(std::size_t size) {
+    Bytes image(size);
+    for (std::size_t i = 0; i < size; ++i) image[i] = static_cast<std::uint8_t>((i * i) >> 5);
+    return image;
+}
+
+Bytes Packed(const Bytes& image) {
+    PackedModule packed;
+    EXPECT_TRUE(PackModule(image, packed));
+    Bytes file(packed.FileSize());
+    std::memcpy(file.data(), packed.header.data(), containerHeaderSize);
+    std::memcpy(file.data() + containerHeaderSize, packed.compressed.data(), packed.compressedLength);
+    return file;
+}
+
+void PutLe32(Bytes& file, std::size_t offset, std::uint32_t value) { WriteLe32(file.data() + offset, value); }
+
+std::vector<Damage> KindsOf(const UnpackedModule& unpacked) {
+    std::vector<Damage> kinds;
+    for (const DamageReport& report : unpacked.damage) kinds.push_back(report.kind);
+    return kinds;
+}
+
+TEST(Container, IntactFilesUnpackToTheirImage) {
+    // Empty, small, and larger than the first output block (so the output grows).
+    for (const std::size_t size : {std::size_t{0}, std::size_t{4000}, std::size_t{300000}}) {
+        const Bytes image = Image(size);
+        const UnpackedModule unpacked = UnpackModule(Packed(image));
+        EXPECT_TRUE(unpacked.Intact()) << size;
+        EXPECT_EQ(unpacked.imageLength, size);
+        EXPECT_EQ(test::Copy(unpacked.image.span().first(unpacked.imageLength)), image);
+    }
+}
+
+struct DamageCase {
+    const char* what;
+    std::function<void(Bytes&)> damage;
+    std::vector<Damage> expected;
+    bool recovered;  // the image still inflates whole
+};
+
+TEST(Container, EveryKindOfDamageIsNamed) {
+    const Bytes image = Image(5000);
+    const Bytes good = Packed(image);
+    const std::uint32_t length = ReadLe32(good.data() + 16);
+
+    // A stream with bytes behind its end, in a header that is otherwise right.
+    auto trailing = [](Bytes& file) {
+        file.insert(file.end(), {1, 2, 3});
+        const auto compressed = static_cast<std::uint32_t>(file.size() - 24);
+        PutLe32(file, 8, static_cast<std::uint32_t>(file.size()));
+        PutLe32(file, 16, compressed);
+        PutLe32(file, 12, static_cast<std::uint32_t>(crc32(0, file.data() + 24, compressed)));
+    };
+    const std::vector<DamageCase> cases = {
+        {"short", [](Bytes& f) { f.resize(23); }, {Damage::shortFile}, false},
+        {"id", [](Bytes& f) { f[3] = 'F'; }, {Damage::id}, true},
+        {"magic", [](Bytes& f) { f[7] = 0; }, {Damage::magic}, true},
+        {"truncated", [](Bytes& f) { f.resize(f.size() / 2); },
+         {Damage::truncated, Damage::streamTruncated}, false},
+        {"total", [](Bytes& f) { PutLe32(f, 8, 7); }, {Damage::totalLength}, true},
+        {"compressed length", [&](Bytes& f) { PutLe32(f, 16, length - 10); },
+         {Damage::compressedLength, Damage::crc, Damage::streamTruncated}, false},
+        {"crc", [](Bytes& f) { f[12] ^= 1; }, {Damage::crc}, true},
+        {"stream", [](Bytes& f) { f[40] ^= 0xFF; }, {Damage::crc, Damage::streamCorrupt}, false},
+        {"image longer", [](Bytes& f) { PutLe32(f, 20, 4999); }, {Damage::imageTooLong}, false},
+        {"image shorter", [](Bytes& f) { PutLe32(f, 20, 5001); }, {Damage::imageTooShort}, true},
+        {"extra bytes", [](Bytes& f) { f.push_back(0); },
+         {Damage::totalLength, Damage::compressedLength}, true},
+        {"trailing", trailing, {Damage::streamTrailing}, true},
+    };
+    for (const DamageCase& c : cases) {
+        Bytes file = good;
+        c.damage(file);
+        const UnpackedModule unpacked = UnpackModule(file);
+        EXPECT_EQ(KindsOf(unpacked), c.expected) << c.what;
+        EXPECT_FALSE(unpacked.Intact()) << c.what;
+        for (const DamageReport& report : unpacked.damage) EXPECT_FALSE(report.text.empty()) << c.what;
+        EXPECT_EQ(unpacked.recovered, c.recovered) << c.what;
+        if (c.recovered) {
+            EXPECT_EQ(test::Copy(unpacked.image.span().first(unpacked.imageLength)), image) << c.what;
+        }
+    }
+}
+
+TEST(Container, DamageTextsGiveTheFigures) {
+    Bytes file = Packed(Image(100));
+    file[2] = 0x01;
+    PutLe32(file, 20, 150);
+    const UnpackedModule unpacked = UnpackModule(file);
+    ASSERT_EQ(unpacked.damage.size(), 2u);
+    EXPECT_EQ(unpacked.damage[0].text, "magic is \"MU\\x01E\", not \"MUSE\"");
+    EXPECT_EQ(unpacked.damage[1].text, "image is 100 bytes, the header says 150");
+}
+
+// Records the largest block asked of the service table.
+std::size_t largestAllocation = 0;
+void* TrackingAllocate(std::size_t size) {
+    largestAllocation = std::max(largestAllocation, size);
+    return std::malloc(size);
+}
+
+TEST(Container, AHugeStatedImageCostsOnlyWhatTheDataYields) {
+    Bytes file = Packed(Image(1000));
+    PutLe32(file, 20, 0xFFFFFFFF);
+    const auto allocate = services.allocate;
+    services.allocate = TrackingAllocate;
+    largestAllocation = 0;
+    const UnpackedModule unpacked = UnpackModule(file);
+    services.allocate = allocate;
+    EXPECT_EQ(KindsOf(unpacked), std::vector<Damage>{Damage::imageTooShort});
+    EXPECT_EQ(unpacked.imageLength, 1000u);
+    EXPECT_LE(largestAllocation, std::size_t{64 * 1024});
+}
+
+TEST(Container, OutOfMemoryIsNotDamage) {
+    const Bytes file = Packed(Image(1000));
+    test::FailingAllocator failing(1);
+    const UnpackedModule unpacked = UnpackModule(file);
+    EXPECT_TRUE(unpacked.outOfMemory);
+    EXPECT_FALSE(unpacked.recovered);
+    EXPECT_TRUE(unpacked.damage.empty());
+}
+
+}  // namespace
+}  // namespace tunepak
