@@ -36,16 +36,6 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-const char* LoadFailure(int result, char (&buffer)[32]) {
-    switch (result) {
-        case ResultBadFile: return "unrecognised or damaged module";
-        case ResultNoMemory:
-        case ResultNoPatternMemory:
-        case ResultNoSampleMemory: return "out of memory";
-        default: std::snprintf(buffer, sizeof buffer, "error %d", result); return buffer;
-    }
-}
-
 // Writes the packed module to `name`; a file that cannot be written whole is removed.
 bool WritePacked(const std::string& name, const PackedModule& packed) {
     File output(std::fopen(name.c_str(), "wb"));
@@ -115,6 +105,16 @@ Outcome ConvertOne(const std::string& path) {
 }
 
 }  // namespace
+
+const char* LoadFailure(int result, char (&buffer)[32]) {
+    switch (result) {
+        case ResultBadFile: return "unrecognised or damaged module";
+        case ResultNoMemory:
+        case ResultNoPatternMemory:
+        case ResultNoSampleMemory: return "out of memory";
+        default: std::snprintf(buffer, sizeof buffer, "error %d", result); return buffer;
+    }
+}
 
 std::string OutputBaseName(std::string_view path) {
     const std::size_t slash = path.rfind('/');

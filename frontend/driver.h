@@ -16,6 +16,10 @@ inline constexpr int exitNotFound = 3; // a matched file could not be opened
 // lower-cased, with the first character upper-cased (ASCII letters only).
 std::string OutputBaseName(std::string_view path);
 
+// Why a load failed, as the console says it, for a nonzero LoadModule result; `buffer` holds
+// the text of an unnamed code.
+const char* LoadFailure(int result, char (&buffer)[32]);
+
 // A size in bytes as the console shows it: kilobytes, halves rounded up.
 unsigned SizeFigure(unsigned long long bytes);
 

@@ -1,0 +1,358 @@
+// tunepak-info: the pattern grid, and the built program run in a temporary directory beside
+// tunepak, its JSON read back and compared with the model.
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+#include <zlib.h>
+
+#include "container.h"
+#include "loaders/loaders.h"
+#include "model/patterns.h"
+#include "summary.h"
+#include "test_support.h"
+
+namespace tunepak {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using test::Bytes;
+
+// --- The grid ---------------------------------------------------------------------------------
+
+TEST(InfoGrid, ShowsASmallKnownPattern) {
+    // Row 0: channel 2 slides volume down by 4 with instrument 1, C-5, volume 40.
+    // Row 1: key off on channel 0, volume 64 alone on channel 1. Row 2: empty.
+    const Bytes bytes = {2, 0xE2, 0x04, 0x0A, 0x01, 0x3D, 0x28, 0, 0x40, 0, 128, 0x21, 64, 0, 0};
+    const PatternSummary pattern{0, 3, bytes};
+    EXPECT_EQ(PatternGrid(pattern, 3, "  "),
+              "  row | ch 0           | ch 1           | ch 2\n"
+              "  000 | ... ... .. ... | ... ... .. ... | C-5 001 40 A04\n"
+              "  001 | === ... .. ... | ... ... 64 ... | ... ... .. ...\n"
+              "  002 | ... ... .. ... | ... ... .. ... | ... ... .. ...\n");
+
+    // Data that ends inside row 1 shows the rows it has and says so.
+    const PatternSummary cut{0, 3, Bytes(bytes.begin(), bytes.begin() + 10)};
+    EXPECT_EQ(PatternGrid(cut, 1, ""),
+              "row | ch 0           | ch 1           | ch 2\n"
+              "000 | ... ... .. ... | ... ... .. ... | C-5 001 40 A04\n"
+              "(the pattern's data ends in row 1 of 3)\n");
+
+    EXPECT_EQ(NoteName(NoteByte(0)), "C-0");
+    EXPECT_EQ(NoteName(NoteByte(61)), "C#5");
+    EXPECT_EQ(NoteName(NoteByte(119)), "B-9");
+    EXPECT_EQ(NoteName(121), "?79");
+    EXPECT_EQ(NoteName(200), "?C8");
+}
+
+// --- The program ------------------------------------------------------------------------------
+
+struct Outcome {
+    int exitCode = -1;
+    std::string out;
+};
+
+std::string ReadText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+Bytes ReadFile(const fs::path& path) {
+    const std::string text = ReadText(path);
+    return Bytes(text.begin(), text.end());
+}
+
+void WriteFile(const fs::path& path, const Bytes& bytes) {
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                static_cast<std::streamsize>(bytes.size()));
+}
+
+std::vector<json> Documents(const std::string& out) {
+    std::vector<json> documents;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) documents.push_back(json::parse(line));
+    return documents;
+}
+
+struct SampleSpec {
+    const char* name;
+    std::uint32_t frames;
+    std::uint8_t flags;
+    std::uint32_t loopStart, loopEnd, c5Rate;
+    std::uint8_t volume, pan;
+};
+
+// An INST chunk with its samples' frames.
+void PutInstrument(test::ByteWriter& file, int slot, const char* name, const std::vector<SampleSpec>& samples) {
+    std::uint32_t data = 0;
+    for (const SampleSpec& s : samples) data += s.frames * ((s.flags & sixteenBit) ? 2 : 1);
+    file.Text("INST", 4).U32(static_cast<std::uint32_t>(225 + 64 * samples.size() + data));
+    file.U8(0).U8(static_cast<unsigned>(slot)).Text(name, 28).U8(static_cast<unsigned>(samples.size()));
+    file.Fill(120).Fill(74);
+    for (const SampleSpec& s : samples) {
+        const std::uint32_t bytes = s.frames * ((s.flags & sixteenBit) ? 2 : 1);
+        if (s.frames != 0) {
+            file.Text("SAMP", 4).U32(56 + bytes);
+        } else {
+            file.Fill(8);
+        }
+        file.Text(s.name, 28).U8(s.pan).U8(s.volume).U8(s.flags).U8(0);
+        file.U32(s.frames).U32(s.loopStart).U32(s.loopEnd).U32(s.c5Rate).U32(0).U32(0);
+        for (std::uint32_t i = 0; i < bytes; ++i) file.U8(i * 7);
+    }
+}
+
+void PutPattern(test::ByteWriter& file, int number, const Bytes& block) {
+    file.Text("PATT", 4).U32(static_cast<std::uint32_t>(block.size() + 5));
+    file.U8(static_cast<unsigned>(number)).U32(static_cast<std::uint32_t>(block.size() - 1)).Raw(block);
+}
+
+const Bytes pattern0 = {1, 0xE2, 0x04, 0x0A, 0x01, 0x3D, 0x28, 0, 0x40, 0, 128, 0x21, 64, 0};
+
+// Three channels, two patterns naming instruments 1 and 2; instrument 3 is present but named by
+// no pattern, so the converter does not write it.
+Bytes AmSong() {
+    test::ByteWriter file;
+    file.Text("RIFF", 4).U32(0).Text("AMFF", 4);
+    file.Text("MAIN", 4).U32(76).Text("Info \"test\"", 32).Fill(32).Raw({0x03, 3, 5, 140});
+    file.U16(1814).U16(13696).U8(100).Raw({0, 32, 0xA0});
+    file.Text("ORDR", 4).U32(5).U8(3).Raw({0, 1, 254, 0});
+    PutPattern(file, 0, pattern0);
+    Bytes pattern1(65, 0);
+    pattern1[0] = 63;
+    pattern1.insert(pattern1.begin() + 11, {0x41, 2, NoteByte(48)});
+    PutPattern(file, 1, pattern1);
+    PutInstrument(file, 0, "lead", {{"lead wave", 100, loop | usePan, 20, 100, 8363, 64, 10}});
+    PutInstrument(file, 1, "pad", {{"pad", 50, sixteenBit | loop | pingPong, 10, 40, 22050, 50, 0},
+                                   {"", 0, 0, 0, 0, 0, 0, 0}});
+    PutInstrument(file, 2, "unused", {{"x", 10, 0, 0, 0, 8363, 30, 0}});
+    file.PutU32At(4, static_cast<std::uint32_t>(file.size() - 8));
+    return file.bytes();
+}
+
+// Checks a module document against the loaded model, as the converter would write it.
+void ExpectModel(const json& module) {
+    EXPECT_EQ(module["title"], "Info \"test\"");
+    EXPECT_EQ(module["pitch"], (song.songFlags & amigaSlides) ? "amiga" : "linear");
+    EXPECT_EQ(module["encoding"], "row-packed");
+    EXPECT_EQ(module["channels"], song.channelCount);
+    EXPECT_EQ(module["pans"], std::vector<int>(song.channelPan.begin(), song.channelPan.begin() + song.channelCount));
+    EXPECT_EQ(module["speed"], song.initialSpeed);
+    EXPECT_EQ(module["tempo"], song.initialTempo);
+    EXPECT_EQ(module["globalVolume"], song.globalVolume);
+    EXPECT_EQ(module["minPeriod"], song.minPeriod);
+    EXPECT_EQ(module["maxPeriod"], song.maxPeriod);
+    EXPECT_EQ(module["orders"], std::vector<int>(orderList.begin(), orderList.begin() + song.lastOrder + 1));
+
+    ASSERT_EQ(module["patterns"].size(), 2u);
+    for (const json& pattern : module["patterns"]) {
+        const auto block = test::Pattern(pattern["number"].get<std::size_t>());
+        EXPECT_EQ(pattern["rows"], block[0] + 1);
+        EXPECT_EQ(pattern["bytes"], WalkRowPacked(block).length);
+    }
+    ASSERT_EQ(module["instruments"].size(), 2u);
+    for (const json& instrument : module["instruments"]) {
+        const auto slot = instrument["number"].get<std::size_t>() - 1;
+        const InstrumentRecord& record = test::Instrument(slot);
+        EXPECT_EQ(instrument["name"], std::string(record.name.data()));
+        ASSERT_EQ(instrument["samples"].size(), record.sampleCount);
+        for (std::size_t k = 0; k < record.sampleCount; ++k) {
+            const json& sample = instrument["samples"][k];
+            const SampleHeader& header = test::Sample(slot, k);
+            EXPECT_EQ(sample["name"], std::string(header.name.data()));
+            EXPECT_EQ(sample["frames"], std::uint32_t{header.length});
+            EXPECT_EQ(sample["bits"], (header.flags & sixteenBit) ? 16 : 8);
+            EXPECT_EQ(sample["loop"], !(header.flags & loop)      ? "none"
+                                      : (header.flags & pingPong) ? "ping-pong"
+                                                                  : "forward");
+            EXPECT_EQ(sample["loopStart"], std::uint32_t{header.loopStart});
+            EXPECT_EQ(sample["loopEnd"], std::uint32_t{header.loopEnd});
+            EXPECT_EQ(sample["c5Rate"], std::uint32_t{header.c5Rate});
+            EXPECT_EQ(sample["volume"], header.volume);
+            EXPECT_EQ(sample["pan"], header.pan);
+            EXPECT_EQ(sample["usePan"], (header.flags & usePan) != 0);
+        }
+    }
+    EXPECT_EQ(module["totals"]["imageBytes"], test::WriteImage().size());
+    EXPECT_EQ(module["totals"]["sampleBytes"], 100 + 2 * 40);  // the pad's frames end at its loop end
+}
+
+class InfoTest : public test::ModelTest {
+protected:
+    void SetUp() override {
+        test::ModelTest::SetUp();
+        char pattern[] = "/tmp/tunepak-info-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+    }
+    void TearDown() override {
+        fs::remove_all(dir);
+        test::ModelTest::TearDown();
+    }
+
+    // Runs a program with argument words (already shell-quoted) in the temporary directory.
+    Outcome Run(const char* program, const std::string& arguments) {
+        const std::string command = "cd '" + dir.string() + "' && '" + program + "' " + arguments +
+                                    " > .out 2> /dev/null";
+        const int status = std::system(command.c_str());
+        Outcome run;
+        run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        run.out = ReadText(dir / ".out");
+        fs::remove(dir / ".out");
+        return run;
+    }
+    Outcome Info(const std::string& arguments) { return Run(TUNEPAK_INFO_EXE, arguments); }
+
+    fs::path dir;
+};
+
+TEST_F(InfoTest, JsonMatchesTheModelOfTheConvertedModule) {
+    const Bytes source = AmSong();
+    WriteFile(dir / "song.am", source);
+    ASSERT_EQ(Run(TUNEPAK_EXE, "song.am").exitCode, 0);
+    const Outcome run = Info("--json --patterns song.am Song.vmz");
+    EXPECT_EQ(run.exitCode, 0);
+    const std::vector<json> documents = Documents(run.out);
+    ASSERT_EQ(documents.size(), 2u);
+    const json& fromSource = documents[0];
+    const json& fromPacked = documents[1];
+
+    EXPECT_EQ(fromSource["file"], "song.am");
+    EXPECT_EQ(fromSource["kind"], "module");
+    EXPECT_EQ(fromSource["format"], "AM");
+    EXPECT_EQ(fromSource["status"], "ok");
+    EXPECT_EQ(fromPacked["kind"], "packed");
+    EXPECT_EQ(fromPacked["status"], "ok");
+    EXPECT_EQ(fromPacked["problems"], json::array());
+    const Bytes packed = ReadFile(dir / "Song.vmz");
+    const json& container = fromPacked["container"];
+    EXPECT_EQ(container["fileSize"], packed.size());
+    EXPECT_EQ(container["totalLength"], ReadLe32(packed.data() + 8));
+    EXPECT_EQ(container["crc"], ReadLe32(packed.data() + 12));
+    EXPECT_EQ(container["compressedLength"], ReadLe32(packed.data() + 16));
+    EXPECT_EQ(container["imageLength"], ReadLe32(packed.data() + 20));
+
+    ASSERT_EQ(test::LoadFromBytes(source), ResultOk);
+    ExpectModel(fromSource["module"]);
+    ExpectModel(fromPacked["module"]);
+    EXPECT_EQ(fromSource["module"]["unwrittenInstruments"], json::parse(R"([{"number":3,"name":"unused"}])"));
+    EXPECT_EQ(fromPacked["module"]["unwrittenInstruments"], json::array());
+    EXPECT_EQ(fromPacked["module"]["totals"]["imageBytes"], container["imageLength"]);
+
+    EXPECT_EQ(fromPacked["module"]["patterns"][0]["events"], json::parse(R"([
+        {"row":0,"channel":2,"command":10,"parameter":4,"instrument":1,"note":61,"volume":40},
+        {"row":1,"channel":0,"instrument":0,"note":128},
+        {"row":1,"channel":1,"volume":64}])"));
+    EXPECT_EQ(fromPacked["module"]["patterns"][0]["complete"], true);
+}
+
+TEST_F(InfoTest, TunepakThenInfoOnTheBundledExample) {
+    ASSERT_EQ(Run(TUNEPAK_EXE, "'" TUNEPAK_DEMO "'").exitCode, 0);
+    const Outcome text = Info("Demo.vmz '" TUNEPAK_DEMO "'");
+    EXPECT_EQ(text.exitCode, 0);
+    EXPECT_EQ(text.out.rfind("Demo.vmz: packed module, ok\n", 0), 0u) << text.out;
+    EXPECT_NE(text.out.find("\n\n" TUNEPAK_DEMO ": MOD module, ok\n"), std::string::npos) << text.out;
+
+    // What the converter would write from the source is what the packed file holds.
+    const std::vector<json> documents = Documents(Info("--json Demo.vmz '" TUNEPAK_DEMO "'").out);
+    ASSERT_EQ(documents.size(), 2u);
+    json fromPacked = documents[0]["module"];
+    json fromSource = documents[1]["module"];
+    EXPECT_EQ(fromPacked["unwrittenInstruments"], json::array());
+    fromPacked.erase("unwrittenInstruments");
+    fromSource.erase("unwrittenInstruments");
+    EXPECT_EQ(fromPacked, fromSource);
+
+    // The extracted image is the inflated payload, and reads as the same module.
+    const Outcome extract = Info("--extract out Demo.vmz");
+    EXPECT_EQ(extract.exitCode, 0);
+    EXPECT_NE(extract.out.find("  extracted    out/Demo.am\n"), std::string::npos) << extract.out;
+    const Bytes packed = ReadFile(dir / "Demo.vmz");
+    Bytes image(ReadLe32(packed.data() + 20));
+    uLongf length = image.size();
+    ASSERT_EQ(uncompress(image.data(), &length, packed.data() + 24, packed.size() - 24), Z_OK);
+    EXPECT_EQ(ReadFile(dir / "out" / "Demo.am"), image);
+    const std::vector<json> extracted = Documents(Info("--json out/Demo.am").out);
+    ASSERT_EQ(extracted.size(), 1u);
+    EXPECT_EQ(extracted[0]["module"], documents[0]["module"]);
+}
+
+TEST_F(InfoTest, DamagedAndUnloadableFilesExitTwo) {
+    WriteFile(dir / "song.am", AmSong());
+    ASSERT_EQ(Run(TUNEPAK_EXE, "song.am").exitCode, 0);
+    Bytes bad = ReadFile(dir / "Song.vmz");
+    bad[12] ^= 0xFF;
+    WriteFile(dir / "bad.vmz", bad);
+    const Outcome damaged = Info("Song.vmz bad.vmz");
+    EXPECT_EQ(damaged.exitCode, 2);
+    EXPECT_EQ(damaged.out.rfind("Song.vmz: packed module, ok\n", 0), 0u);
+    EXPECT_NE(damaged.out.find("\nbad.vmz: packed module, damaged: CRC-32 of the compressed bytes is"),
+              std::string::npos) << damaged.out;
+    // The image inflated whole all the same, so it is summarised.
+    EXPECT_EQ(Documents(Info("--json bad.vmz").out).at(0)["module"]["title"], "Info \"test\"");
+
+    // Intact containers around images that are not modules, or that do not load.
+    auto pack = [&](const char* name, const Bytes& image) {
+        PackedModule packed;
+        ASSERT_TRUE(PackModule(image, packed));
+        Bytes file(packed.FileSize());
+        std::memcpy(file.data(), packed.header.data(), containerHeaderSize);
+        std::memcpy(file.data() + containerHeaderSize, packed.compressed.data(), packed.compressedLength);
+        WriteFile(dir / name, file);
+    };
+    pack("text.vmz", Bytes(100, 'a'));
+    Bytes cut = AmSong();
+    cut.resize(200);  // ends inside a chunk
+    pack("cut.vmz", cut);
+    test::ByteWriter huge;
+    huge.Text("RIFF", 4).U32(30).Text("AMFF", 4).Text("PATT", 4).U32(0x7FFFFFF0).U8(0).U32(0x7FFFFFF0).Raw({1, 2, 3});
+    pack("huge.vmz", huge.bytes());
+    WriteFile(dir / "junk.mod", Bytes(3000, 0x42));
+    fs::create_directory(dir / "folder");
+
+    const Outcome run = Info("text.vmz cut.vmz huge.vmz junk.mod folder missing.xm");
+    EXPECT_EQ(run.exitCode, 2);
+    std::vector<std::string> firstLines;
+    std::istringstream lines(run.out);
+    bool reportStarts = true;  // reports are separated by an empty line
+    for (std::string line; std::getline(lines, line); reportStarts = line.empty()) {
+        if (reportStarts) firstLines.push_back(line);
+    }
+    EXPECT_EQ(firstLines, (std::vector<std::string>{
+                              "text.vmz: packed module, damaged: image is not an AM module",
+                              "cut.vmz: packed module, damaged: image does not load: unrecognised or damaged module",
+                              "huge.vmz: packed module, damaged: image does not load: unrecognised or damaged module",
+                              "junk.mod: MOD module, failed: unrecognised or damaged module",
+                              "folder: failed: cannot be opened",
+                              "missing.xm: failed: cannot be opened",
+                          }));
+}
+
+TEST_F(InfoTest, UsageHelpAndVersion) {
+    for (const char* arguments : {"", "--json", "--bogus x.vmz", "x.vmz --extract"}) {
+        const Outcome run = Info(arguments);
+        EXPECT_EQ(run.exitCode, 1) << arguments;
+        EXPECT_EQ(run.out, "Usage : tunepak-info [--patterns] [--json] [--extract DIR] FILE...\n") << arguments;
+    }
+    const Outcome help = Info("--help");
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_EQ(help.out.rfind("Usage : tunepak-info", 0), 0u);
+    EXPECT_EQ(Info("-h").out, help.out);
+    const Outcome version = Info("--version");
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out.rfind("tunepak-info ", 0), 0u);
+}
+
+}  // namespace
+}  // namespace tunepak
