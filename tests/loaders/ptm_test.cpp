@@ -22,7 +22,7 @@ struct PtmSample {
     std::string name = "sample";
 };
 
-struct PtmSpec {
+struct PtmLayout {
     std::uint16_t version = 0x0203;
     std::vector<std::uint8_t> orders = {0};
     unsigned channels = 4;
@@ -35,31 +35,31 @@ constexpr std::size_t patternOffsets = 352;
 
 void Align(test::ByteWriter& w) { w.PadTo((w.size() + 15) / 16 * 16); }
 
-Bytes BuildPtm(const PtmSpec& spec) {
+Bytes BuildPtm(const PtmLayout& layout) {
     test::ByteWriter w;
-    w.Text("A PTM song", 28).U8(0x1A).U16(spec.version).U8(0);
-    w.U16(static_cast<unsigned>(spec.orders.size())).U16(static_cast<unsigned>(spec.samples.size()));
-    w.U16(static_cast<unsigned>(spec.patterns.size())).U16(spec.channels).U16(0).U16(0);
+    w.Text("A PTM song", 28).U8(0x1A).U16(layout.version).U8(0);
+    w.U16(static_cast<unsigned>(layout.orders.size())).U16(static_cast<unsigned>(layout.samples.size()));
+    w.U16(static_cast<unsigned>(layout.patterns.size())).U16(layout.channels).U16(0).U16(0);
     w.Text("PTMF", 4).Fill(16).Raw({0, 15, 7, 8}).PadTo(96);
-    Bytes orders = spec.orders;
+    Bytes orders = layout.orders;
     orders.resize(256, 0xFF);
     w.Raw(orders).PadTo(headerSize);
     std::vector<std::size_t> offsetFields;
-    for (const PtmSample& s : spec.samples) {
+    for (const PtmSample& s : layout.samples) {
         w.U8(s.type).Text("FILE.SMP", 12).U8(40).U16(16000).U16(0);
         offsetFields.push_back(w.size());
         w.U32(0).U32(static_cast<std::uint32_t>(s.data.size())).U32(s.loopStart).U32(s.loopEnd);
         w.Fill(14).Text(s.name, 28).Text("PTMS", 4);
     }
-    for (std::size_t p = 0; p < spec.patterns.size(); ++p) {
+    for (std::size_t p = 0; p < layout.patterns.size(); ++p) {
         Align(w);
         w.PutU16At(patternOffsets + 2 * p, static_cast<unsigned>(w.size() / 16));
-        w.Raw(spec.patterns[p]);
+        w.Raw(layout.patterns[p]);
     }
-    for (std::size_t s = 0; s < spec.samples.size(); ++s) {
+    for (std::size_t s = 0; s < layout.samples.size(); ++s) {
         Align(w);
         w.PutU32At(offsetFields[s], static_cast<std::uint32_t>(w.size()));
-        w.Raw(spec.samples[s].data);
+        w.Raw(layout.samples[s].data);
     }
     return w.bytes();
 }
@@ -76,7 +76,7 @@ Bytes PackedRows(std::initializer_list<Bytes> rows) {
 }
 
 // A module whose last pattern is followed by sample data.
-PtmSpec WithSample(std::vector<Bytes> patterns) {
+PtmLayout WithSample(std::vector<Bytes> patterns) {
     return {.patterns = std::move(patterns), .samples = {{.data = {1, 2, 3, 4}}}};
 }
 
@@ -89,10 +89,10 @@ TEST_F(PtmLoaderTest, RefusesOtherVersions) {
 }
 
 TEST_F(PtmLoaderTest, SongSettings) {
-    PtmSpec spec = WithSample({PackedRows({{0x23, 49, 1}})});
-    spec.orders = {0, 0, 0};
-    spec.channels = 3;
-    ASSERT_EQ(test::LoadFromBytes(BuildPtm(spec)), ResultOk);
+    PtmLayout layout = WithSample({PackedRows({{0x23, 49, 1}})});
+    layout.orders = {0, 0, 0};
+    layout.channels = 3;
+    ASSERT_EQ(test::LoadFromBytes(BuildPtm(layout)), ResultOk);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(song.title.data())), "A PTM song");
     EXPECT_EQ(song.lastOrder, 2);
     EXPECT_EQ(orderList[255], 0xFF);
@@ -109,11 +109,11 @@ TEST_F(PtmLoaderTest, SongSettings) {
 }
 
 TEST_F(PtmLoaderTest, NotesKeyOffsAndVolumes) {
-    const PtmSpec spec = WithSample({PackedRows({
+    const PtmLayout layout = WithSample({PackedRows({
         {0x20, 1, 1, 0x21, 49, 2, 0x22, 96, 0, 0x23, 0, 3},  // notes 1, 49, 96; instrument only
         {0x20, 97, 0, 0xA1, 254, 0, 50, 0x82, 80, 0x23, 254, 4},  // beyond 96; key offs; 80
     })});
-    ASSERT_EQ(test::LoadFromBytes(BuildPtm(spec)), ResultOk);
+    ASSERT_EQ(test::LoadFromBytes(BuildPtm(layout)), ResultOk);
     const auto rows = RowEvents(0);
     EXPECT_EQ(rows[0], (Bytes{0x40, 1, 13, 0x41, 2, 61, 0x42, 0, 108, 0x43, 3, 0}));
     EXPECT_EQ(rows[1], (Bytes{0x61, 0, keyOff, 0, 0x22, 64, 0x63, 4, keyOff, 0}));
@@ -135,10 +135,10 @@ TEST_F(PtmLoaderTest, EffectsAndTheirSharedMemory) {
     for (const Case& c : cases) rowsOfCases.insert(rowsOfCases.end(), {0x40, c.command, c.parameter, 0});
     rowsOfCases.resize(rowsOfCases.size() + 64 - cases.size(), 0);
     // Channel 1: the memory of commands 10, 1 and 2, running on into the next pattern.
-    PtmSpec spec = WithSample({rowsOfCases, PackedRows({{0x41, 10, 0x05}, {0x41, 1, 0}, {0x41, 2, 0}}),
+    PtmLayout layout = WithSample({rowsOfCases, PackedRows({{0x41, 10, 0x05}, {0x41, 1, 0}, {0x41, 2, 0}}),
                                PackedRows({{0x41, 10, 0}})});
-    spec.orders = {0, 1, 2};
-    ASSERT_EQ(test::LoadFromBytes(BuildPtm(spec)), ResultOk);
+    layout.orders = {0, 1, 2};
+    ASSERT_EQ(test::LoadFromBytes(BuildPtm(layout)), ResultOk);
     const auto rows = RowEvents(0);
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const Case& c = cases[i];
@@ -154,10 +154,10 @@ TEST_F(PtmLoaderTest, EffectsAndTheirSharedMemory) {
 
 TEST_F(PtmLoaderTest, LastPatternEndsWhereTheFirstSampleBegins) {
     // Pattern 1 holds one row; sample data that would read as a cell follow it.
-    PtmSpec spec = WithSample({PackedRows({}), {0x20, 0x31, 0x01, 0x00}});
-    spec.orders = {0, 1};
-    spec.samples = {{.type = 0, .name = "empty"}, {.data = {0x20, 0x31, 0x01, 0x00}}};
-    ASSERT_EQ(test::LoadFromBytes(BuildPtm(spec)), ResultOk);
+    PtmLayout layout = WithSample({PackedRows({}), {0x20, 0x31, 0x01, 0x00}});
+    layout.orders = {0, 1};
+    layout.samples = {{.type = 0, .name = "empty"}, {.data = {0x20, 0x31, 0x01, 0x00}}};
+    ASSERT_EQ(test::LoadFromBytes(BuildPtm(layout)), ResultOk);
     const auto rows = RowEvents(1);
     ASSERT_EQ(rows.size(), 64u);
     EXPECT_EQ(rows[0], (Bytes{0x40, 0x01, 0x3D}));
@@ -168,9 +168,9 @@ TEST_F(PtmLoaderTest, LastPatternEndsWhereTheFirstSampleBegins) {
 
 TEST_F(PtmLoaderTest, ConvertsEachNamedPatternOnce) {
     // Converted twice, pattern 0 would start with 10/07 from the memory of the first pass.
-    PtmSpec spec = WithSample({PackedRows({{0x40, 10, 0x00}, {0x40, 10, 0x07}}), PackedRows({})});
-    spec.orders = {0, 0, 200, 5, 1};
-    ASSERT_EQ(test::LoadFromBytes(BuildPtm(spec)), ResultOk);
+    PtmLayout layout = WithSample({PackedRows({{0x40, 10, 0x00}, {0x40, 10, 0x07}}), PackedRows({})});
+    layout.orders = {0, 0, 200, 5, 1};
+    ASSERT_EQ(test::LoadFromBytes(BuildPtm(layout)), ResultOk);
     EXPECT_EQ(RowEvents(0)[0], (Bytes{0x80, 0x00, EffectVolSlide}));
     EXPECT_FALSE(test::Pattern(1).empty());
     EXPECT_TRUE(test::Pattern(200).empty());
@@ -185,11 +185,11 @@ TEST_F(PtmLoaderTest, ConvertsEachNamedPatternOnce) {
 }
 
 TEST_F(PtmLoaderTest, DeltaCodedSamples) {
-    PtmSpec spec;
-    spec.samples = {{.data = {1, 1, 1, 1}},
+    PtmLayout layout;
+    layout.samples = {{.data = {1, 1, 1, 1}},
                     {.type = 0x11, .data = {0x10, 0x01, 0x01, 0x01}},
                     {.type = 0x1D, .data = Bytes(40, 1), .loopStart = 8, .loopEnd = 24}};
-    ASSERT_EQ(test::LoadFromBytes(BuildPtm(spec)), ResultOk);
+    ASSERT_EQ(test::LoadFromBytes(BuildPtm(layout)), ResultOk);
     const auto bytes = test::SampleFrames(0);
     EXPECT_EQ(Bytes(bytes.begin(), bytes.end()), (Bytes{1, 2, 3, 4}));
     EXPECT_EQ(test::Sample(0).flags, 0x80);
@@ -205,10 +205,10 @@ TEST_F(PtmLoaderTest, DeltaCodedSamples) {
 }
 
 TEST_F(PtmLoaderTest, SamplesBeyondTheInstrumentTableAreNotLoaded) {
-    PtmSpec spec;
-    spec.samples.resize(130);
-    spec.samples[127].name = "the last";
-    ASSERT_EQ(test::LoadFromBytes(BuildPtm(spec)), ResultOk);
+    PtmLayout layout;
+    layout.samples.resize(130);
+    layout.samples[127].name = "the last";
+    ASSERT_EQ(test::LoadFromBytes(BuildPtm(layout)), ResultOk);
     EXPECT_EQ(std::string(test::Instrument(127).name.data()), "the last");
 }
 

@@ -23,7 +23,7 @@ struct S3mSample {
     bool sampled = true;
 };
 
-struct S3mSpec {
+struct S3mLayout {
     std::uint8_t fileType = 16;
     std::vector<std::uint8_t> orders = {0};
     std::optional<unsigned> orderCount;  // the order list's length unless given
@@ -39,25 +39,25 @@ struct S3mSpec {
 
 void Align(test::ByteWriter& w) { w.PadTo((w.size() + 15) / 16 * 16); }
 
-Bytes BuildS3m(const S3mSpec& spec) {
+Bytes BuildS3m(const S3mLayout& layout) {
     test::ByteWriter w;
-    w.Text("An S3M song", 28).U8(0x1A).U8(spec.fileType).U16(0);
-    w.U16(spec.orderCount.value_or(static_cast<unsigned>(spec.orders.size())));
-    w.U16(static_cast<unsigned>(spec.instruments.size()));
-    w.U16(static_cast<unsigned>(spec.patterns.size()));
-    w.U16(spec.flags).U16(0x1320).U16(spec.sampleFormat).Text("SCRM", 4);
-    w.U8(32).U8(5).U8(150).U8(spec.masterVolume).U8(0).U8(spec.panTable ? 0xFC : 0);
-    w.Fill(8).U16(0).Raw(spec.channels);
-    w.Raw(spec.orders);
+    w.Text("An S3M song", 28).U8(0x1A).U8(layout.fileType).U16(0);
+    w.U16(layout.orderCount.value_or(static_cast<unsigned>(layout.orders.size())));
+    w.U16(static_cast<unsigned>(layout.instruments.size()));
+    w.U16(static_cast<unsigned>(layout.patterns.size()));
+    w.U16(layout.flags).U16(0x1320).U16(layout.sampleFormat).Text("SCRM", 4);
+    w.U8(32).U8(5).U8(150).U8(layout.masterVolume).U8(0).U8(layout.panTable ? 0xFC : 0);
+    w.Fill(8).U16(0).Raw(layout.channels);
+    w.Raw(layout.orders);
     const std::size_t instrumentPointers = w.size();
-    w.Fill(2 * spec.instruments.size());
+    w.Fill(2 * layout.instruments.size());
     const std::size_t patternPointers = w.size();
-    w.Fill(2 * spec.patterns.size());
-    if (spec.panTable) w.Raw(*spec.panTable);
+    w.Fill(2 * layout.patterns.size());
+    if (layout.panTable) w.Raw(*layout.panTable);
 
     std::vector<std::size_t> dataParagraphs;
-    for (std::size_t i = 0; i < spec.instruments.size(); ++i) {
-        const S3mSample& s = spec.instruments[i];
+    for (std::size_t i = 0; i < layout.instruments.size(); ++i) {
+        const S3mSample& s = layout.instruments[i];
         Align(w);
         w.PutU16At(instrumentPointers + 2 * i, static_cast<unsigned>(w.size() / 16));
         dataParagraphs.push_back(w.size() + 14);
@@ -66,16 +66,16 @@ Bytes BuildS3m(const S3mSpec& spec) {
         w.U8(50).U8(0).U8(0).U8(s.flags).U32(22050).Fill(12).Text(s.name, 28);
         w.Text(s.sampled ? "SCRS" : "", 4);
     }
-    for (std::size_t p = 0; p < spec.patterns.size(); ++p) {
+    for (std::size_t p = 0; p < layout.patterns.size(); ++p) {
         Align(w);
         w.PutU16At(patternPointers + 2 * p, static_cast<unsigned>(w.size() / 16));
-        const auto length = static_cast<unsigned>(spec.patterns[p].size());
-        w.U16(p == 0 ? spec.firstPatternLength.value_or(length) : length).Raw(spec.patterns[p]);
+        const auto length = static_cast<unsigned>(layout.patterns[p].size());
+        w.U16(p == 0 ? layout.firstPatternLength.value_or(length) : length).Raw(layout.patterns[p]);
     }
-    for (std::size_t i = 0; i < spec.instruments.size(); ++i) {
+    for (std::size_t i = 0; i < layout.instruments.size(); ++i) {
         Align(w);
         w.PutU16At(dataParagraphs[i], static_cast<unsigned>(w.size() / 16));
-        w.Raw(spec.instruments[i].data);
+        w.Raw(layout.instruments[i].data);
     }
     return w.bytes();
 }
@@ -94,8 +94,8 @@ Bytes PackedRows(std::initializer_list<Bytes> rows) {
 class S3mLoaderTest : public test::ModelTest {};
 
 TEST_F(S3mLoaderTest, RefusesWrongTypesAndCountsBeyondTheTables) {
-    const auto refused = [](S3mSpec spec) {
-        const int result = test::LoadFromBytes(BuildS3m(spec));
+    const auto refused = [](S3mLayout layout) {
+        const int result = test::LoadFromBytes(BuildS3m(layout));
         const bool untouched = song.channelCount == 0 && patternTable[0].data == nullptr &&
                                instrumentTable[0].block == nullptr;
         ReleaseModule();
@@ -103,9 +103,9 @@ TEST_F(S3mLoaderTest, RefusesWrongTypesAndCountsBeyondTheTables) {
     };
     EXPECT_TRUE(refused({.fileType = 17}));
     EXPECT_TRUE(refused({.orderCount = 257}));
-    S3mSpec tooManyInstruments{.instruments = std::vector<S3mSample>(129)};
+    S3mLayout tooManyInstruments{.instruments = std::vector<S3mSample>(129)};
     EXPECT_TRUE(refused(tooManyInstruments));
-    S3mSpec tooManyPatterns{.patterns = std::vector<Bytes>(257)};
+    S3mLayout tooManyPatterns{.patterns = std::vector<Bytes>(257)};
     EXPECT_TRUE(refused(tooManyPatterns));
 }
 
@@ -125,9 +125,9 @@ TEST_F(S3mLoaderTest, SongSettingsAndPeriodLimits) {
 }
 
 TEST_F(S3mLoaderTest, ConvertsThePackedCellExample) {
-    S3mSpec spec;
-    spec.patterns = {PackedRows({{0xE1, 0x40, 0x02, 0x30, 0x04, 0x0F}})};
-    ASSERT_EQ(test::LoadFromBytes(BuildS3m(spec)), ResultOk);
+    S3mLayout layout;
+    layout.patterns = {PackedRows({{0xE1, 0x40, 0x02, 0x30, 0x04, 0x0F}})};
+    ASSERT_EQ(test::LoadFromBytes(BuildS3m(layout)), ResultOk);
     Bytes expected = {63, 0xE1, 0x0F, 0x0A, 0x02, 0x3D, 0x30};
     expected.resize(expected.size() + 64, 0);
     const auto block = test::Pattern(0);
@@ -136,8 +136,8 @@ TEST_F(S3mLoaderTest, ConvertsThePackedCellExample) {
 }
 
 TEST_F(S3mLoaderTest, NotesKeyOffsAndRepeatedBytes) {
-    S3mSpec spec;
-    spec.patterns = {PackedRows({
+    S3mLayout layout;
+    layout.patterns = {PackedRows({
         {0x20, 0x40, 0x03, 0x21, 0x00, 0x00},  // C-4 with instrument 3; octave 0 without one
         {0x21, 0x7B, 0x00, 0x22, 0x7C, 0x04},  // highest note; beyond it only the instrument
         {0x60, 0xFE, 0x05, 0x28},              // key off: volume 0, instrument 5 forgotten
@@ -146,7 +146,7 @@ TEST_F(S3mLoaderTest, NotesKeyOffsAndRepeatedBytes) {
         {0xC0, 0xFF, 0x04, 0x10},              // last volume byte (80); D10
         {0x80, 0xFF, 0x05},                    // command byte 0xFF: D again, with 05
     })};
-    ASSERT_EQ(test::LoadFromBytes(BuildS3m(spec)), ResultOk);
+    ASSERT_EQ(test::LoadFromBytes(BuildS3m(layout)), ResultOk);
     const auto rows = RowEvents(0);
     ASSERT_EQ(rows.size(), 64u);
     EXPECT_EQ(rows[0], (Bytes{0x40, 0x03, 61, 0x41, 0x00, 13}));
@@ -176,10 +176,10 @@ TEST_F(S3mLoaderTest, TranslatesEffects) {
     };
     Bytes packed;
     for (const Case& c : cases) packed.insert(packed.end(), {0x80, std::uint8_t(c.letter - '@'), c.info, 0});
-    S3mSpec spec{.patterns = {packed}};
+    S3mLayout layout{.patterns = {packed}};
     ASSERT_LE(cases.size(), 64u);
-    spec.patterns[0].resize(packed.size() + 64 - cases.size(), 0);
-    ASSERT_EQ(test::LoadFromBytes(BuildS3m(spec)), ResultOk);
+    layout.patterns[0].resize(packed.size() + 64 - cases.size(), 0);
+    ASSERT_EQ(test::LoadFromBytes(BuildS3m(layout)), ResultOk);
     const auto rows = RowEvents(0);
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const Case& c = cases[i];
@@ -189,10 +189,10 @@ TEST_F(S3mLoaderTest, TranslatesEffects) {
 }
 
 TEST_F(S3mLoaderTest, SlideMemoryIsSharedAcrossLettersAndPatterns) {
-    S3mSpec spec{.orders = {0, 1}};
-    spec.patterns = {PackedRows({{0x80, 4, 0x05}, {0x81, 12, 0x07}}),  // D05; channel 1: L07
+    S3mLayout layout{.orders = {0, 1}};
+    layout.patterns = {PackedRows({{0x80, 4, 0x05}, {0x81, 12, 0x07}}),  // D05; channel 1: L07
                      PackedRows({{0x80, 5, 0x00, 0x81, 11, 0x00}, {0x80, 6, 0x00}})};  // E00 K00, F00
-    ASSERT_EQ(test::LoadFromBytes(BuildS3m(spec)), ResultOk);
+    ASSERT_EQ(test::LoadFromBytes(BuildS3m(layout)), ResultOk);
     const auto rows = RowEvents(1);
     EXPECT_EQ(rows[0], (Bytes{0x80, 0x05, EffectPortaDown, 0x81, 0x07, EffectVibratoVolSlide}));
     EXPECT_EQ(rows[1], (Bytes{0x80, 0x05, EffectPortaUp}));
@@ -200,69 +200,69 @@ TEST_F(S3mLoaderTest, SlideMemoryIsSharedAcrossLettersAndPatterns) {
 
 TEST_F(S3mLoaderTest, EnabledChannelsAndPans) {
     const Bytes everyChannel = {0x20, 0x40, 0x01, 0x21, 0x40, 0x01, 0x22, 0x40, 0x01, 0x23, 0x40, 0x01};
-    S3mSpec spec{.patterns = {PackedRows({everyChannel})}};
-    spec.channels = {0, 8, 0xFF, 1};
-    ASSERT_EQ(test::LoadFromBytes(BuildS3m(spec)), ResultOk);
+    S3mLayout layout{.patterns = {PackedRows({everyChannel})}};
+    layout.channels = {0, 8, 0xFF, 1};
+    ASSERT_EQ(test::LoadFromBytes(BuildS3m(layout)), ResultOk);
     EXPECT_EQ(RowEvents(0)[0], (Bytes{0x40, 0x01, 61, 0x41, 0x01, 61}));
     EXPECT_EQ(song.channelCount, 2);
     EXPECT_EQ(song.channelPan[0], 13);
     EXPECT_EQ(song.channelPan[1], 51);
     ReleaseModule();
 
-    spec.channels = {0, 8, 1, 9};
-    spec.panTable = std::array<std::uint8_t, 32>{0x2F, 0x20, 0x0F, 0x0F};
-    ASSERT_EQ(test::LoadFromBytes(BuildS3m(spec)), ResultOk);
+    layout.channels = {0, 8, 1, 9};
+    layout.panTable = std::array<std::uint8_t, 32>{0x2F, 0x20, 0x0F, 0x0F};
+    ASSERT_EQ(test::LoadFromBytes(BuildS3m(layout)), ResultOk);
     EXPECT_EQ(song.channelCount, 4);
     EXPECT_EQ((std::array{song.channelPan[0], song.channelPan[1], song.channelPan[2],
                           song.channelPan[3]}),
               (std::array<std::uint8_t, 4>{62, 2, 13, 51}));
     ReleaseModule();
 
-    spec.masterVolume = 0x30;  // mono
-    ASSERT_EQ(test::LoadFromBytes(BuildS3m(spec)), ResultOk);
+    layout.masterVolume = 0x30;  // mono
+    ASSERT_EQ(test::LoadFromBytes(BuildS3m(layout)), ResultOk);
     for (int channel = 0; channel < 4; ++channel) EXPECT_EQ(song.channelPan[channel], 32);
 }
 
 TEST_F(S3mLoaderTest, ConvertsEachReachedPatternOnce) {
-    S3mSpec spec{.orders = {0, 1, 0xFE, 1, 0xFF, 3}};
+    S3mLayout layout{.orders = {0, 1, 0xFE, 1, 0xFF, 3}};
     const Bytes cell = {0x20, 0x40, 0x01};
     // Converted twice, pattern 1 would start with D07 from the memory of the first pass.
-    spec.patterns = {PackedRows({cell}), PackedRows({{0x80, 4, 0x00}, {0x80, 4, 0x07}}),
+    layout.patterns = {PackedRows({cell}), PackedRows({{0x80, 4, 0x00}, {0x80, 4, 0x07}}),
                      PackedRows({cell})};
-    ASSERT_EQ(test::LoadFromBytes(BuildS3m(spec)), ResultOk);
+    ASSERT_EQ(test::LoadFromBytes(BuildS3m(layout)), ResultOk);
     EXPECT_EQ(song.lastOrder, 3);
     EXPECT_EQ(orderList[2], 0xFE);
     EXPECT_EQ(RowEvents(1)[0], (Bytes{0x80, 0x00, EffectVolSlide}));
     EXPECT_TRUE(test::Pattern(2).empty());  // listed nowhere before the end
     ReleaseModule();
 
-    spec.orders = {3, 0};  // pattern 3 does not exist
-    spec.orderCount.reset();
-    ASSERT_EQ(test::LoadFromBytes(BuildS3m(spec)), ResultOk);
+    layout.orders = {3, 0};  // pattern 3 does not exist
+    layout.orderCount.reset();
+    ASSERT_EQ(test::LoadFromBytes(BuildS3m(layout)), ResultOk);
     EXPECT_TRUE(test::Pattern(3).empty());
     EXPECT_FALSE(test::Pattern(0).empty());
 }
 
 TEST_F(S3mLoaderTest, LargeTablesLoadFromTheirPlace) {
-    S3mSpec spec;
-    spec.orders.assign(256, 150);  // 256 entries, no end marker
-    spec.instruments.resize(101);
-    spec.instruments[100].name = "the 101st";
-    spec.patterns.assign(151, PackedRows({}));
-    spec.patterns[150] = PackedRows({{0x20, 0x40, 101}});
-    ASSERT_EQ(test::LoadFromBytes(BuildS3m(spec)), ResultOk);
+    S3mLayout layout;
+    layout.orders.assign(256, 150);  // 256 entries, no end marker
+    layout.instruments.resize(101);
+    layout.instruments[100].name = "the 101st";
+    layout.patterns.assign(151, PackedRows({}));
+    layout.patterns[150] = PackedRows({{0x20, 0x40, 101}});
+    ASSERT_EQ(test::LoadFromBytes(BuildS3m(layout)), ResultOk);
     EXPECT_EQ(song.lastOrder, 255);
     EXPECT_EQ(std::string(test::Instrument(100).name.data()), "the 101st");
     EXPECT_EQ(RowEvents(150)[0], (Bytes{0x40, 101, 61}));
 }
 
 TEST_F(S3mLoaderTest, InstrumentsAndSamples) {
-    S3mSpec spec;
-    spec.instruments = {{.name = "looped", .data = {0x80, 0x00, 0x81, 0xFF}, .loopStart = 1,
+    S3mLayout layout;
+    layout.instruments = {{.name = "looped", .data = {0x80, 0x00, 0x81, 0xFF}, .loopStart = 1,
                          .loopEnd = 3, .flags = 0x01},
                         {.name = "words", .data = {0x00, 0x80, 0x00, 0x00}, .flags = 0x04},
                         {.name = "adlib", .sampled = false}};
-    ASSERT_EQ(test::LoadFromBytes(BuildS3m(spec)), ResultOk);
+    ASSERT_EQ(test::LoadFromBytes(BuildS3m(layout)), ResultOk);
     const SampleHeader& looped = test::Sample(0);
     EXPECT_EQ(std::string(looped.name.data()), "looped");
     EXPECT_EQ(looped.flags, 0x80 | loop);  // unsigned data, now converted
@@ -280,11 +280,11 @@ TEST_F(S3mLoaderTest, InstrumentsAndSamples) {
 }
 
 TEST_F(S3mLoaderTest, DecodesOnlyWholeCellsWithinTheBytesRead) {
-    S3mSpec spec{.orders = {0, 1}};
+    S3mLayout layout{.orders = {0, 1}};
     // The data end inside a cell whose volume (48) and letter (E) would reach the memories.
-    spec.patterns = {{0x80, 4, 0x03, 0x00, 0x20, 0x40, 0x01, 0xC0, 0x30, 5},
+    layout.patterns = {{0x80, 4, 0x03, 0x00, 0x20, 0x40, 0x01, 0xC0, 0x30, 5},
                      PackedRows({{0xC0, 0xFF, 0xFF, 0x02}})};
-    ASSERT_EQ(test::LoadFromBytes(BuildS3m(spec)), ResultOk);
+    ASSERT_EQ(test::LoadFromBytes(BuildS3m(layout)), ResultOk);
     const auto first = RowEvents(0);
     ASSERT_EQ(first.size(), 64u);
     EXPECT_EQ(first[0], (Bytes{0x80, 0x03, EffectVolSlide}));
@@ -295,9 +295,9 @@ TEST_F(S3mLoaderTest, DecodesOnlyWholeCellsWithinTheBytesRead) {
 
     // A length beyond the file's end, and one beyond the largest packed pattern.
     for (const unsigned length : {200u, 60000u}) {
-        spec.firstPatternLength = length;
-        spec.patterns = {{0x20, 0x40, 0x01, 0x00, 0x20}};
-        ASSERT_EQ(test::LoadFromBytes(BuildS3m(spec)), ResultOk);
+        layout.firstPatternLength = length;
+        layout.patterns = {{0x20, 0x40, 0x01, 0x00, 0x20}};
+        ASSERT_EQ(test::LoadFromBytes(BuildS3m(layout)), ResultOk);
         const auto rows = RowEvents(0);
         EXPECT_EQ(rows[0], (Bytes{0x40, 0x01, 61}));
         EXPECT_TRUE(EmptyFrom(rows, 1));

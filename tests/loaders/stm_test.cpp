@@ -19,7 +19,7 @@ struct StmSample {
     std::uint16_t loopEnd = 0xFFFF;
 };
 
-struct StmSpec {
+struct StmLayout {
     std::uint8_t versionMajor = 2;
     std::uint8_t versionMinor = 21;
     std::vector<std::uint8_t> orders = {0, 99};
@@ -39,30 +39,30 @@ void SetCell(Bytes& pattern, int row, int channel, std::array<std::uint8_t, 4> c
     std::copy(cell.begin(), cell.end(), pattern.begin() + (row * 4 + channel) * 4);
 }
 
-Bytes BuildStm(const StmSpec& spec) {
+Bytes BuildStm(const StmLayout& layout) {
     test::ByteWriter w;
     w.Text("An STM song with a long name", 20).Text("!Scream!", 8).U8(0x1A).U8(2);
-    w.U8(spec.versionMajor).U8(spec.versionMinor).U8(0x60);
-    w.U8(static_cast<unsigned>(spec.patterns.size())).U8(58).Fill(13);
+    w.U8(layout.versionMajor).U8(layout.versionMinor).U8(0x60);
+    w.U8(static_cast<unsigned>(layout.patterns.size())).U8(58).Fill(13);
     std::vector<std::size_t> paragraphFields;
     for (std::size_t s = 0; s < 31; ++s) {
-        const StmSample sample = s < spec.samples.size() ? spec.samples[s] : StmSample{};
+        const StmSample sample = s < layout.samples.size() ? layout.samples[s] : StmSample{};
         w.Text(sample.fileName, 12).U8(0).U8(0);
         paragraphFields.push_back(w.size());
         w.U16(0).U16(static_cast<unsigned>(sample.data.size())).U16(sample.loopStart);
         w.U16(sample.loopEnd).U8(70).U8(0).U16(8448).Fill(6);
     }
-    const std::size_t entries = spec.versionMajor == 2 && spec.versionMinor == 0 ? 64 : 128;
-    Bytes orders = spec.orders;
-    orders.resize(entries, spec.orderFill);
+    const std::size_t entries = layout.versionMajor == 2 && layout.versionMinor == 0 ? 64 : 128;
+    Bytes orders = layout.orders;
+    orders.resize(entries, layout.orderFill);
     w.Raw(orders);
-    for (const Bytes& pattern : spec.patterns) w.Raw(pattern);
-    std::vector<std::size_t> order = spec.dataOrder;
-    for (std::size_t s = order.size(); s < spec.samples.size(); ++s) order.push_back(s);
+    for (const Bytes& pattern : layout.patterns) w.Raw(pattern);
+    std::vector<std::size_t> order = layout.dataOrder;
+    for (std::size_t s = order.size(); s < layout.samples.size(); ++s) order.push_back(s);
     for (const std::size_t s : order) {
         w.PadTo((w.size() + 15) / 16 * 16);
         w.PutU16At(paragraphFields[s], static_cast<unsigned>(w.size() / 16));
-        w.Raw(spec.samples[s].data);
+        w.Raw(layout.samples[s].data);
     }
     return w.bytes();
 }
@@ -70,11 +70,11 @@ Bytes BuildStm(const StmSpec& spec) {
 class StmLoaderTest : public test::ModelTest {};
 
 TEST_F(StmLoaderTest, SongSettingsInstrumentsAndSampleData) {
-    StmSpec spec;
-    spec.samples = {{.fileName = "LOOPED.SMP", .data = {1, 2, 3, 0xFF}, .loopStart = 1, .loopEnd = 4},
+    StmLayout layout;
+    layout.samples = {{.fileName = "LOOPED.SMP", .data = {1, 2, 3, 0xFF}, .loopStart = 1, .loopEnd = 4},
                     {.fileName = "PLAIN.SMP", .data = {0x80, 0x7F}}};
-    spec.dataOrder = {1, 0};
-    ASSERT_EQ(test::LoadFromBytes(BuildStm(spec)), ResultOk);
+    layout.dataOrder = {1, 0};
+    ASSERT_EQ(test::LoadFromBytes(BuildStm(layout)), ResultOk);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(song.title.data())), "An STM song with a l");
     EXPECT_EQ(song.globalVolume, 116);
     EXPECT_EQ(song.initialSpeed, 6);  // the header's tempo byte is not used
@@ -98,13 +98,13 @@ TEST_F(StmLoaderTest, SongSettingsInstrumentsAndSampleData) {
 }
 
 TEST_F(StmLoaderTest, ConvertsCells) {
-    StmSpec spec;
-    Bytes& pattern = spec.patterns[0];
+    StmLayout layout;
+    Bytes& pattern = layout.patterns[0];
     SetCell(pattern, 0, 0, {0x20, 0x0A, 0x45, 0x03});  // C-2, instrument 1, volume 34, E03
     SetCell(pattern, 1, 0, {0x4B, 0x01, 0x80, 0x00});  // B-4, volume 65: none
     SetCell(pattern, 1, 1, {0x00, 0x11, 0x80, 0x00});  // no note, instrument 2, volume 65: none
     SetCell(pattern, 1, 2, {0xFF, 0x00, 0x00, 0x00});  // no note, volume 0
-    ASSERT_EQ(test::LoadFromBytes(BuildStm(spec)), ResultOk);
+    ASSERT_EQ(test::LoadFromBytes(BuildStm(layout)), ResultOk);
     const auto rows = RowEvents(0);
     ASSERT_EQ(rows.size(), 64u);
     EXPECT_EQ(rows[0], (Bytes{0xE0, 0x03, EffectPortaDown, 0x01, 61, 34}));
@@ -123,12 +123,12 @@ TEST_F(StmLoaderTest, TranslatesEffects) {
         {9, 0x11, none, 0},  {10, 0x37, 0, 0x37}, {10, 0x00, none, 0}, {11, 0x21, none, 0},
         {12, 0x04, 5, 0x04}, {0, 0x12, none, 0},  {13, 0x12, none, 0}, {15, 0x01, none, 0},
     };
-    StmSpec spec;
+    StmLayout layout;
     for (std::size_t i = 0; i < cases.size(); ++i) {
-        SetCell(spec.patterns[0], static_cast<int>(i), 0,
+        SetCell(layout.patterns[0], static_cast<int>(i), 0,
                 {0xFF, 0x01, static_cast<std::uint8_t>(0x80 | cases[i].effect), cases[i].parameter});
     }
-    ASSERT_EQ(test::LoadFromBytes(BuildStm(spec)), ResultOk);
+    ASSERT_EQ(test::LoadFromBytes(BuildStm(layout)), ResultOk);
     const auto rows = RowEvents(0);
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const Case& c = cases[i];
@@ -138,8 +138,8 @@ TEST_F(StmLoaderTest, TranslatesEffects) {
 }
 
 TEST_F(StmLoaderTest, OrderListsAndTheirEnd) {
-    const auto lastOrderOf = [](const StmSpec& spec) {
-        EXPECT_EQ(test::LoadFromBytes(BuildStm(spec)), ResultOk);
+    const auto lastOrderOf = [](const StmLayout& layout) {
+        EXPECT_EQ(test::LoadFromBytes(BuildStm(layout)), ResultOk);
         const int last = song.lastOrder;
         ReleaseModule();
         return last;
@@ -149,10 +149,10 @@ TEST_F(StmLoaderTest, OrderListsAndTheirEnd) {
     EXPECT_EQ(lastOrderOf({.versionMajor = 2, .versionMinor = 0, .orders = {0}, .orderFill = 0}), 63);
 
     // Version 2.00: 64 order entries, the first pattern right behind them.
-    StmSpec spec{.versionMajor = 2, .versionMinor = 0, .orders = {0, 1, 99}};
-    spec.patterns.push_back(StmSpec::EmptyPattern());
-    SetCell(spec.patterns[1], 0, 3, {0x20, 0x08, 0x40, 0x00});
-    ASSERT_EQ(test::LoadFromBytes(BuildStm(spec)), ResultOk);
+    StmLayout layout{.versionMajor = 2, .versionMinor = 0, .orders = {0, 1, 99}};
+    layout.patterns.push_back(StmLayout::EmptyPattern());
+    SetCell(layout.patterns[1], 0, 3, {0x20, 0x08, 0x40, 0x00});
+    ASSERT_EQ(test::LoadFromBytes(BuildStm(layout)), ResultOk);
     EXPECT_EQ(song.lastOrder, 1);
     EXPECT_EQ(orderList[64], 0);
     EXPECT_EQ(RowEvents(1)[0], (Bytes{0x63, 0x01, 61, 32}));
