@@ -92,7 +92,8 @@ void Inflate(std::span<const std::uint8_t> compressed, std::uint32_t stated, Unp
     for (;;) {
         const bool full = produced == buffer.size();
         if (full && produced < stated) {
-            const std::size_t size = std::min<std::size_t>(stated, std::max(firstOutputBlock, produced * 2));
+            const std::size_t size =
+                std::min<std::size_t>(stated, std::max(firstOutputBlock, produced * 2));
             if (!Grow(buffer, produced, size)) {
                 out.outOfMemory = true;
                 return;
@@ -103,8 +104,8 @@ void Inflate(std::span<const std::uint8_t> compressed, std::uint32_t stated, Unp
         z.avail_out = static_cast<uInt>(atLimit ? beyond.size() : buffer.size() - produced);
         const int result = inflate(&z, Z_NO_FLUSH);
         if (atLimit && z.avail_out == 0) {
-            out.damage.push_back({Damage::imageTooLong,
-                                  Format("image is longer than the stated %u bytes", stated)});
+            out.damage.push_back(
+                {Damage::imageTooLong, Format("image is longer than the stated %u bytes", stated)});
             return;
         }
         if (!atLimit) produced = buffer.size() - z.avail_out;
@@ -127,8 +128,9 @@ void Inflate(std::span<const std::uint8_t> compressed, std::uint32_t stated, Unp
         return;
     }
     if (z.avail_in != 0) {
-        out.damage.push_back({Damage::streamTrailing,
-                              Format("%u bytes follow the end of the compressed stream", z.avail_in)});
+        out.damage.push_back(
+            {Damage::streamTrailing,
+             Format("%u bytes follow the end of the compressed stream", z.avail_in)});
     }
     if (produced < stated) {
         out.damage.push_back({Damage::imageTooShort,
@@ -146,29 +148,31 @@ UnpackedModule UnpackModule(std::span<const std::uint8_t> file) {
     out.fileSize = file.size();
     std::memcpy(&out.header, file.data(), std::min(file.size(), containerHeaderSize));
     if (file.size() < containerHeaderSize) {
-        out.damage.push_back({Damage::shortFile,
-                              Format("file is %zu bytes, shorter than the %zu-byte header",
-                                     file.size(), containerHeaderSize)});
+        out.damage.push_back(
+            {Damage::shortFile, Format("file is %zu bytes, shorter than the %zu-byte header",
+                                       file.size(), containerHeaderSize)});
         return out;
     }
     const ContainerHeader& header = out.header;
     if (header.id != containerId) {
-        out.damage.push_back({Damage::id, "magic is " + Quoted(file.first<4>()) + ", not \"MUSE\""});
+        out.damage.push_back(
+            {Damage::id, "magic is " + Quoted(file.first<4>()) + ", not \"MUSE\""});
     }
     if (header.magic != containerMagic) {
-        out.damage.push_back({Damage::magic, Format("magic bytes are %02X %02X %02X %02X, not DE AD BA BE",
-                                                    header.magic[0], header.magic[1],
-                                                    header.magic[2], header.magic[3])});
+        out.damage.push_back(
+            {Damage::magic,
+             Format("magic bytes are %02X %02X %02X %02X, not DE AD BA BE", header.magic[0],
+                    header.magic[1], header.magic[2], header.magic[3])});
     }
 
     const std::uint64_t total = header.totalLength;
     const std::uint64_t stated = header.compressedLength;
     const std::uint64_t behind = file.size() - containerHeaderSize;
     if (total == stated + containerHeaderSize && file.size() < total) {
-        out.damage.push_back({Damage::truncated,
-                              Format("file truncated: %llu of %llu bytes",
-                                     static_cast<unsigned long long>(file.size()),
-                                     static_cast<unsigned long long>(total))});
+        out.damage.push_back(
+            {Damage::truncated, Format("file truncated: %llu of %llu bytes",
+                                       static_cast<unsigned long long>(file.size()),
+                                       static_cast<unsigned long long>(total))});
     } else {
         if (total != file.size()) {
             out.damage.push_back({Damage::totalLength,
@@ -177,21 +181,24 @@ UnpackedModule UnpackModule(std::span<const std::uint8_t> file) {
                                          static_cast<unsigned long long>(file.size()))});
         }
         if (stated != behind) {
-            out.damage.push_back({Damage::compressedLength,
-                                  Format("compressed length field says %llu bytes, %llu follow the header",
-                                         static_cast<unsigned long long>(stated),
-                                         static_cast<unsigned long long>(behind))});
+            out.damage.push_back(
+                {Damage::compressedLength,
+                 Format("compressed length field says %llu bytes, %llu follow the header",
+                        static_cast<unsigned long long>(stated),
+                        static_cast<unsigned long long>(behind))});
         }
     }
 
     // The compressed bytes that the header names and the file holds; the CRC is checked only
     // when all of them are there (missing bytes are named above).
-    const auto compressed = file.subspan(containerHeaderSize, static_cast<std::size_t>(std::min(stated, behind)));
+    const auto compressed =
+        file.subspan(containerHeaderSize, static_cast<std::size_t>(std::min(stated, behind)));
     out.actualCrc = static_cast<std::uint32_t>(
         crc32(0L, compressed.data(), static_cast<uInt>(compressed.size())));
     if (stated <= behind && out.actualCrc != header.crc) {
-        out.damage.push_back({Damage::crc, Format("CRC-32 of the compressed bytes is %08X, the header says %08X",
-                                                  out.actualCrc, static_cast<std::uint32_t>(header.crc))});
+        out.damage.push_back(
+            {Damage::crc, Format("CRC-32 of the compressed bytes is %08X, the header says %08X",
+                                 out.actualCrc, static_cast<std::uint32_t>(header.crc))});
     }
     Inflate(compressed, header.imageLength, out);
     return out;

@@ -17,12 +17,12 @@ inline constexpr std::size_t containerHeaderSize = 24;
 
 // The header as it lies at the start of a packed file.
 struct ContainerHeader {
-    std::array<char, 4> id{};              // "MUSE"
-    std::array<std::uint8_t, 4> magic{};   // DE AD BA BE
-    Le32 totalLength;                      // header and compressed bytes
-    Le32 crc;                              // CRC-32 of the compressed bytes
-    Le32 compressedLength;
-    Le32 imageLength;                      // the AM image, uncompressed
+    std::array<char, 4> id{};             // "MUSE"
+    std::array<std::uint8_t, 4> magic{};  // DE AD BA BE
+    Le32 totalLength;                     // header and compressed bytes
+    Le32 crc;                             // CRC-32 of the compressed bytes
+    Le32 compressedLength;                // the bytes behind the header
+    Le32 imageLength;                     // the AM image, uncompressed
 };
 static_assert(sizeof(ContainerHeader) == containerHeaderSize);
 
@@ -32,7 +32,7 @@ inline constexpr std::array<std::uint8_t, 4> containerMagic = {0xDE, 0xAD, 0xBA,
 // A packed image ready to be written: the header, then the compressed bytes.
 struct PackedModule {
     std::array<std::uint8_t, containerHeaderSize> header{};
-    WorkBuffer compressed;     // capacity S x 104 / 100 + 256
+    WorkBuffer compressed;  // capacity S x 104 / 100 + 256
     std::size_t compressedLength = 0;
 
     std::size_t FileSize() const { return containerHeaderSize + compressedLength; }
@@ -51,18 +51,18 @@ bool PackModule(std::span<const std::uint8_t> image, PackedModule& packed);
 
 // What can be wrong with a packed file, in the order in which the checks find it.
 enum class Damage {
-    shortFile,          // fewer bytes than the header
-    id,                 // bytes 0..3 are not "MUSE"
-    magic,              // bytes 4..7 are not DE AD BA BE
-    truncated,          // the two length fields agree, the file ends before they say
-    totalLength,        // the total length field does not match the file size
-    compressedLength,   // the compressed length field does not match the bytes behind the header
-    crc,                // the CRC-32 of the compressed bytes differs from the header's
-    streamCorrupt,      // zlib finds the compressed stream invalid
-    streamTruncated,    // the compressed bytes end before the stream does
-    streamTrailing,     // bytes follow the end of the compressed stream
-    imageTooLong,       // inflating gives more than the stated image length
-    imageTooShort,      // inflating gives less than the stated image length
+    shortFile,         // fewer bytes than the header
+    id,                // bytes 0..3 are not "MUSE"
+    magic,             // bytes 4..7 are not DE AD BA BE
+    truncated,         // the two length fields agree, the file ends before they say
+    totalLength,       // the total length field does not match the file size
+    compressedLength,  // the compressed length field does not match the bytes behind the header
+    crc,               // the CRC-32 of the compressed bytes differs from the header's
+    streamCorrupt,     // zlib finds the compressed stream invalid
+    streamTruncated,   // the compressed bytes end before the stream does
+    streamTrailing,    // bytes follow the end of the compressed stream
+    imageTooLong,      // inflating gives more than the stated image length
+    imageTooShort,     // inflating gives less than the stated image length
 };
 
 struct DamageReport {
@@ -71,10 +71,10 @@ struct DamageReport {
 };
 
 struct UnpackedModule {
-    ContainerHeader header;                // as read (zero where the file is too short)
+    ContainerHeader header;  // as read (zero where the file is too short)
     std::uint64_t fileSize = 0;
-    std::uint32_t actualCrc = 0;           // of the compressed bytes present, up to the stated length
-    std::vector<DamageReport> damage;      // empty: the file is intact
+    std::uint32_t actualCrc = 0;       // of the compressed bytes present, up to the stated length
+    std::vector<DamageReport> damage;  // empty: the file is intact
     bool outOfMemory = false;
     // The image, when the compressed stream inflated to its end (zlib's own checksum passed)
     // without going beyond the stated image length: whole even if the header is damaged.

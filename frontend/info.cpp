@@ -81,7 +81,9 @@ SampleSummary SummaryOf(const SampleHeader& header) {
     sample.name = TextOf(header.name);
     sample.frames = header.length;
     sample.bits = header.flags & sixteenBit ? 16 : 8;
-    if (header.flags & loop) sample.loop = header.flags & pingPong ? LoopKind::pingPongLoop : LoopKind::forwardLoop;
+    if (header.flags & loop) {
+        sample.loop = header.flags & pingPong ? LoopKind::pingPongLoop : LoopKind::forwardLoop;
+    }
     sample.loopStart = header.loopStart;
     sample.loopEnd = header.loopEnd;
     sample.c5Rate = header.c5Rate;
@@ -104,7 +106,8 @@ std::optional<std::string> LoadAndCapture(std::FILE* file, std::optional<ModuleS
     return std::nullopt;
 }
 
-void InspectSource(std::FILE* file, std::span<const std::uint8_t, probeSize> probe, FileReport& report) {
+void InspectSource(std::FILE* file, std::span<const std::uint8_t, probeSize> probe,
+                   FileReport& report) {
     report.kind = FileKind::source;
     report.format = NameOf(ChooseLoader(probe));
     std::rewind(file);
@@ -123,7 +126,8 @@ bool WriteWhole(const std::filesystem::path& name, std::span<const std::uint8_t>
     return ok;
 }
 
-void Extract(std::span<const std::uint8_t> image, const std::string& directory, FileReport& report) {
+void Extract(std::span<const std::uint8_t> image, const std::string& directory,
+             FileReport& report) {
     const std::filesystem::path name =
         std::filesystem::path(directory) / (OutputBaseName(report.path) + ".am");
     std::error_code error;
@@ -208,7 +212,8 @@ ModuleSummary CaptureModel() {
         PatternSummary pattern;
         pattern.number = static_cast<int>(number);
         pattern.rows = module.rowPacked ? block[0] + 1 : 0;
-        pattern.bytes.assign(block.begin(), block.begin() + static_cast<std::ptrdiff_t>(walk.length));
+        pattern.bytes.assign(block.begin(),
+                             block.begin() + static_cast<std::ptrdiff_t>(walk.length));
         module.patternBytes += walk.length;
         module.patterns.push_back(std::move(pattern));
     }

@@ -52,7 +52,8 @@ struct ModuleSummary {
     std::vector<std::uint8_t> orders;
     std::vector<PatternSummary> patterns;
     std::vector<InstrumentSummary> instruments;
-    std::vector<InstrumentSummary> unwritten;  // filled slots that no pattern names (no samples listed)
+    std::vector<InstrumentSummary>
+        unwritten;  // filled slots that no pattern names (no samples listed)
     std::uint64_t patternBytes = 0;
     std::uint64_t sampleBytes = 0;
     std::uint32_t imageBytes = 0;
@@ -75,12 +76,12 @@ enum class Status { ok, damaged, failed };
 struct FileReport {
     std::string path;
     FileKind kind = FileKind::unreadable;
-    std::string format;                 // a source module's format, as detection chooses it
+    std::string format;  // a source module's format, as detection chooses it
     Status status = Status::ok;
     std::vector<std::string> problems;  // what is damaged, or why the file failed
     std::optional<ContainerSummary> container;
     std::optional<ModuleSummary> module;
-    std::string extracted;              // where the image was extracted to
+    std::string extracted;  // where the image was extracted to
 };
 
 struct InspectOptions {

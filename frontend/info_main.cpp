@@ -16,7 +16,8 @@
 namespace tunepak {
 namespace {
 
-constexpr const char* usageText = "Usage : tunepak-info [--patterns] [--json] [--extract DIR] FILE...\n";
+constexpr const char* usageText =
+    "Usage : tunepak-info [--patterns] [--json] [--extract DIR] FILE...\n";
 
 constexpr const char* helpText =
     "Checks packed .vmz modules (header, length, CRC-32, compressed stream) and summarises\n"

@@ -69,12 +69,13 @@ std::string Cell(const PatternEvent* event) {
 // --- Text -------------------------------------------------------------------------------------
 
 void AppendSample(std::string& out, std::size_t k, const SampleSummary& sample) {
-    AppendFormat(out, "    sample %-3zu \"%s\": %u frames, %d-bit", k, Printable(sample.name).c_str(),
-                 sample.frames, sample.bits);
+    AppendFormat(out, "    sample %-3zu \"%s\": %u frames, %d-bit", k,
+                 Printable(sample.name).c_str(), sample.frames, sample.bits);
     if (sample.loop == LoopKind::noLoop) {
         out += ", no loop";
     } else {
-        AppendFormat(out, ", %s loop %u to %u", LoopName(sample.loop), sample.loopStart, sample.loopEnd);
+        AppendFormat(out, ", %s loop %u to %u", LoopName(sample.loop), sample.loopStart,
+                     sample.loopEnd);
     }
     AppendFormat(out, ", C-5 %u Hz, volume %u", sample.c5Rate, sample.volume);
     if (sample.usePan) {
@@ -141,9 +142,12 @@ void AppendModule(std::string& out, const ModuleSummary& module, bool patterns) 
         out += "\n";
     }
     std::size_t samples = 0;
-    for (const InstrumentSummary& instrument : module.instruments) samples += instrument.samples.size();
-    AppendFormat(out, "  totals       %zu patterns (%llu bytes), %zu instruments, %zu samples "
-                      "(%llu bytes of frames), image %u bytes\n",
+    for (const InstrumentSummary& instrument : module.instruments) {
+        samples += instrument.samples.size();
+    }
+    AppendFormat(out,
+                 "  totals       %zu patterns (%llu bytes), %zu instruments, %zu samples "
+                 "(%llu bytes of frames), image %u bytes\n",
                  module.patterns.size(), static_cast<unsigned long long>(module.patternBytes),
                  module.instruments.size(), samples,
                  static_cast<unsigned long long>(module.sampleBytes), module.imageBytes);
@@ -241,7 +245,9 @@ void JsonEvents(Json& json, const PatternSummary& pattern) {
         if (event.hasEffect) {
             json.Key("command").Number(event.command).Key("parameter").Number(event.parameter);
         }
-        if (event.hasNote) json.Key("instrument").Number(event.instrument).Key("note").Number(event.note);
+        if (event.hasNote) {
+            json.Key("instrument").Number(event.instrument).Key("note").Number(event.note);
+        }
         if (event.hasVolume) json.Key("volume").Number(event.volume);
         json.Close('}');
     }
@@ -325,7 +331,8 @@ DecodedPattern DecodeRowPacked(std::span<const std::uint8_t> block) {
             }
             const std::uint8_t flag = block[p];
             if (flag == 0) break;
-            const std::size_t length = 1u + ((flag & hasEffect) ? 2u : 0u) + ((flag & hasNote) ? 2u : 0u) +
+            const std::size_t length = 1u + ((flag & hasEffect) ? 2u : 0u) +
+                                       ((flag & hasNote) ? 2u : 0u) +
                                        ((flag & hasVolume) ? 1u : 0u);
             if (block.size() - p < length) {
                 decoded.complete = false;
@@ -405,12 +412,15 @@ std::string TextReport(const FileReport& report, bool patterns) {
     if (!report.problems.empty()) out += ": " + Joined(report.problems, "; ");
     out += "\n";
     if (const auto& container = report.container) {
-        AppendFormat(out, "  container    %llu bytes, CRC-32 %08X, %u compressed bytes, image %u bytes\n",
-                     static_cast<unsigned long long>(container->fileSize), container->crc,
-                     container->compressedLength, container->imageLength);
+        AppendFormat(
+            out, "  container    %llu bytes, CRC-32 %08X, %u compressed bytes, image %u bytes\n",
+            static_cast<unsigned long long>(container->fileSize), container->crc,
+            container->compressedLength, container->imageLength);
     }
     if (report.module) AppendModule(out, *report.module, patterns);
-    if (!report.extracted.empty()) AppendFormat(out, "  extracted    %s\n", report.extracted.c_str());
+    if (!report.extracted.empty()) {
+        AppendFormat(out, "  extracted    %s\n", report.extracted.c_str());
+    }
     return out;
 }
 

@@ -28,11 +28,14 @@ Bytes Packed(const Bytes& image) {
     EXPECT_TRUE(PackModule(image, packed));
     Bytes file(packed.FileSize());
     std::memcpy(file.data(), packed.header.data(), containerHeaderSize);
-    std::memcpy(file.data() + containerHeaderSize, packed.compressed.data(), packed.compressedLength);
+    std::memcpy(file.data() + containerHeaderSize, packed.compressed.data(),
+                packed.compressedLength);
     return file;
 }
 
-void PutLe32(Bytes& file, std::size_t offset, std::uint32_t value) { WriteLe32(file.data() + offset, value); }
+void PutLe32(Bytes& file, std::size_t offset, std::uint32_t value) {
+    WriteLe32(file.data() + offset, value);
+}
 
 std::vector<Damage> KindsOf(const UnpackedModule& unpacked) {
     std::vector<Damage> kinds;
@@ -75,17 +78,23 @@ TEST(Container, EveryKindOfDamageIsNamed) {
         {"short", [](Bytes& f) { f.resize(23); }, {Damage::shortFile}, false},
         {"id", [](Bytes& f) { f[3] = 'F'; }, {Damage::id}, true},
         {"magic", [](Bytes& f) { f[7] = 0; }, {Damage::magic}, true},
-        {"truncated", [](Bytes& f) { f.resize(f.size() / 2); },
-         {Damage::truncated, Damage::streamTruncated}, false},
+        {"truncated",
+         [](Bytes& f) { f.resize(f.size() / 2); },
+         {Damage::truncated, Damage::streamTruncated},
+         false},
         {"total", [](Bytes& f) { PutLe32(f, 8, 7); }, {Damage::totalLength}, true},
-        {"compressed length", [&](Bytes& f) { PutLe32(f, 16, length - 10); },
-         {Damage::compressedLength, Damage::crc, Damage::streamTruncated}, false},
+        {"compressed length",
+         [&](Bytes& f) { PutLe32(f, 16, length - 10); },
+         {Damage::compressedLength, Damage::crc, Damage::streamTruncated},
+         false},
         {"crc", [](Bytes& f) { f[12] ^= 1; }, {Damage::crc}, true},
         {"stream", [](Bytes& f) { f[40] ^= 0xFF; }, {Damage::crc, Damage::streamCorrupt}, false},
         {"image longer", [](Bytes& f) { PutLe32(f, 20, 4999); }, {Damage::imageTooLong}, false},
         {"image shorter", [](Bytes& f) { PutLe32(f, 20, 5001); }, {Damage::imageTooShort}, true},
-        {"extra bytes", [](Bytes& f) { f.push_back(0); },
-         {Damage::totalLength, Damage::compressedLength}, true},
+        {"extra bytes",
+         [](Bytes& f) { f.push_back(0); },
+         {Damage::totalLength, Damage::compressedLength},
+         true},
         {"trailing", trailing, {Damage::streamTrailing}, true},
     };
     for (const DamageCase& c : cases) {
@@ -94,10 +103,13 @@ TEST(Container, EveryKindOfDamageIsNamed) {
         const UnpackedModule unpacked = UnpackModule(file);
         EXPECT_EQ(KindsOf(unpacked), c.expected) << c.what;
         EXPECT_FALSE(unpacked.Intact()) << c.what;
-        for (const DamageReport& report : unpacked.damage) EXPECT_FALSE(report.text.empty()) << c.what;
+        for (const DamageReport& report : unpacked.damage) {
+            EXPECT_FALSE(report.text.empty()) << c.what;
+        }
         EXPECT_EQ(unpacked.recovered, c.recovered) << c.what;
         if (c.recovered) {
-            EXPECT_EQ(test::Copy(unpacked.image.span().first(unpacked.imageLength)), image) << c.what;
+            EXPECT_EQ(test::Copy(unpacked.image.span().first(unpacked.imageLength)), image)
+                << c.what;
         }
     }
 }

@@ -74,8 +74,9 @@ Bytes ReadFile(const fs::path& path) {
 }
 
 void WriteFile(const fs::path& path, const Bytes& bytes) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
 }
 
 std::vector<json> Documents(const std::string& out) {
@@ -94,11 +95,15 @@ struct SampleSpec {
 };
 
 // An INST chunk with its samples' frames.
-void PutInstrument(test::ByteWriter& file, int slot, const char* name, const std::vector<SampleSpec>& samples) {
+void PutInstrument(test::ByteWriter& file, int slot, const char* name,
+                   const std::vector<SampleSpec>& samples) {
     std::uint32_t data = 0;
     for (const SampleSpec& s : samples) data += s.frames * ((s.flags & sixteenBit) ? 2 : 1);
     file.Text("INST", 4).U32(static_cast<std::uint32_t>(225 + 64 * samples.size() + data));
-    file.U8(0).U8(static_cast<unsigned>(slot)).Text(name, 28).U8(static_cast<unsigned>(samples.size()));
+    file.U8(0)
+        .U8(static_cast<unsigned>(slot))
+        .Text(name, 28)
+        .U8(static_cast<unsigned>(samples.size()));
     file.Fill(120).Fill(74);
     for (const SampleSpec& s : samples) {
         const std::uint32_t bytes = s.frames * ((s.flags & sixteenBit) ? 2 : 1);
@@ -115,7 +120,9 @@ void PutInstrument(test::ByteWriter& file, int slot, const char* name, const std
 
 void PutPattern(test::ByteWriter& file, int number, const Bytes& block) {
     file.Text("PATT", 4).U32(static_cast<std::uint32_t>(block.size() + 5));
-    file.U8(static_cast<unsigned>(number)).U32(static_cast<std::uint32_t>(block.size() - 1)).Raw(block);
+    file.U8(static_cast<unsigned>(number))
+        .U32(static_cast<std::uint32_t>(block.size() - 1))
+        .Raw(block);
 }
 
 const Bytes pattern0 = {1, 0xE2, 0x04, 0x0A, 0x01, 0x3D, 0x28, 0, 0x40, 0, 128, 0x21, 64, 0};
@@ -134,8 +141,9 @@ Bytes AmSong() {
     pattern1.insert(pattern1.begin() + 11, {0x41, 2, NoteByte(48)});
     PutPattern(file, 1, pattern1);
     PutInstrument(file, 0, "lead", {{"lead wave", 100, loop | usePan, 20, 100, 8363, 64, 10}});
-    PutInstrument(file, 1, "pad", {{"pad", 50, sixteenBit | loop | pingPong, 10, 40, 22050, 50, 0},
-                                   {"", 0, 0, 0, 0, 0, 0, 0}});
+    PutInstrument(file, 1, "pad",
+                  {{"pad", 50, sixteenBit | loop | pingPong, 10, 40, 22050, 50, 0},
+                   {"", 0, 0, 0, 0, 0, 0, 0}});
     PutInstrument(file, 2, "unused", {{"x", 10, 0, 0, 0, 8363, 30, 0}});
     file.PutU32At(4, static_cast<std::uint32_t>(file.size() - 8));
     return file.bytes();
@@ -147,13 +155,15 @@ void ExpectModel(const json& module) {
     EXPECT_EQ(module["pitch"], (song.songFlags & amigaSlides) ? "amiga" : "linear");
     EXPECT_EQ(module["encoding"], "row-packed");
     EXPECT_EQ(module["channels"], song.channelCount);
-    EXPECT_EQ(module["pans"], std::vector<int>(song.channelPan.begin(), song.channelPan.begin() + song.channelCount));
+    EXPECT_EQ(module["pans"], std::vector<int>(song.channelPan.begin(),
+                                               song.channelPan.begin() + song.channelCount));
     EXPECT_EQ(module["speed"], song.initialSpeed);
     EXPECT_EQ(module["tempo"], song.initialTempo);
     EXPECT_EQ(module["globalVolume"], song.globalVolume);
     EXPECT_EQ(module["minPeriod"], song.minPeriod);
     EXPECT_EQ(module["maxPeriod"], song.maxPeriod);
-    EXPECT_EQ(module["orders"], std::vector<int>(orderList.begin(), orderList.begin() + song.lastOrder + 1));
+    EXPECT_EQ(module["orders"],
+              std::vector<int>(orderList.begin(), orderList.begin() + song.lastOrder + 1));
 
     ASSERT_EQ(module["patterns"].size(), 2u);
     for (const json& pattern : module["patterns"]) {
@@ -185,7 +195,8 @@ void ExpectModel(const json& module) {
         }
     }
     EXPECT_EQ(module["totals"]["imageBytes"], test::WriteImage().size());
-    EXPECT_EQ(module["totals"]["sampleBytes"], 100 + 2 * 40);  // the pad's frames end at its loop end
+    EXPECT_EQ(module["totals"]["sampleBytes"],
+              100 + 2 * 40);  // the pad's frames end at its loop end
 }
 
 class InfoTest : public test::ModelTest {
@@ -203,8 +214,8 @@ protected:
 
     // Runs a program with argument words (already shell-quoted) in the temporary directory.
     Outcome Run(const char* program, const std::string& arguments) {
-        const std::string command = "cd '" + dir.string() + "' && '" + program + "' " + arguments +
-                                    " > .out 2> /dev/null";
+        const std::string command =
+            "cd '" + dir.string() + "' && '" + program + "' " + arguments + " > .out 2> /dev/null";
         const int status = std::system(command.c_str());
         Outcome run;
         run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -246,7 +257,8 @@ TEST_F(InfoTest, JsonMatchesTheModelOfTheConvertedModule) {
     ASSERT_EQ(test::LoadFromBytes(source), ResultOk);
     ExpectModel(fromSource["module"]);
     ExpectModel(fromPacked["module"]);
-    EXPECT_EQ(fromSource["module"]["unwrittenInstruments"], json::parse(R"([{"number":3,"name":"unused"}])"));
+    EXPECT_EQ(fromSource["module"]["unwrittenInstruments"],
+              json::parse(R"([{"number":3,"name":"unused"}])"));
     EXPECT_EQ(fromPacked["module"]["unwrittenInstruments"], json::array());
     EXPECT_EQ(fromPacked["module"]["totals"]["imageBytes"], container["imageLength"]);
 
@@ -262,7 +274,8 @@ TEST_F(InfoTest, TunepakThenInfoOnTheBundledExample) {
     const Outcome text = Info("Demo.vmz '" TUNEPAK_DEMO "'");
     EXPECT_EQ(text.exitCode, 0);
     EXPECT_EQ(text.out.rfind("Demo.vmz: packed module, ok\n", 0), 0u) << text.out;
-    EXPECT_NE(text.out.find("\n\n" TUNEPAK_DEMO ": MOD module, ok\n"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("\n\n" TUNEPAK_DEMO ": MOD module, ok\n"), std::string::npos)
+        << text.out;
 
     // What the converter would write from the source is what the packed file holds.
     const std::vector<json> documents = Documents(Info("--json Demo.vmz '" TUNEPAK_DEMO "'").out);
@@ -297,8 +310,10 @@ TEST_F(InfoTest, DamagedAndUnloadableFilesExitTwo) {
     const Outcome damaged = Info("Song.vmz bad.vmz");
     EXPECT_EQ(damaged.exitCode, 2);
     EXPECT_EQ(damaged.out.rfind("Song.vmz: packed module, ok\n", 0), 0u);
-    EXPECT_NE(damaged.out.find("\nbad.vmz: packed module, damaged: CRC-32 of the compressed bytes is"),
-              std::string::npos) << damaged.out;
+    EXPECT_NE(
+        damaged.out.find("\nbad.vmz: packed module, damaged: CRC-32 of the compressed bytes is"),
+        std::string::npos)
+        << damaged.out;
     // The image inflated whole all the same, so it is summarised.
     EXPECT_EQ(Documents(Info("--json bad.vmz").out).at(0)["module"]["title"], "Info \"test\"");
 
@@ -308,7 +323,8 @@ TEST_F(InfoTest, DamagedAndUnloadableFilesExitTwo) {
         ASSERT_TRUE(PackModule(image, packed));
         Bytes file(packed.FileSize());
         std::memcpy(file.data(), packed.header.data(), containerHeaderSize);
-        std::memcpy(file.data() + containerHeaderSize, packed.compressed.data(), packed.compressedLength);
+        std::memcpy(file.data() + containerHeaderSize, packed.compressed.data(),
+                    packed.compressedLength);
         WriteFile(dir / name, file);
     };
     pack("text.vmz", Bytes(100, 'a'));
@@ -316,7 +332,14 @@ TEST_F(InfoTest, DamagedAndUnloadableFilesExitTwo) {
     cut.resize(200);  // ends inside a chunk
     pack("cut.vmz", cut);
     test::ByteWriter huge;
-    huge.Text("RIFF", 4).U32(30).Text("AMFF", 4).Text("PATT", 4).U32(0x7FFFFFF0).U8(0).U32(0x7FFFFFF0).Raw({1, 2, 3});
+    huge.Text("RIFF", 4)
+        .U32(30)
+        .Text("AMFF", 4)
+        .Text("PATT", 4)
+        .U32(0x7FFFFFF0)
+        .U8(0)
+        .U32(0x7FFFFFF0)
+        .Raw({1, 2, 3});
     pack("huge.vmz", huge.bytes());
     WriteFile(dir / "junk.mod", Bytes(3000, 0x42));
     fs::create_directory(dir / "folder");
@@ -329,21 +352,24 @@ TEST_F(InfoTest, DamagedAndUnloadableFilesExitTwo) {
     for (std::string line; std::getline(lines, line); reportStarts = line.empty()) {
         if (reportStarts) firstLines.push_back(line);
     }
-    EXPECT_EQ(firstLines, (std::vector<std::string>{
-                              "text.vmz: packed module, damaged: image is not an AM module",
-                              "cut.vmz: packed module, damaged: image does not load: unrecognised or damaged module",
-                              "huge.vmz: packed module, damaged: image does not load: unrecognised or damaged module",
-                              "junk.mod: MOD module, failed: unrecognised or damaged module",
-                              "folder: failed: cannot be opened",
-                              "missing.xm: failed: cannot be opened",
-                          }));
+    EXPECT_EQ(
+        firstLines,
+        (std::vector<std::string>{
+            "text.vmz: packed module, damaged: image is not an AM module",
+            "cut.vmz: packed module, damaged: image does not load: unrecognised or damaged module",
+            "huge.vmz: packed module, damaged: image does not load: unrecognised or damaged module",
+            "junk.mod: MOD module, failed: unrecognised or damaged module",
+            "folder: failed: cannot be opened",
+            "missing.xm: failed: cannot be opened",
+        }));
 }
 
 TEST_F(InfoTest, UsageHelpAndVersion) {
     for (const char* arguments : {"", "--json", "--bogus x.vmz", "x.vmz --extract"}) {
         const Outcome run = Info(arguments);
         EXPECT_EQ(run.exitCode, 1) << arguments;
-        EXPECT_EQ(run.out, "Usage : tunepak-info [--patterns] [--json] [--extract DIR] FILE...\n") << arguments;
+        EXPECT_EQ(run.out, "Usage : tunepak-info [--patterns] [--json] [--extract DIR] FILE...\n")
+            << arguments;
     }
     const Outcome help = Info("--help");
     EXPECT_EQ(help.exitCode, 0);
