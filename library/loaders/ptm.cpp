@@ -69,12 +69,13 @@ enum class Rule : std::uint8_t {
     slideUp,      // slide memory, fine and extra-fine slides split off
     slideDown,    // slide memory, fine and extra-fine slides split off
     volumeSlide,  // slide memory, fine slides split off
+    extended,     // the sub-commands, fine slides 1 and 2 trading places
 };
 
 constexpr std::array<Rule, 16> commandRules = {{
     Rule::same,         // 0: arpeggio
-    Rule::slideUp,      // 1: portamento up
-    Rule::slideDown,    // 2: portamento down
+    Rule::slideDown,    // 1: portamento, to EffectPortaDown and its fine forms
+    Rule::slideUp,      // 2: portamento, to EffectPortaUp and its fine forms
     Rule::same,         // 3: tone portamento
     Rule::same,         // 4: vibrato
     Rule::same,         // 5: tone portamento and volume slide
@@ -86,7 +87,7 @@ constexpr std::array<Rule, 16> commandRules = {{
     Rule::same,         // 11: position jump
     Rule::same,         // 12: set volume
     Rule::same,         // 13: pattern break
-    Rule::same,         // 14: extended, the sub-commands numbered as the internal ones
+    Rule::extended,     // 14: extended; E1x and E2x trade places, the rest as they are
     Rule::same,         // 15: speed and tempo
 }};
 
@@ -101,6 +102,12 @@ Effect TranslateEffect(std::uint8_t command, std::uint8_t parameter, std::uint8_
             return scream::PitchSlide(scream::Recall(memory, parameter), EffectPortaDown,
                                       ExtFinePortaDown);
         case Rule::volumeSlide: return scream::VolumeSlide(scream::Recall(memory, parameter));
+        case Rule::extended: {
+            const int subCommand = parameter >> 4;
+            if (subCommand == 1) return scream::Extended(ExtFinePortaDown, parameter);
+            if (subCommand == 2) return scream::Extended(ExtFinePortaUp, parameter);
+            return {command, parameter};
+        }
     }
     return {};
 }
