@@ -23,7 +23,8 @@ void DecodeCompressedBlock(std::span<const std::uint8_t> bits, std::span<std::ui
 // the decoded frames to PrepareSample, for `header` as the loader filled it. When the data ends
 // before `length` frames are decoded, the sample ends with the frames decoded so far; nothing is
 // allocated beyond what the blocks present can decode to. The stream position afterwards is
-// unspecified. Returns PrepareSample's result, or ResultNoMemory when a work buffer fails.
+// unspecified. Returns PrepareSample's result, ResultNoSampleMemory when the frames would not fit
+// one sample block, or ResultNoMemory when a work buffer cannot be allocated.
 int PrepareCompressedSample(SampleHeader& header, std::uint8_t*& data, void* stream,
                             bool doubleDelta);
 
