@@ -8,6 +8,7 @@
 namespace tunepak {
 
 bool PatternEmitter::Begin(std::size_t number, int rows) {
+    rows = std::clamp(rows, 1, 256);
     PatternSlot& slot = patternTable[number];
     if (slot.data != nullptr) services.release(slot.data);
     slot = {};
@@ -18,11 +19,14 @@ bool PatternEmitter::Begin(std::size_t number, int rows) {
     number_ = number;
     block_[0] = static_cast<std::uint8_t>(rows - 1);
     used_ = 1;
+    rowsLeft_ = rows;
+    eventsInRow_ = 0;
     return true;
 }
 
 bool PatternEmitter::Add(const Event& event) {
     if (event.channel < 0 || event.channel >= packedChannels) return false;
+    if (rowsLeft_ == 0 || eventsInRow_ == packedChannels) return false;
     std::uint8_t* out = block_ + used_;
     std::size_t length = 1;
     std::uint8_t flag = static_cast<std::uint8_t>(event.channel);
@@ -43,11 +47,17 @@ bool PatternEmitter::Add(const Event& event) {
     if (length == 1) return false;
     out[0] = flag;
     used_ += length;
+    ++eventsInRow_;
     song.channelCount = std::max(song.channelCount, static_cast<std::uint8_t>(event.channel));
     return true;
 }
 
-void PatternEmitter::EndRow() { block_[used_++] = 0; }
+void PatternEmitter::EndRow() {
+    if (rowsLeft_ == 0) return;
+    block_[used_++] = 0;
+    --rowsLeft_;
+    eventsInRow_ = 0;
+}
 
 void PatternEmitter::Finish() {
     PatternSlot& slot = patternTable[number_];

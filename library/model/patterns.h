@@ -83,10 +83,11 @@ public:
     // Allocates the block for pattern `number` with `rows` rows (1..256) into the table,
     // releasing what the slot held, and writes the row-count byte. False when out of memory.
     bool Begin(std::size_t number, int rows);
-    // Appends an event of the current row; a cell with nothing to say, or on a channel beyond
-    // the 32 that the flag byte can name, writes nothing. Returns whether an event was written.
+    // Appends an event of the current row; a cell with nothing to say, an event on a channel
+    // beyond the 32 that the flag byte can name, and a 33rd event in one row (only damaged packed
+    // rows have more cells than channels) write nothing. Returns whether an event was written.
     bool Add(const Event& event);
-    // Closes the current row.
+    // Closes the current row; rows beyond the count given to Begin are not written.
     void EndRow();
     // Shrinks the block to the bytes written.
     void Finish();
@@ -98,6 +99,8 @@ private:
     std::size_t capacity_ = 0;
     std::size_t used_ = 0;
     std::size_t number_ = 0;
+    int rowsLeft_ = 0;
+    int eventsInRow_ = 0;
 };
 
 // What a walk over a pattern block finds: its length and the instrument slots it names.

@@ -43,6 +43,25 @@ TEST_F(PatternEmitterTest, PartsAppearOnlyWhenPresent) {
     EXPECT_EQ(song.channelCount, 5);
 }
 
+TEST_F(PatternEmitterTest, NeverWritesBeyondItsBlock) {
+    PatternEmitter emitter;
+    ASSERT_TRUE(emitter.Begin(1, 2));
+    // A damaged packed row can present more cells than there are channels.
+    for (int i = 0; i < 40; ++i) {
+        EXPECT_EQ(emitter.Add({.channel = i % 32, .command = 1, .parameter = 1, .instrument = 1,
+                               .note = 1, .volume = 1}),
+                  i < 32);
+    }
+    emitter.EndRow();
+    EXPECT_TRUE(emitter.Add({.channel = 0, .volume = 5}));  // the next row starts afresh
+    emitter.EndRow();
+    emitter.EndRow();  // beyond the two rows: ignored
+    EXPECT_FALSE(emitter.Add({.channel = 0, .volume = 5}));
+    emitter.Finish();
+    EXPECT_EQ(test::Pattern(1).size(), MaxPackedPatternSize(1) + 3);
+    EXPECT_EQ(WalkRowPacked(test::Pattern(1)).length, test::Pattern(1).size());
+}
+
 TEST(PatternWalk, RowPackedLengthAndInstruments) {
     const Bytes block = {0x01, 0xE2, 0x04, 0x0A, 0x03, 0x3D, 0x28, 0x00,
                          0x40, 0x81, 0x30, 0x00, 0xFF, 0xEE};  // two rows, then bytes past them
