@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "container.h"
+#include "io/memory_file.h"
 #include "loaders/loaders.h"
 #include "model/player.h"
 #include "wildcard.h"
@@ -28,17 +29,9 @@ constexpr const char* helpText =
     "packed .vmz modules in the current directory. The file name may hold the wildcards\n"
     "'*' and '?'; quote it so that the shell passes it on unexpanded.\n";
 
-// Closes a FILE* on every exit.
-struct FileCloser {
-    void operator()(std::FILE* file) const {
-        if (file != nullptr) std::fclose(file);
-    }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
 // Writes the packed module to `name`; a file that cannot be written whole is removed.
 bool WritePacked(const std::string& name, const PackedModule& packed) {
-    File output(std::fopen(name.c_str(), "wb"));
+    UniqueFile output(std::fopen(name.c_str(), "wb"));
     if (!output) return false;
     bool ok = std::fwrite(packed.header.data(), 1, packed.header.size(), output.get()) ==
                   packed.header.size() &&
@@ -71,7 +64,7 @@ Outcome ConvertOne(const std::string& path) {
     const std::string outputName = base + ".vmz";
     std::printf("%-10s (", base.c_str());
 
-    File source(std::fopen(path.c_str(), "rb"));
+    UniqueFile source(std::fopen(path.c_str(), "rb"));
     struct stat info {};
     if (!source || fstat(fileno(source.get()), &info) != 0 || S_ISDIR(info.st_mode)) {
         std::printf("Not found: '%s'...\n", path.c_str());

@@ -14,6 +14,7 @@
 
 #include "container.h"
 #include "driver.h"
+#include "io/memory_file.h"
 #include "loaders/loaders.h"
 #include "model/model.h"
 #include "model/patterns.h"
@@ -23,13 +24,6 @@
 namespace tunepak {
 
 namespace {
-
-struct FileCloser {
-    void operator()(std::FILE* file) const {
-        if (file != nullptr) std::fclose(file);
-    }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
 
 // Releases the model on every exit from an inspection.
 struct ModelRelease {
@@ -118,7 +112,7 @@ void InspectSource(std::FILE* file, std::span<const std::uint8_t, probeSize> pro
 }
 
 bool WriteWhole(const std::filesystem::path& name, std::span<const std::uint8_t> bytes) {
-    File output(std::fopen(name.c_str(), "wb"));
+    UniqueFile output(std::fopen(name.c_str(), "wb"));
     if (!output) return false;
     bool ok = std::fwrite(bytes.data(), 1, bytes.size(), output.get()) == bytes.size();
     ok = (std::fclose(output.release()) == 0) && ok;
@@ -172,7 +166,7 @@ void InspectPacked(std::FILE* file, std::uint64_t size, const InspectOptions& op
         report.problems.push_back("image is not an AM module");
     } else {
         // File mode over the image in memory: every read is bounded by the image's end.
-        File stream(fmemopen(unpacked.image.data(), image.size(), "rb"));
+        const UniqueFile stream = OpenMemoryFile(image);
         if (!stream) {
             report.status = Status::failed;
             report.problems.push_back("out of memory");
@@ -242,7 +236,7 @@ ModuleSummary CaptureModel() {
 FileReport InspectFile(const std::string& path, const InspectOptions& options) {
     FileReport report;
     report.path = path;
-    File file(std::fopen(path.c_str(), "rb"));
+    UniqueFile file(std::fopen(path.c_str(), "rb"));
     struct stat info {};
     if (!file || fstat(fileno(file.get()), &info) != 0 || S_ISDIR(info.st_mode)) {
         report.status = Status::failed;

@@ -107,16 +107,28 @@ std::uint32_t ReadU32Le(void* stream) {
            (static_cast<std::uint32_t>(bytes[2]) << 16) | (static_cast<std::uint32_t>(bytes[3]) << 24);
 }
 
-int SkipForward(void* stream, std::uint64_t count) {
-    // Past the end is the end (some streams refuse to seek beyond it).
-    if (const auto left = BytesLeft(stream); left && count > *left) return services.seek(stream, 0, 2);
-    constexpr std::uint64_t step = std::numeric_limits<std::int32_t>::max();
-    while (count > 0) {
-        const auto now = static_cast<std::int32_t>(std::min(count, step));
-        if (const int result = services.seek(stream, now, 1); result != 0) return result;
-        count -= static_cast<std::uint64_t>(now);
+std::uint64_t Position(void* stream) {
+    const long position = services.tell(stream);
+    return position < 0 ? 0 : static_cast<std::uint64_t>(position);
+}
+
+bool SeekTo(void* stream, std::uint64_t position) {
+    if (position <= static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()) &&
+        services.seek(stream, static_cast<std::int32_t>(position), 0) == 0) {
+        return true;
     }
-    return 0;
+    services.seek(stream, 0, 2);
+    return false;
+}
+
+bool SeekBy(void* stream, std::int64_t distance) {
+    constexpr std::int64_t step = std::numeric_limits<std::int32_t>::max();
+    while (distance != 0) {
+        const auto now = static_cast<std::int32_t>(std::clamp(distance, -step, step));
+        if (services.seek(stream, now, 1) != 0) return false;
+        distance -= now;
+    }
+    return true;
 }
 
 std::optional<std::uint64_t> BytesLeft(void* stream) {

@@ -69,9 +69,17 @@ std::uint8_t ReadU8(void* stream);
 std::uint16_t ReadU16Le(void* stream);
 std::uint32_t ReadU32Le(void* stream);
 
-// Moves forward by `count` bytes from the current position, in steps that fit the seek slot's
-// signed offset, so that a large count never turns into a backward seek.
-int SkipForward(void* stream, std::uint64_t count);
+// The current position in bytes from the start (0 when the stream cannot tell).
+std::uint64_t Position(void* stream);
+
+// Moves to `position` bytes from the start. A position that the stream cannot reach lies beyond
+// its end: the stream is left at its end, where nothing more is read. Returns whether the
+// position was reached.
+bool SeekTo(void* stream, std::uint64_t position);
+
+// Moves by `distance` bytes from the current position, in steps that fit the seek slot's signed
+// offset, so that a large distance never changes direction. Returns whether it got there.
+bool SeekBy(void* stream, std::int64_t distance);
 
 // The number of bytes between the current position and the end of the stream, when the stream
 // can tell its end (file mode); nothing in memory mode, whose blocks have no known end.

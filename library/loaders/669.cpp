@@ -98,22 +98,10 @@ Event ConvertCell(int channel, std::span<const std::uint8_t, cellBytes> cell) {
 // Converts the rows up to `breakRow`; the first cell carries the pattern's speed.
 bool ConvertPattern(std::size_t number, int breakRow, std::uint8_t speed,
                     std::span<const std::uint8_t, patternBytes> source) {
-    PatternEmitter emitter;
-    if (!emitter.Begin(number, breakRow + 1)) return false;
-    for (int row = 0; row <= breakRow; ++row) {
-        for (int channel = 0; channel < channels; ++channel) {
-            const std::size_t at = (static_cast<std::size_t>(row) * channels + channel) * cellBytes;
-            Event event = ConvertCell(channel, source.subspan(at).first<cellBytes>());
-            if (row == 0 && channel == 0) {
-                event.command = EffectSpeedTempo;
-                event.parameter = speed;
-            }
-            emitter.Add(event);
-        }
-        emitter.EndRow();
-    }
-    emitter.Finish();
-    return true;
+    return EmitGridPattern(number, breakRow + 1, channels, speed, [&](int row, int channel) {
+        const std::size_t at = (static_cast<std::size_t>(row) * channels + channel) * cellBytes;
+        return ConvertCell(channel, source.subspan(at).first<cellBytes>());
+    });
 }
 
 }  // namespace
@@ -133,7 +121,7 @@ int Load669(void* stream) {
         SampleRecord record{};
         ReadRecord(stream, record);
         if (s >= loadedSamples) continue;
-        SampleHeader* sample = NewSingleSampleInstrument(s, record.fileName);
+        SampleHeader* sample = NewSampleInstrument(s, record.fileName);
         if (sample == nullptr) return ResultNoMemory;
         sample->length = record.length;
         sample->loopStart = record.loopStart;

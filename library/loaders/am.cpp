@@ -145,7 +145,7 @@ int LoadAm(void* stream) {
         } else if (IsId(head, "INST")) {
             result = ReadInstrument(stream);
         } else {
-            SkipForward(stream, length);
+            SeekBy(stream, length);
         }
         remaining -= length + 8;
         if (remaining == 0) break;

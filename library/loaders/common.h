@@ -1,8 +1,14 @@
 // Tables and steps that several loaders share.
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <iterator>
+
+#include "model/model.h"
 
 namespace tunepak {
 
@@ -11,5 +17,31 @@ inline constexpr std::array<std::uint32_t, 16> FinetuneRates = {
     8363, 8413, 8463, 8529, 8581, 8651, 8723, 8757,
     7895, 7941, 7985, 8046, 8107, 8169, 8232, 8280,
 };
+
+// Copies the first `count` bytes of a source name (at most the field's width) into a name field
+// of the model, whose other bytes become zero.
+template <class To, std::size_t N, class From>
+void CopyName(std::array<To, N>& to, const From& from, std::size_t count = N) {
+    static_assert(sizeof(To) == 1 && sizeof(*std::data(from)) == 1);
+    to.fill(0);
+    std::memcpy(to.data(), std::data(from), std::min({count, N, std::size(from)}));
+}
+
+// Allocates instrument `slot` with `sampleCount` sample headers and gives it the source's name;
+// null when out of memory.
+template <class Name>
+std::uint8_t* NewNamedInstrument(std::size_t slot, std::uint8_t sampleCount, const Name& name) {
+    std::uint8_t* block = NewInstrument(slot, sampleCount);
+    if (block != nullptr) CopyName(RecordOf(block).name, name);
+    return block;
+}
+
+// An instrument of one sample, for formats whose instruments are plain samples: returns the
+// sample's header, or null when out of memory.
+template <class Name>
+SampleHeader* NewSampleInstrument(std::size_t slot, const Name& name) {
+    std::uint8_t* block = NewNamedInstrument(slot, 1, name);
+    return block != nullptr ? &SampleOf(block, 0) : nullptr;
+}
 
 }  // namespace tunepak

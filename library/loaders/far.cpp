@@ -90,22 +90,10 @@ bool ConvertPattern(std::size_t number, std::span<const std::uint8_t, maxPattern
     constexpr int lastBreakRow = maxRows - 2;
     const int rows = std::min<int>(source[0], lastBreakRow) + 2;
     const std::uint8_t tempo = source[1];
-    PatternEmitter emitter;
-    if (!emitter.Begin(number, rows)) return false;
-    for (int row = 0; row < rows; ++row) {
-        for (int channel = 0; channel < channels; ++channel) {
-            const std::size_t at = patternHead + row * rowBytes + channel * cellBytes;
-            Event event = ConvertCell(channel, source.subspan(at).first<cellBytes>());
-            if (row == 0 && channel == 0) {
-                event.command = EffectSpeedTempo;
-                event.parameter = tempo;
-            }
-            emitter.Add(event);
-        }
-        emitter.EndRow();
-    }
-    emitter.Finish();
-    return true;
+    return EmitGridPattern(number, rows, channels, tempo, [&](int row, int channel) {
+        const std::size_t at = patternHead + row * rowBytes + channel * cellBytes;
+        return ConvertCell(channel, source.subspan(at).first<cellBytes>());
+    });
 }
 
 }  // namespace
@@ -116,7 +104,7 @@ int LoadFar(void* stream) {
 
     Header header{};
     ReadRecord(stream, header);
-    SkipForward(stream, header.songTextLength);
+    SeekBy(stream, header.songTextLength);
     std::copy_n(header.songName.begin(), song.title.size(), song.title.begin());
     for (int c = 0; c < channels; ++c) {
         song.channelPan[c] = static_cast<std::uint8_t>(header.pans[c] * 4 + 2);
@@ -126,7 +114,7 @@ int LoadFar(void* stream) {
     ReadRecord(stream, section);
     // The pattern data starts at the header length; a gap before it is skipped.
     const std::uint64_t consumed = sizeof(Header) + header.songTextLength + sizeof(OrderSection);
-    if (header.headerLength > consumed) SkipForward(stream, header.headerLength - consumed);
+    if (header.headerLength > consumed) SeekBy(stream, header.headerLength - consumed);
     std::copy(section.orders.begin(), section.orders.end(), orderList.begin());
     song.lastOrder = static_cast<std::uint8_t>(section.songLength - 1);
 
@@ -137,7 +125,7 @@ int LoadFar(void* stream) {
         const std::size_t kept = std::min(length, maxPatternBytes);
         const std::size_t got = ReadBytes(stream, pattern.span().first(kept));
         std::fill(pattern.data() + got, pattern.data() + maxPatternBytes, std::uint8_t{0});
-        SkipForward(stream, length - kept);
+        SeekBy(stream, length - kept);
         if (!ConvertPattern(p, pattern.span().first<maxPatternBytes>())) {
             return ResultNoPatternMemory;
         }
@@ -149,7 +137,7 @@ int LoadFar(void* stream) {
         if (!((present[s / 8] >> (s % 8)) & 1)) continue;
         SampleRecord record{};
         ReadRecord(stream, record);
-        SampleHeader* sample = NewSingleSampleInstrument(s, record.name);
+        SampleHeader* sample = NewSampleInstrument(s, record.name);
         if (sample == nullptr) return ResultNoMemory;
         const bool wide = record.type & 0x01;
         const unsigned shift = wide ? 1 : 0;  // bytes to frames
@@ -164,7 +152,7 @@ int LoadFar(void* stream) {
         InstrumentSlot& slot = instrumentTable[s];
         if (const int result = PrepareSample(*sample, slot.sampleData[0], stream)) return result;
         // An odd byte behind 16-bit frames still belongs to this sample's data.
-        if (wide) SkipForward(stream, record.length & 1);
+        if (wide) SeekBy(stream, record.length & 1);
     }
 
     song.songFlags = rowPacked;

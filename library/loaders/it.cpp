@@ -10,6 +10,7 @@
 
 #include "io/services.h"
 #include "loaders/it_compression.h"
+#include "loaders/common.h"
 #include "loaders/loaders.h"
 #include "model/patterns.h"
 
@@ -145,31 +146,14 @@ using OffsetTable = std::array<std::uint32_t, maxOffsets>;
 void ReadOffsets(void* stream, std::size_t count, OffsetTable& table) {
     const std::size_t kept = std::min(count, maxOffsets);
     for (std::size_t i = 0; i < kept; ++i) table[i] = ReadU32Le(stream);
-    SkipForward(stream, std::uint64_t{count - kept} * 4);
-}
-
-// Positions the stream at `offset` from the module's origin. A position that the stream cannot
-// reach lies beyond its end, where nothing is read.
-void SeekTo(void* stream, long origin, std::uint32_t offset) {
-    const std::uint64_t target = static_cast<std::uint64_t>(origin) + offset;
-    if (target > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()) ||
-        services.seek(stream, static_cast<std::int32_t>(target), 0) != 0) {
-        services.seek(stream, 0, 2);
-    }
-}
-
-// Copies the first `count` bytes of a name.
-template <class To, std::size_t N, std::size_t M>
-void CopyName(std::array<To, N>& to, const std::array<char, M>& from, std::size_t count) {
-    static_assert(sizeof(To) == 1 && M <= N);
-    std::memcpy(to.data(), from.data(), std::min(count, M));
+    SeekBy(stream, std::uint64_t{count - kept} * 4);
 }
 
 // --- Instruments and samples ---------------------------------------------------------------------
 
 // Fills a sample header from an IT sample (the name is the caller's), positions the stream at
 // the data and reads it, decoding compressed data first.
-int LoadSample(void* stream, long origin, const ItSample& source, SampleHeader& header,
+int LoadSample(void* stream, std::uint64_t origin, const ItSample& source, SampleHeader& header,
                std::uint8_t*& data) {
     header.length = source.length;
     header.loopStart = source.loopBegin;
@@ -185,7 +169,7 @@ int LoadSample(void* stream, long origin, const ItSample& source, SampleHeader& 
     header.flags2 = 0;
     header.c5Rate = source.c5Speed;
 
-    SeekTo(stream, origin, source.dataOffset);
+    SeekTo(stream, origin + source.dataOffset);
     if (source.flags & itCompressed) {
         return PrepareCompressedSample(header, data, stream, (source.convert & itDelta) != 0);
     }
@@ -247,12 +231,12 @@ LocalSamples NumberSamples(const ItInstrument& source, std::size_t moduleSamples
     return local;
 }
 
-int LoadInstruments(void* stream, long origin, const ItHeader& header,
+int LoadInstruments(void* stream, std::uint64_t origin, const ItHeader& header,
                     const OffsetTable& instrumentOffsets, const OffsetTable& sampleOffsets) {
     const std::size_t count = std::min<std::size_t>(header.instrumentCount, maxInstruments);
     for (std::size_t i = 0; i < count; ++i) {
         ItInstrument source{};
-        SeekTo(stream, origin, instrumentOffsets[i]);
+        SeekTo(stream, origin + instrumentOffsets[i]);
         ReadRecord(stream, source);
         const bool valid = std::memcmp(source.id.data(), "IMPI", 4) == 0;
         const LocalSamples local = valid ? NumberSamples(source, header.sampleCount) : LocalSamples{};
@@ -260,7 +244,7 @@ int LoadInstruments(void* stream, long origin, const ItHeader& header,
         std::uint8_t* block = NewInstrument(i, static_cast<std::uint8_t>(local.count));
         if (block == nullptr) return ResultNoMemory;
         InstrumentRecord& record = RecordOf(block);
-        CopyName(record.name, source.name, source.name.size());
+        CopyName(record.name, source.name);
         if (!valid) continue;
         record.sampleMap = local.map;
         record.fadeOut = source.fadeOut;
@@ -271,7 +255,7 @@ int LoadInstruments(void* stream, long origin, const ItHeader& header,
         record.size = static_cast<std::uint32_t>(InstrumentBlockSize(0) - 8);
         for (std::size_t j = 0; j < local.count; ++j) {
             ItSample sample{};
-            SeekTo(stream, origin, sampleOffsets[local.samples[j] - 1u]);
+            SeekTo(stream, origin + sampleOffsets[local.samples[j] - 1u]);
             ReadRecord(stream, sample);
             SampleHeader& target = SampleOf(block, j);
             record.sampleCount = static_cast<std::uint8_t>(j + 1);
@@ -286,21 +270,21 @@ int LoadInstruments(void* stream, long origin, const ItHeader& header,
     return ResultOk;
 }
 
-int LoadSampleInstruments(void* stream, long origin, const ItHeader& header,
+int LoadSampleInstruments(void* stream, std::uint64_t origin, const ItHeader& header,
                           const OffsetTable& sampleOffsets) {
     const std::size_t count = std::min<std::size_t>(header.sampleCount, maxInstruments);
     for (std::size_t s = 0; s < count; ++s) {
         ItSample source{};
-        SeekTo(stream, origin, sampleOffsets[s]);
+        SeekTo(stream, origin + sampleOffsets[s]);
         ReadRecord(stream, source);
         const bool valid = std::memcmp(source.id.data(), "IMPS", 4) == 0;
 
         std::uint8_t* block = NewInstrument(s, valid ? 1 : 0);
         if (block == nullptr) return ResultNoMemory;
-        CopyName(RecordOf(block).name, source.name, source.name.size());
+        CopyName(RecordOf(block).name, source.name);
         if (!valid) continue;
         SampleHeader& target = SampleOf(block, 0);
-        CopyName(target.name, source.name, source.name.size());
+        CopyName(target.name, source.name);
         const int result = LoadSample(stream, origin, source, target, instrumentTable[s].sampleData[0]);
         if (result != ResultOk) return result;
     }
@@ -550,11 +534,10 @@ bool DecodeEntry(std::span<const std::uint8_t> data, std::size_t& at, ChannelMem
 }
 
 // Converts one pattern. Rows beyond the data, or after an entry cut off by its end, stay empty.
-// A row keeps at most 32 events, as many as 32 channels can carry and the block is sized for;
-// further entries of a damaged row still update the memories but write nothing.
-int ConvertPattern(void* stream, long origin, std::uint32_t offset, std::size_t number,
+// Entries of a damaged row beyond the 32 events that a row holds still update the memories.
+int ConvertPattern(void* stream, std::uint64_t origin, std::uint32_t offset, std::size_t number,
                    WorkBuffer& packed, ChannelMemories& memories) {
-    SeekTo(stream, origin, offset);
+    SeekTo(stream, origin + offset);
     ItPatternHeader header{};
     ReadRecord(stream, header);
     const int rows = header.rows;
@@ -568,7 +551,6 @@ int ConvertPattern(void* stream, long origin, std::uint32_t offset, std::size_t 
     std::size_t at = 0;
     bool intact = true;
     for (int row = 0; row < rows; ++row) {
-        int events = 0;
         while (intact && at < data.size()) {
             if (data[at] == 0) {
                 ++at;
@@ -576,7 +558,7 @@ int ConvertPattern(void* stream, long origin, std::uint32_t offset, std::size_t 
             }
             Event event;
             intact = DecodeEntry(data, at, memories, event);
-            if (intact && events < packedChannels && emitter.Add(event)) ++events;
+            if (intact) emitter.Add(event);
         }
         emitter.EndRow();
     }
@@ -584,7 +566,7 @@ int ConvertPattern(void* stream, long origin, std::uint32_t offset, std::size_t 
     return ResultOk;
 }
 
-int ConvertPatterns(void* stream, long origin, const OffsetTable& patternOffsets) {
+int ConvertPatterns(void* stream, std::uint64_t origin, const OffsetTable& patternOffsets) {
     WorkBuffer packed(maxPackedBytes);
     if (!packed) return ResultNoMemory;
     ChannelMemories memories{};
@@ -602,17 +584,17 @@ int ConvertPatterns(void* stream, long origin, const OffsetTable& patternOffsets
 }  // namespace
 
 int LoadIt(void* stream) {
-    const long origin = std::max(services.tell(stream), 0L);
+    const std::uint64_t origin = Position(stream);
     ItHeader header{};
     ReadRecord(stream, header);
-    CopyName(song.title, header.name, header.name.size());
+    CopyName(song.title, header.name);
     song.globalVolume = header.globalVolume;
     song.initialSpeed = header.speed;
     song.initialTempo = header.tempo;
 
     const std::uint8_t orders = static_cast<std::uint8_t>(std::min<std::size_t>(header.orderCount, maxOrders));
     ReadBytes(stream, std::span(orderList).first(orders));
-    SkipForward(stream, header.orderCount - orders);
+    SeekBy(stream, header.orderCount - orders);
 
     OffsetTable instrumentOffsets{};
     OffsetTable sampleOffsets{};

@@ -53,7 +53,7 @@ std::uint32_t FramesPresent(void* stream, std::uint32_t length, std::uint32_t wi
         std::array<std::uint8_t, 2> head{};
         if (ReadBytes(stream, head) < head.size()) break;
         frames += std::min(CompressedBlockFrames(width), length - frames);
-        if (SkipForward(stream, ReadLe16(head.data())) != 0) break;  // the data ends in this block
+        if (!SeekBy(stream, ReadLe16(head.data()))) break;  // the data ends in this block
     }
     services.seek(stream, static_cast<std::int32_t>(start), 0);
     return frames;

@@ -64,12 +64,9 @@ inline constexpr std::uint32_t modShortestLoopEnd = 3;
 // Builds instrument `slot` around one sample header filled from `sample`; the frames are read
 // later by PrepareSample. Returns the header, or null when the block cannot be allocated.
 inline SampleHeader* NewModInstrument(std::size_t slot, const ModSample& sample) {
-    std::uint8_t* block = NewInstrument(slot, 1);
-    if (block == nullptr) return nullptr;
-    InstrumentRecord& record = RecordOf(block);
-    std::copy(sample.name.begin(), sample.name.end(),
-              reinterpret_cast<std::uint8_t*>(record.name.data()));
-    SampleHeader& header = SampleOf(block, 0);
+    SampleHeader* made = NewSampleInstrument(slot, sample.name);
+    if (made == nullptr) return nullptr;
+    SampleHeader& header = *made;
     header.length = sample.length;
     header.loopStart = sample.loopStart;
     header.loopEnd = sample.loopEnd;

@@ -58,14 +58,6 @@ constexpr std::uint8_t sixteenBitAttribute = 0x01;
 constexpr std::uint8_t lastPanPosition = 15;
 constexpr int noteOffset = 37;  // note value v (1..63) is note byte v + 37; 24 is C-5
 
-// Seeks to `position` bytes after the module's start; false when the stream cannot go there, and
-// then whatever lies there is missing, like data cut off by the end of the file.
-bool SeekFromStart(void* stream, std::uint64_t start, std::uint64_t position) {
-    const std::uint64_t target = start + position;
-    if (target > std::numeric_limits<std::int32_t>::max()) return false;
-    return services.seek(stream, static_cast<std::int32_t>(target), 0) == 0;
-}
-
 // Emits pattern rows from the 32 tracks lying one after the other in `tracks`.
 void ConvertPattern(PatternEmitter& emitter, std::span<const std::uint8_t> tracks) {
     for (int row = 0; row < mtmRows; ++row) {
@@ -89,8 +81,7 @@ int LoadMtm(void* stream) {
     WorkBuffer tracks(mtmChannels * trackBytes);
     WorkBuffer sequence(sequenceBytesPerPattern * maxPatterns);
     if (!tracks || !sequence) return ResultNoMemory;
-    const long startPosition = services.tell(stream);
-    const std::uint64_t start = startPosition > 0 ? static_cast<std::uint64_t>(startPosition) : 0;
+    const std::uint64_t start = Position(stream);
 
     MtmHeaderRecord header{};
     ReadRecord(stream, header);
@@ -131,7 +122,7 @@ int LoadMtm(void* stream) {
     const std::uint64_t sequenceAt = tracksAt + trackBytes * header.trackCount;
     const std::size_t patternCount = std::size_t{header.lastPattern} + 1;
     const std::size_t sequenceBytes = sequenceBytesPerPattern * patternCount;
-    if (SeekFromStart(stream, start, sequenceAt)) {
+    if (SeekTo(stream, start + sequenceAt)) {
         ReadBytes(stream, sequence.span().first(sequenceBytes));
     }
 
@@ -145,7 +136,7 @@ int LoadMtm(void* stream) {
             // Track 0 is empty, and so is a track the file does not store.
             const std::uint16_t track = ReadLe16(entry);
             if (track == 0 || track > header.trackCount) continue;
-            if (SeekFromStart(stream, start, tracksAt + trackBytes * (track - 1u))) {
+            if (SeekTo(stream, start + tracksAt + trackBytes * (track - 1u))) {
                 ReadBytes(stream, tracks.span().subspan(channel * trackBytes, trackBytes));
             }
         }
@@ -159,7 +150,7 @@ int LoadMtm(void* stream) {
     for (std::size_t slot = 0; slot < loadedSamples; ++slot) {
         InstrumentSlot& instrument = instrumentTable[slot];
         SampleHeader& sample = SampleOf(instrument.block, 0);
-        if (!SeekFromStart(stream, start, sampleAt)) sample.length = 0;
+        if (!SeekTo(stream, start + sampleAt)) sample.length = 0;
         if (const int result = PrepareSample(sample, instrument.sampleData[0], stream);
             result != ResultOk) {
             return result;

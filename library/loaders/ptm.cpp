@@ -147,7 +147,7 @@ int ConvertPattern(void* stream, std::uint64_t start, std::size_t number,
     const std::uint32_t next = paragraphs[number + 1];
     const std::size_t length =
         next > first ? std::min<std::size_t>(std::size_t{next - first} * 16, packed.size()) : 0;
-    scream::SeekFromStart(stream, start, std::uint64_t{first} * 16);
+    SeekTo(stream, start + std::uint64_t{first} * 16);
     const std::size_t got = ReadBytes(stream, packed.first(length));
     scream::PackedRows rows(packed.first(got), {2, 2, 1});
     for (int row = 0; row < scream::patternRows; ++row) {
@@ -163,7 +163,7 @@ int ConvertPattern(void* stream, std::uint64_t start, std::size_t number,
 int LoadPtm(void* stream) {
     WorkBuffer packed(scream::maxPackedSource);
     if (!packed) return ResultNoMemory;
-    const std::uint64_t start = scream::ModuleStart(stream);
+    const std::uint64_t start = Position(stream);
     PtmHeader head{};
     ReadRecord(stream, head);
     if (head.version != supportedVersion) return ResultBadFile;
@@ -186,15 +186,15 @@ int LoadPtm(void* stream) {
     const std::size_t samples = std::min<std::size_t>(head.sampleCount, maxSamples);
     for (std::size_t slot = 0; slot < samples; ++slot) {
         PtmSample source{};
-        scream::SeekFromStart(stream, start, sizeof(PtmHeader) + slot * sizeof(PtmSample));
+        SeekTo(stream, start + sizeof(PtmHeader) + slot * sizeof(PtmSample));
         ReadRecord(stream, source);
         const bool sampled = (source.type & typeSampled) != 0;
-        std::uint8_t* block = scream::NewNamedInstrument(slot, sampled ? 1 : 0, source.name);
+        std::uint8_t* block = NewNamedInstrument(slot, sampled ? 1 : 0, source.name);
         if (block == nullptr) return ResultNoMemory;
         if (!sampled) continue;
 
         SampleHeader& sample = SampleOf(block, 0);
-        scream::CopyName(sample.name, source.name);
+        CopyName(sample.name, source.name);
         sample.volume = source.volume;
         sample.c5Rate = source.c5Rate;
         sample.flags = 0x80 | deltaSource;
@@ -210,7 +210,7 @@ int LoadPtm(void* stream) {
             endKnown = true;
             if (patternCount <= patternSlots) paragraphs[patternCount] = source.dataOffset / 16;
         }
-        scream::SeekFromStart(stream, start, source.dataOffset);
+        SeekTo(stream, start + source.dataOffset);
         const int result = PrepareSample(sample, instrumentTable[slot].sampleData[0], stream);
         if (result != ResultOk) return result;
     }

@@ -260,15 +260,15 @@ int SetChannelPans(const S3mHeader& header) {
 int LoadInstrument(void* stream, std::uint64_t start, std::size_t slot, std::uint16_t pointer,
                    bool unsignedData) {
     S3mInstrument source{};
-    scream::SeekFromStart(stream, start, std::uint64_t{pointer} * 16);
+    SeekTo(stream, start + std::uint64_t{pointer} * 16);
     ReadRecord(stream, source);
     const bool sampled = std::memcmp(source.signature.data(), "SCRS", 4) == 0;
-    std::uint8_t* block = scream::NewNamedInstrument(slot, sampled ? 1 : 0, source.name);
+    std::uint8_t* block = NewNamedInstrument(slot, sampled ? 1 : 0, source.name);
     if (block == nullptr) return ResultNoMemory;
     if (!sampled) return ResultOk;
 
     SampleHeader& sample = SampleOf(block, 0);
-    scream::CopyName(sample.name, source.name);
+    CopyName(sample.name, source.name);
     sample.length = source.length;
     sample.loopStart = source.loopStart;
     sample.loopEnd = source.loopEnd;
@@ -278,7 +278,7 @@ int LoadInstrument(void* stream, std::uint64_t start, std::size_t slot, std::uin
     if (source.flags & 0x04) sample.flags |= sixteenBit;
     if (source.flags & 0x01) sample.flags |= loop;
     sample.c5Rate = source.c5Rate;
-    scream::SeekFromStart(stream, start, std::uint64_t{source.paragraph} * 16);
+    SeekTo(stream, start + std::uint64_t{source.paragraph} * 16);
     return PrepareSample(sample, instrumentTable[slot].sampleData[0], stream);
 }
 
@@ -289,7 +289,7 @@ int ConvertPattern(void* stream, std::uint64_t start, std::size_t number, std::u
     // Paragraph 0 is the module header itself: such a pattern has no data and stays empty.
     std::size_t got = 0;
     if (pointer != 0) {
-        scream::SeekFromStart(stream, start, std::uint64_t{pointer} * 16);
+        SeekTo(stream, start + std::uint64_t{pointer} * 16);
         const std::size_t length = std::min<std::size_t>(ReadU16Le(stream), packed.size());
         got = ReadBytes(stream, packed.first(length));
     }
@@ -310,7 +310,7 @@ int ConvertPattern(void* stream, std::uint64_t start, std::size_t number, std::u
 int LoadS3m(void* stream) {
     WorkBuffer packed(scream::maxPackedSource);
     if (!packed) return ResultNoMemory;
-    const std::uint64_t start = scream::ModuleStart(stream);
+    const std::uint64_t start = Position(stream);
     S3mHeader header{};
     ReadRecord(stream, header);
     const std::size_t orderCount = header.orderCount;

@@ -8,29 +8,6 @@
 
 namespace tunepak::scream {
 
-std::uint64_t ModuleStart(void* stream) {
-    const long start = services.tell(stream);
-    return start < 0 ? 0 : static_cast<std::uint64_t>(start);
-}
-
-void SeekFromStart(void* stream, std::uint64_t start, std::uint64_t offset) {
-    constexpr std::uint64_t farthest = std::numeric_limits<std::int32_t>::max();
-    const std::uint64_t position = std::min(start + offset, farthest);
-    services.seek(stream, static_cast<std::int32_t>(position), 0);
-}
-
-void CopyName(std::array<char, 28>& to, std::span<const std::uint8_t> from) {
-    to.fill(0);
-    std::memcpy(to.data(), from.data(), std::min(to.size(), from.size()));
-}
-
-std::uint8_t* NewNamedInstrument(std::size_t slot, std::uint8_t sampleCount,
-                                 std::span<const std::uint8_t> name) {
-    std::uint8_t* block = NewInstrument(slot, sampleCount);
-    if (block != nullptr) CopyName(RecordOf(block).name, name);
-    return block;
-}
-
 bool PackedRows::Next(PackedCell& cell) {
     if (position_ >= data_.size()) return false;
     const std::uint8_t flag = data_[position_];

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <span>
 
+#include "loaders/common.h"
 #include "model/model.h"
 #include "model/patterns.h"
 
@@ -21,21 +22,6 @@ static_assert(maxPackedSource == 12352);
 
 inline constexpr int patternRows = 64;
 inline constexpr int channelMemories = 32;
-
-// The module start as the stream tells it on entry (0 when it cannot tell).
-std::uint64_t ModuleStart(void* stream);
-
-// Seeks to `offset` bytes after the module start. A position beyond what the seek slot can name
-// is clamped to its largest value, which lies past the end of any real file.
-void SeekFromStart(void* stream, std::uint64_t start, std::uint64_t offset);
-
-// Allocates instrument slot `slot` with `sampleCount` headers (0 or 1) and gives it `name`;
-// null when out of memory.
-std::uint8_t* NewNamedInstrument(std::size_t slot, std::uint8_t sampleCount,
-                                 std::span<const std::uint8_t> name);
-
-// Copies a zero-padded source name into a model name field, cut to the field's width.
-void CopyName(std::array<char, 28>& to, std::span<const std::uint8_t> from);
 
 // One cell of a packed row: a flag byte (bits 0-4 the channel) and up to three parts, present
 // when flag bits 5, 6 and 7 are set and stored in that order. Only the widths of the parts

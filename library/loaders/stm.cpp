@@ -131,7 +131,7 @@ int ConvertPattern(void* stream, std::size_t number, std::span<std::uint8_t, pat
 int LoadStm(void* stream) {
     WorkBuffer pattern(patternSize);
     if (!pattern) return ResultNoMemory;
-    const std::uint64_t start = scream::ModuleStart(stream);
+    const std::uint64_t start = Position(stream);
     StmHeader header{};
     ReadRecord(stream, header);
     std::memcpy(song.title.data(), header.name.data(), header.name.size());
@@ -141,7 +141,7 @@ int LoadStm(void* stream) {
     for (std::size_t slot = 0; slot < sampleCount; ++slot) {
         StmSample source{};
         ReadRecord(stream, source);
-        std::uint8_t* block = scream::NewNamedInstrument(slot, 1, source.fileName);
+        std::uint8_t* block = NewNamedInstrument(slot, 1, source.fileName);
         if (block == nullptr) return ResultNoMemory;
         SampleHeader& sample = SampleOf(block, 0);
         sample.length = source.length;
@@ -170,7 +170,7 @@ int LoadStm(void* stream) {
     }
 
     for (std::size_t slot = 0; slot < sampleCount; ++slot) {
-        scream::SeekFromStart(stream, start, dataPositions[slot]);
+        SeekTo(stream, start + dataPositions[slot]);
         const int result = PrepareSample(SampleOf(instrumentTable[slot].block, 0),
                                          instrumentTable[slot].sampleData[0], stream);
         if (result != ResultOk) return result;

@@ -150,7 +150,7 @@ int LoadUlt(void* stream) {
 
     Header header{};
     ReadRecord(stream, header);
-    SkipForward(stream, std::uint64_t{header.songTextLines} * 32);
+    SeekBy(stream, std::uint64_t{header.songTextLines} * 32);
     if (header.version > '4') return ResultBadFile;
     const bool hasRateBase = header.version == '4';
     const bool hasPans = header.version >= '3';
@@ -164,7 +164,7 @@ int LoadUlt(void* stream) {
         ReadRecord(stream, record);
         const std::uint16_t rateBase = hasRateBase ? ReadU16Le(stream) : defaultRateBase;
         if (j >= loadedSamples) continue;
-        SampleHeader* sample = NewSingleSampleInstrument(j, record.name);
+        SampleHeader* sample = NewSampleInstrument(j, record.name);
         if (sample == nullptr) return ResultNoMemory;
         const bool wide = record.flags & sixteenBit;
         const unsigned shift = wide ? 1 : 0;  // the loop is counted in bytes, the size in frames

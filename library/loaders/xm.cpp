@@ -274,30 +274,17 @@ Event TranslateCell(const XmCell& cell, int channel) {
     return event;
 }
 
-// Moves the stream by a signed distance from where it stands, past the end if need be. The
-// format's header sizes say where the next part begins; a size below the bytes already read
-// points back into them, and a position past the end stays there, so that a later small step
-// back cannot land in the data again.
-void MoveBy(void* stream, std::int64_t distance) {
-    constexpr std::int64_t step = std::numeric_limits<std::int32_t>::max();
-    while (distance != 0) {
-        const auto now = static_cast<std::int32_t>(std::clamp(distance, -step, step));
-        if (services.seek(stream, now, 1) != 0) return;
-        distance -= now;
-    }
-}
-
 int LoadPattern(void* stream, std::size_t number, int channels, WorkBuffer& packedBuffer) {
     XmPatternHeader header{};
     ReadRecord(stream, header);
-    MoveBy(stream, std::int64_t{header.headerLength} - patternHeaderBytes);
+    SeekBy(stream, std::int64_t{header.headerLength} - patternHeaderBytes);
     const int sourceRows = header.rows;
     if (sourceRows > maxRows) return ResultBadFile;
 
     PatternEmitter emitter;
     if (sourceRows == 0) {
         // A pattern without rows plays as an empty one of the default length.
-        MoveBy(stream, header.packedSize);
+        SeekBy(stream, header.packedSize);
         if (!emitter.Begin(number, emptyPatternRows)) return ResultNoPatternMemory;
         for (int row = 0; row < emptyPatternRows; ++row) emitter.EndRow();
         emitter.Finish();
@@ -308,7 +295,7 @@ int LoadPattern(void* stream, std::size_t number, int channels, WorkBuffer& pack
     const std::size_t kept = std::min(packedSize, maxPackedBytes);
     const std::span<const std::uint8_t> packed = packedBuffer.span().first(ReadBytes(
         stream, packedBuffer.span().first(kept)));
-    MoveBy(stream, static_cast<std::int64_t>(packedSize - kept));
+    SeekBy(stream, packedSize - kept);
 
     if (!emitter.Begin(number, sourceRows)) return ResultNoPatternMemory;
     std::size_t position = 0;
@@ -405,7 +392,7 @@ int LoadInstrument(void* stream, std::size_t slot) {
     const std::uint32_t afterSize = std::max<std::uint32_t>(headerSize, 4) - 4;
     const std::size_t wanted = std::min<std::size_t>(afterSize, sizeof(header));
     ReadBytes(stream, std::span(reinterpret_cast<std::uint8_t*>(&header), wanted));
-    MoveBy(stream, static_cast<std::int64_t>(afterSize - wanted));
+    SeekBy(stream, afterSize - wanted);
 
     if (header.sampleCount > maxSamples) return ResultBadFile;
     const auto sampleCount = static_cast<std::uint8_t>(header.sampleCount);
@@ -424,7 +411,7 @@ int LoadInstrument(void* stream, std::size_t slot) {
     for (std::size_t k = 0; k < sampleCount; ++k) {
         XmSampleHeader source{};
         ReadBytes(stream, std::span(reinterpret_cast<std::uint8_t*>(&source), sampleHeaderRead));
-        MoveBy(stream, sampleHeaderSize - sampleHeaderRead);
+        SeekBy(stream, sampleHeaderSize - sampleHeaderRead);
         SampleHeader& sample = SampleOf(block, k);
         FillSample(sample, source);
         oddByte[k] = (sample.flags & sixteenBit) && (source.length & 1);
@@ -433,7 +420,7 @@ int LoadInstrument(void* stream, std::size_t slot) {
     for (std::size_t k = 0; k < sampleCount; ++k) {
         const int result = PrepareSample(SampleOf(block, k), instrumentTable[slot].sampleData[k], stream);
         if (result != ResultOk) return result;
-        if (oddByte[k]) MoveBy(stream, 1);
+        if (oddByte[k]) SeekBy(stream, 1);
     }
     return ResultOk;
 }
@@ -448,7 +435,7 @@ int LoadXm(void* stream) {
 
     XmSongHeader header{};
     ReadRecord(stream, header);
-    MoveBy(stream, std::int64_t{header.headerSize} - fixedSongHeaderBytes);
+    SeekBy(stream, std::int64_t{header.headerSize} - fixedSongHeaderBytes);
     song.lastOrder = static_cast<std::uint8_t>(header.songLength - 1);
     song.songFlags = static_cast<std::uint8_t>(((header.flags & 0xFF) ^ amigaSlides) | rowPacked);
     song.initialSpeed = static_cast<std::uint8_t>(header.speed);

@@ -6,26 +6,20 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "io/memory_file.h"
 #include "io/services.h"
 #include "model/player.h"
 
 namespace tunepak::fuzz {
 
-// The input as a file-mode stream (an empty input is an empty temporary file). Closed on exit.
+// The input as a file-mode stream. Closed on exit.
 class InputFile {
 public:
-    InputFile(const std::uint8_t* data, std::size_t size)
-        : file_(size == 0 ? std::tmpfile()
-                          : fmemopen(const_cast<std::uint8_t*>(data), size, "rb")) {}
-    ~InputFile() {
-        if (file_ != nullptr) std::fclose(file_);
-    }
-    InputFile(const InputFile&) = delete;
-    InputFile& operator=(const InputFile&) = delete;
-    std::FILE* get() const { return file_; }
+    InputFile(const std::uint8_t* data, std::size_t size) : file_(OpenMemoryFile({data, size})) {}
+    std::FILE* get() const { return file_.get(); }
 
 private:
-    std::FILE* file_;
+    UniqueFile file_;
 };
 
 // Runs one loader directly on the input, as LoadModule would after detection.

@@ -58,15 +58,23 @@ TEST(FileStream, ShortReadsLeaveZerosAndTheEndIsKnown) {
     EXPECT_EQ(ReadU32Le(file.get()), 0u);
 }
 
-TEST(FileStream, SkipForwardNeverSeeksBackwards) {
+TEST(FileStream, SeeksPastTheEndAndInBigSteps) {
     InstallStreams(StreamFile, nullptr);
     const test::Bytes bytes(16, 7);
     test::MemoryFile file(bytes);
     ReadU8(file.get());
-    // A length that does not fit a signed 32-bit offset still moves forward.
-    SkipForward(file.get(), 0x80000004u);
+    // A distance that does not fit a signed 32-bit offset still moves forward.
+    EXPECT_TRUE(SeekBy(file.get(), 0x80000004LL));
     EXPECT_EQ(ReadU8(file.get()), 0);
-    EXPECT_EQ(services.tell(file.get()), 16);
+    EXPECT_EQ(Position(file.get()), 0x80000005u);
+    EXPECT_TRUE(SeekBy(file.get(), -0x80000000LL));
+    EXPECT_EQ(Position(file.get()), 5u);
+
+    // A position the seek slot cannot name lies past the end: nothing more is read.
+    EXPECT_FALSE(SeekTo(file.get(), 0x100000000u));
+    EXPECT_EQ(ReadU8(file.get()), 0);
+    EXPECT_TRUE(SeekTo(file.get(), 3));
+    EXPECT_EQ(ReadU8(file.get()), 7);
 }
 
 TEST(WorkBufferTest, IsZeroFilledAndReleasedThroughTheTable) {

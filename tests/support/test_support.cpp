@@ -45,12 +45,8 @@ ByteWriter& ByteWriter::PutU32At(std::size_t offset, std::uint32_t v) {
     return PutU16At(offset + 2, v >> 16);
 }
 
-MemoryFile::MemoryFile(std::span<const std::uint8_t> bytes) : bytes_(bytes.begin(), bytes.end()) {
-    // fmemopen cannot open an empty buffer; an empty file is a temporary file with nothing in it.
-    file_ = bytes_.empty() ? std::tmpfile() : fmemopen(bytes_.data(), bytes_.size(), "rb");
-}
-MemoryFile::~MemoryFile() {
-    if (file_ != nullptr) std::fclose(file_);
+MemoryFile::MemoryFile(std::span<const std::uint8_t> bytes) : file_(OpenMemoryFile(bytes)) {
+    EXPECT_NE(file_, nullptr);
 }
 
 int LoadFromBytes(std::span<const std::uint8_t> bytes) {
@@ -138,5 +134,23 @@ FailingAllocator::~FailingAllocator() {
     services.reallocate = standardServices.reallocate;
 }
 int FailingAllocator::calls() const { return allocationCalls; }
+
+int ExpectCleanAllocationFailures(std::span<const std::uint8_t> bytes) {
+    constexpr int mostAllocations = 1000;
+    for (int failAt = 1; failAt <= mostAllocations; ++failAt) {
+        int result;
+        {
+            FailingAllocator failing(failAt);
+            result = LoadFromBytes(bytes);
+        }
+        ReleaseModule();
+        if (result == ResultOk) return failAt - 1;
+        EXPECT_TRUE(result == ResultNoMemory || result == ResultNoPatternMemory ||
+                    result == ResultNoSampleMemory)
+            << "allocation " << failAt << ": " << result;
+    }
+    ADD_FAILURE() << "no load succeeded within " << mostAllocations << " allocations";
+    return mostAllocations;
+}
 
 }  // namespace tunepak::test

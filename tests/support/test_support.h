@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "io/memory_file.h"
 #include "io/services.h"
 #include "model/model.h"
 
@@ -43,18 +44,14 @@ private:
     Bytes bytes_;
 };
 
-// An in-memory FILE* over a copy of some bytes, closed on destruction.
+// A file over a copy of some bytes that behaves like one on disk; closed on destruction.
 class MemoryFile {
 public:
     explicit MemoryFile(std::span<const std::uint8_t> bytes);
-    ~MemoryFile();
-    MemoryFile(const MemoryFile&) = delete;
-    MemoryFile& operator=(const MemoryFile&) = delete;
-    std::FILE* get() const { return file_; }
+    std::FILE* get() const { return file_.get(); }
 
 private:
-    Bytes bytes_;
-    std::FILE* file_ = nullptr;
+    UniqueFile file_;
 };
 
 // Loads bytes as the converter does (file mode) and returns LoadModule's result.
@@ -91,5 +88,10 @@ public:
     FailingAllocator& operator=(const FailingAllocator&) = delete;
     int calls() const;
 };
+
+// Loads `bytes` with the allocator failing from its n-th call on, for n = 1, 2, ... until a load
+// succeeds. Every failed load must end in an out-of-memory code and release cleanly (the
+// sanitizer run finds any leak). Returns the number of failed loads.
+int ExpectCleanAllocationFailures(std::span<const std::uint8_t> bytes);
 
 }  // namespace tunepak::test
