@@ -1,14 +1,9 @@
 // tunepak-info: the pattern grid, and the built program run in a temporary directory beside
 // tunepak, its JSON read back and compared with the model.
 
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -20,7 +15,7 @@
 #include "loaders/loaders.h"
 #include "model/patterns.h"
 #include "summary.h"
-#include "test_support.h"
+#include "program_runner.h"
 
 namespace tunepak {
 namespace {
@@ -28,6 +23,9 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 using test::Bytes;
+using test::ReadFile;
+using test::ReadText;
+using test::WriteFile;
 
 // --- The grid ---------------------------------------------------------------------------------
 
@@ -57,27 +55,6 @@ TEST(InfoGrid, ShowsASmallKnownPattern) {
 }
 
 // --- The program ------------------------------------------------------------------------------
-
-struct Outcome {
-    int exitCode = -1;
-    std::string out;
-};
-
-std::string ReadText(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-Bytes ReadFile(const fs::path& path) {
-    const std::string text = ReadText(path);
-    return Bytes(text.begin(), text.end());
-}
-
-void WriteFile(const fs::path& path, const Bytes& bytes) {
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
-}
 
 std::vector<json> Documents(const std::string& out) {
     std::vector<json> documents;
@@ -201,38 +178,21 @@ void ExpectModel(const json& module) {
 
 class InfoTest : public test::ModelTest {
 protected:
-    void SetUp() override {
-        test::ModelTest::SetUp();
-        char pattern[] = "/tmp/tunepak-info-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-    }
-    void TearDown() override {
-        fs::remove_all(dir);
-        test::ModelTest::TearDown();
-    }
-
     // Runs a program with argument words (already shell-quoted) in the temporary directory.
-    Outcome Run(const char* program, const std::string& arguments) {
-        const std::string command =
-            "cd '" + dir.string() + "' && '" + program + "' " + arguments + " > .out 2> /dev/null";
-        const int status = std::system(command.c_str());
-        Outcome run;
-        run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        run.out = ReadText(dir / ".out");
-        fs::remove(dir / ".out");
-        return run;
+    test::Outcome Run(const char* program, const std::string& arguments) {
+        return temporary.Run(program, arguments);
     }
-    Outcome Info(const std::string& arguments) { return Run(TUNEPAK_INFO_EXE, arguments); }
+    test::Outcome Info(const std::string& arguments) { return Run(TUNEPAK_INFO_EXE, arguments); }
 
-    fs::path dir;
+    test::TemporaryDirectory temporary;
+    const fs::path& dir = temporary.path();
 };
 
 TEST_F(InfoTest, JsonMatchesTheModelOfTheConvertedModule) {
     const Bytes source = AmSong();
     WriteFile(dir / "song.am", source);
     ASSERT_EQ(Run(TUNEPAK_EXE, "song.am").exitCode, 0);
-    const Outcome run = Info("--json --patterns song.am Song.vmz");
+    const test::Outcome run = Info("--json --patterns song.am Song.vmz");
     EXPECT_EQ(run.exitCode, 0);
     const std::vector<json> documents = Documents(run.out);
     ASSERT_EQ(documents.size(), 2u);
@@ -271,7 +231,7 @@ TEST_F(InfoTest, JsonMatchesTheModelOfTheConvertedModule) {
 
 TEST_F(InfoTest, TunepakThenInfoOnTheBundledExample) {
     ASSERT_EQ(Run(TUNEPAK_EXE, "'" TUNEPAK_DEMO "'").exitCode, 0);
-    const Outcome text = Info("Demo.vmz '" TUNEPAK_DEMO "'");
+    const test::Outcome text = Info("Demo.vmz '" TUNEPAK_DEMO "'");
     EXPECT_EQ(text.exitCode, 0);
     EXPECT_EQ(text.out.rfind("Demo.vmz: packed module, ok\n", 0), 0u) << text.out;
     EXPECT_NE(text.out.find("\n\n" TUNEPAK_DEMO ": MOD module, ok\n"), std::string::npos)
@@ -288,7 +248,7 @@ TEST_F(InfoTest, TunepakThenInfoOnTheBundledExample) {
     EXPECT_EQ(fromPacked, fromSource);
 
     // The extracted image is the inflated payload, and reads as the same module.
-    const Outcome extract = Info("--extract out Demo.vmz");
+    const test::Outcome extract = Info("--extract out Demo.vmz");
     EXPECT_EQ(extract.exitCode, 0);
     EXPECT_NE(extract.out.find("  extracted    out/Demo.am\n"), std::string::npos) << extract.out;
     const Bytes packed = ReadFile(dir / "Demo.vmz");
@@ -307,7 +267,7 @@ TEST_F(InfoTest, DamagedAndUnloadableFilesExitTwo) {
     Bytes bad = ReadFile(dir / "Song.vmz");
     bad[12] ^= 0xFF;
     WriteFile(dir / "bad.vmz", bad);
-    const Outcome damaged = Info("Song.vmz bad.vmz");
+    const test::Outcome damaged = Info("Song.vmz bad.vmz");
     EXPECT_EQ(damaged.exitCode, 2);
     EXPECT_EQ(damaged.out.rfind("Song.vmz: packed module, ok\n", 0), 0u);
     EXPECT_NE(
@@ -344,7 +304,7 @@ TEST_F(InfoTest, DamagedAndUnloadableFilesExitTwo) {
     WriteFile(dir / "junk.mod", Bytes(3000, 0x42));
     fs::create_directory(dir / "folder");
 
-    const Outcome run = Info("text.vmz cut.vmz huge.vmz junk.mod folder missing.xm");
+    const test::Outcome run = Info("text.vmz cut.vmz huge.vmz junk.mod folder missing.xm");
     EXPECT_EQ(run.exitCode, 2);
     std::vector<std::string> firstLines;
     std::istringstream lines(run.out);
@@ -366,16 +326,16 @@ TEST_F(InfoTest, DamagedAndUnloadableFilesExitTwo) {
 
 TEST_F(InfoTest, UsageHelpAndVersion) {
     for (const char* arguments : {"", "--json", "--bogus x.vmz", "x.vmz --extract"}) {
-        const Outcome run = Info(arguments);
+        const test::Outcome run = Info(arguments);
         EXPECT_EQ(run.exitCode, 1) << arguments;
         EXPECT_EQ(run.out, "Usage : tunepak-info [--patterns] [--json] [--extract DIR] FILE...\n")
             << arguments;
     }
-    const Outcome help = Info("--help");
+    const test::Outcome help = Info("--help");
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_EQ(help.out.rfind("Usage : tunepak-info", 0), 0u);
     EXPECT_EQ(Info("-h").out, help.out);
-    const Outcome version = Info("--version");
+    const test::Outcome version = Info("--version");
     EXPECT_EQ(version.exitCode, 0);
     EXPECT_EQ(version.out.rfind("tunepak-info ", 0), 0u);
 }

@@ -1,47 +1,22 @@
 // End-to-end tests: the built program run in a temporary directory.
 
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include <zlib.h>
 
 #include "driver.h"
 #include "io/endian.h"
-#include "test_support.h"
+#include "program_runner.h"
 
 namespace tunepak {
 namespace {
 
 namespace fs = std::filesystem;
 using test::Bytes;
-
-struct Outcome {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string ReadText(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-Bytes ReadFile(const fs::path& path) {
-    const std::string text = ReadText(path);
-    return Bytes(text.begin(), text.end());
-}
-
-void WriteFile(const fs::path& path, const Bytes& bytes) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
-}
+using test::ReadFile;
+using test::WriteFile;
 
 // A small valid AM module of `padding` extra bytes (an unknown chunk), so sizes can be chosen.
 Bytes AmModule(std::size_t size = 0) {
@@ -61,59 +36,42 @@ Bytes AmModule(std::size_t size = 0) {
 
 class TunepakTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/tunepak-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
     // Runs tunepak with the given argument words (already shell-quoted) in `where`.
-    Outcome Tunepak(const std::string& arguments, const fs::path& where = {}) {
-        const fs::path cwd = where.empty() ? dir : where;
-        const std::string command = "cd '" + cwd.string() + "' && '" TUNEPAK_EXE "' " + arguments +
-                                    " > '" + (dir / ".out").string() + "' 2> '" +
-                                    (dir / ".err").string() + "'";
-        const int status = std::system(command.c_str());
-        Outcome run;
-        run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        run.out = ReadText(dir / ".out");
-        run.err = ReadText(dir / ".err");
-        fs::remove(dir / ".out");
-        fs::remove(dir / ".err");
-        return run;
+    test::Outcome Tunepak(const std::string& arguments, const fs::path& where = {}) {
+        return temporary.Run(TUNEPAK_EXE, arguments, where);
     }
 
-    fs::path dir;
+    test::TemporaryDirectory temporary;
+    const fs::path& dir = temporary.path();
 };
 
 TEST_F(TunepakTest, WrongArgumentCountsPrintTheUsage) {
     for (const char* arguments : {"", "a b"}) {
-        const Outcome run = Tunepak(arguments);
+        const test::Outcome run = Tunepak(arguments);
         EXPECT_EQ(run.exitCode, 1);
         EXPECT_EQ(run.out, "Usage : tunepak <SourceFile.ext>\n");
     }
 }
 
 TEST_F(TunepakTest, HelpAndVersion) {
-    const Outcome help = Tunepak("--help");
+    const test::Outcome help = Tunepak("--help");
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_EQ(help.out.rfind("Usage : tunepak <SourceFile.ext>\n", 0), 0u);
     EXPECT_EQ(Tunepak("-h").out, help.out);
-    const Outcome version = Tunepak("--version");
+    const test::Outcome version = Tunepak("--version");
     EXPECT_EQ(version.exitCode, 0);
     EXPECT_EQ(version.out.rfind("tunepak ", 0), 0u);
 }
 
 TEST_F(TunepakTest, ConvertsOneAndTwoFiles) {
     WriteFile(dir / "first.am", AmModule());
-    const Outcome one = Tunepak("first.am");
+    const test::Outcome one = Tunepak("first.am");
     EXPECT_EQ(one.exitCode, 0);
     EXPECT_EQ(one.out, "Converting \"first.am\"\nFirst      (0 Kb -> 0 Kb)\n");
     EXPECT_TRUE(fs::exists(dir / "First.vmz"));
 
     WriteFile(dir / "second.am", AmModule(3000));
-    const Outcome two = Tunepak("'*.am'");
+    const test::Outcome two = Tunepak("'*.am'");
     EXPECT_EQ(two.exitCode, 0);
     EXPECT_EQ(two.out,
               "Converting \"*.am\"\nFirst      (0 Kb -> 0 Kb)\nSecond     (3 Kb -> 0 Kb)\n");
@@ -124,7 +82,7 @@ TEST_F(TunepakTest, OutputNaming) {
     fs::create_directory(dir / "in");
     fs::create_directory(dir / "out");
     WriteFile(dir / "in" / "MY.SONG.XM", AmModule());
-    const Outcome run = Tunepak("../in/my.song.?m", dir / "out");
+    const test::Outcome run = Tunepak("../in/my.song.?m", dir / "out");
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.out, "Converting \"../in/my.song.?m\"\nMy.song    (0 Kb -> 0 Kb)\n");
     EXPECT_TRUE(fs::exists(dir / "out" / "My.song.vmz"));
@@ -144,7 +102,7 @@ TEST_F(TunepakTest, SizeFigures) {
     for (const auto& [size, figure] : {std::pair{511, "0"}, {512, "1"}, {1535, "1"}, {1536, "2"}}) {
         WriteFile(dir / "sized.am", AmModule(static_cast<std::size_t>(size)));
         ASSERT_EQ(fs::file_size(dir / "sized.am"), static_cast<std::uintmax_t>(size));
-        const Outcome run = Tunepak("sized.am");
+        const test::Outcome run = Tunepak("sized.am");
         EXPECT_EQ(run.out, std::string("Converting \"sized.am\"\nSized      (") + figure + " Kb -> 0 Kb)\n");
     }
 }
@@ -153,7 +111,7 @@ TEST_F(TunepakTest, ADirectoryMatchIsNotFoundAndEndsTheRun) {
     WriteFile(dir / "a.am", AmModule());
     fs::create_directory(dir / "b.am");
     WriteFile(dir / "c.am", AmModule());
-    const Outcome run = Tunepak("'*.am'");
+    const test::Outcome run = Tunepak("'*.am'");
     EXPECT_EQ(run.exitCode, 3);
     EXPECT_EQ(run.out,
               "Converting \"*.am\"\nA          (0 Kb -> 0 Kb)\nB          (Not found: 'b.am'...\n");
@@ -165,7 +123,7 @@ TEST_F(TunepakTest, AFailedLoadIsReportedAndWritesNothing) {
     WriteFile(dir / "bad.mod", Bytes(2000, 0x42));
     WriteFile(dir / "Bad.vmz", Bytes{1, 2, 3});
     WriteFile(dir / "good.mod", AmModule());
-    const Outcome run = Tunepak("'*.mod'");
+    const test::Outcome run = Tunepak("'*.mod'");
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_EQ(run.out, "Converting \"*.mod\"\n"
                        "Bad        (2 Kb -> failed: unrecognised or damaged module)\n"
@@ -177,13 +135,13 @@ TEST_F(TunepakTest, AFailedLoadIsReportedAndWritesNothing) {
 TEST_F(TunepakTest, AnUnwritableOutputIsReported) {
     WriteFile(dir / "song.am", AmModule());
     fs::create_directory(dir / "Song.vmz");  // cannot be created as a file
-    const Outcome run = Tunepak("song.am");
+    const test::Outcome run = Tunepak("song.am");
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_EQ(run.out, "Converting \"song.am\"\nSong       (0 Kb -> failed: cannot write Song.vmz)\n");
 }
 
 TEST_F(TunepakTest, NoMatch) {
-    const Outcome run = Tunepak("'*.xm'");
+    const test::Outcome run = Tunepak("'*.xm'");
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.out, "Converting \"*.xm\"\n");
     EXPECT_EQ(run.err, "tunepak: no file matches '*.xm'\n");
