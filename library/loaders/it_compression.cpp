@@ -6,6 +6,7 @@
 
 #include "io/services.h"
 #include "loaders/loaders.h"
+#include "model/conversion_record.h"
 
 namespace tunepak {
 
@@ -132,6 +133,8 @@ int PrepareCompressedSample(SampleHeader& header, std::uint8_t*& data, void* str
                             bool doubleDelta) {
     const std::uint32_t width = SampleWidth(header);
     const std::uint32_t frames = FramesPresent(stream, header.length, width);
+    NoteCompressedSample();
+    if (frames < header.length) NoteSampleCut(header.length - frames);
     header.length = frames;
     if (frames == 0) return PrepareSample(header, data, stream);  // nothing to read
     if (std::uint64_t{frames} * width > std::numeric_limits<std::int32_t>::max()) {

@@ -4,6 +4,7 @@
 
 #include "io/services.h"
 #include "loaders/loaders.h"
+#include "model/conversion_record.h"
 #include "model/player.h"
 
 namespace tunepak {
@@ -56,6 +57,7 @@ int LoadModule(void* stream, unsigned mode) {
     song.auxTitle.fill(0);
     song.channelPan.fill(0);
     orderList.fill(0);
+    ClearConversionRecord();
     ResetPlayer();
 
     stream = InstallStreams(mode, stream);

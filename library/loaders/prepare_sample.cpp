@@ -6,6 +6,7 @@
 
 #include "io/services.h"
 #include "loaders/loaders.h"
+#include "model/conversion_record.h"
 
 namespace tunepak {
 
@@ -109,7 +110,9 @@ int PrepareSample(SampleHeader& header, std::uint8_t*& data, void* stream) {
     // A sample never claims more frames than the stream holds.
     if (!fixed) {
         if (const auto left = BytesLeft(stream); left && header.length > *left / width) {
-            header.length = static_cast<std::uint32_t>(*left / width);
+            const auto held = static_cast<std::uint32_t>(*left / width);
+            NoteSampleCut(header.length - held);
+            header.length = held;
         }
     }
     const std::uint32_t length = header.length;

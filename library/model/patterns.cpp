@@ -3,9 +3,20 @@
 #include <algorithm>
 
 #include "io/services.h"
+#include "model/conversion_record.h"
 #include "model/model.h"
 
 namespace tunepak {
+
+namespace {
+
+// Whether an event has anything to say (the emitter writes nothing for it otherwise).
+bool CarriesSomething(const Event& event) {
+    return event.command != 0 || event.parameter != 0 || event.instrument != 0 ||
+           event.note != noNote || event.volume.has_value();
+}
+
+}  // namespace
 
 bool PatternEmitter::Begin(std::size_t number, int rows) {
     rows = std::clamp(rows, 1, 256);
@@ -20,13 +31,24 @@ bool PatternEmitter::Begin(std::size_t number, int rows) {
     block_[0] = static_cast<std::uint8_t>(rows - 1);
     used_ = 1;
     rowsLeft_ = rows;
+    row_ = 0;
     eventsInRow_ = 0;
+    SetConversionPlace(static_cast<int>(number), row_);
     return true;
 }
 
 bool PatternEmitter::Add(const Event& event) {
-    if (event.channel < 0 || event.channel >= packedChannels) return false;
-    if (rowsLeft_ == 0 || eventsInRow_ == packedChannels) return false;
+    if (event.channel < 0 || event.channel >= packedChannels) {
+        if (CarriesSomething(event)) {
+            NoteChannelBeyondLimit("events on channels beyond the first 32");
+        }
+        return false;
+    }
+    if (rowsLeft_ == 0) return false;
+    if (eventsInRow_ == packedChannels) {
+        if (CarriesSomething(event)) NoteChannelBeyondLimit("events beyond 32 in one row");
+        return false;
+    }
     std::uint8_t* out = block_ + used_;
     std::size_t length = 1;
     std::uint8_t flag = static_cast<std::uint8_t>(event.channel);
@@ -57,6 +79,7 @@ void PatternEmitter::EndRow() {
     block_[used_++] = 0;
     --rowsLeft_;
     eventsInRow_ = 0;
+    SetConversionPlace(static_cast<int>(number_), ++row_);
 }
 
 void PatternEmitter::Finish() {
@@ -66,6 +89,7 @@ void PatternEmitter::Finish() {
     }
     slot = {block_, used_};
     capacity_ = used_;
+    ClearConversionPlace();
 }
 
 PatternWalk WalkRowPacked(std::span<const std::uint8_t> block) {

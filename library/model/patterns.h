@@ -100,6 +100,7 @@ private:
     std::size_t used_ = 0;
     std::size_t number_ = 0;
     int rowsLeft_ = 0;
+    int row_ = 0;
     int eventsInRow_ = 0;
 };
 
