@@ -45,8 +45,9 @@ bool WritePacked(const std::string& name, const PackedModule& packed) {
 // Serialises and packs the loaded model into `outputName`; returns the packed size, or an
 // empty reason when it fails.
 const char* SaveModel(const std::string& outputName, std::size_t& packedSize) {
-    const std::uint32_t imageSize = WriteModule(nullptr, StreamFile);
-    WorkBuffer image(imageSize);
+    const std::uint64_t imageSize = WriteModule(nullptr, StreamFile);
+    if (imageSize > largestImage) return "out of memory";
+    WorkBuffer image(static_cast<std::size_t>(imageSize));
     if (!image) return "out of memory";
     WriteModule(image.data(), StreamMemory);
     PackedModule packed;

@@ -138,7 +138,7 @@ void WriteInstrument(Sink& sink, const InstrumentSlot& slot) {
 
 }  // namespace
 
-std::uint32_t WriteModule(void* stream, unsigned mode) {
+std::uint64_t WriteModule(void* stream, unsigned mode) {
     Sink sink(InstallStreams(mode, stream));
     sink.PutChunkHead("RIFF", 0);
     sink.Put("AMFF", 4);
@@ -150,13 +150,14 @@ std::uint32_t WriteModule(void* stream, unsigned mode) {
         if (!IsInstrumentBlock(slot.block) || !used[i]) continue;
         WriteInstrument(sink, slot);
     }
-    const auto total = static_cast<std::uint32_t>(sink.total());
-    if (sink.stream() != nullptr) {
+    const std::uint64_t total = sink.total();
+    if (sink.stream() != nullptr && total <= largestImage) {
         std::uint8_t length[4];
-        WriteLe32(length, total - 8);
-        services.seek(sink.stream(), static_cast<std::int32_t>(4 - static_cast<std::int64_t>(total)), 1);
+        WriteLe32(length, static_cast<std::uint32_t>(total - 8));
+        const auto end = static_cast<std::int64_t>(total);
+        SeekBy(sink.stream(), 4 - end);  // back to the RIFF length field
         services.write(length, 1, 4, sink.stream());
-        services.seek(sink.stream(), static_cast<std::int32_t>(total - 8), 1);
+        SeekBy(sink.stream(), end - 8);
     }
     return total;
 }

@@ -41,8 +41,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (input.get() == nullptr) return 0;
         result = LoadModule(input.get(), StreamFile);
     }
+    // The converter writes only what loaded; what a failed load left is released.
+    if (result != ResultOk) {
+        ReleaseModule();
+        return 0;
+    }
     const std::vector<std::uint8_t> image = WriteImage();
-    const bool roundTrip = result == ResultOk && !HasFixedLoopBuffer();
+    const bool roundTrip = !HasFixedLoopBuffer();
     ReleaseModule();
     if (!roundTrip) return 0;
 

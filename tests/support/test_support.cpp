@@ -1,6 +1,8 @@
 #include "test_support.h"
 
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "loaders/loaders.h"
 #include "model/player.h"
@@ -49,15 +51,34 @@ MemoryFile::MemoryFile(std::span<const std::uint8_t> bytes) : file_(OpenMemoryFi
     EXPECT_NE(file_, nullptr);
 }
 
+namespace {
+
+// With TUNEPAK_SEED_DIR set, every input that a test loads is kept there as a fuzzing seed.
+void KeepAsSeed(std::span<const std::uint8_t> bytes) {
+    const char* directory = std::getenv("TUNEPAK_SEED_DIR");
+    if (directory == nullptr || bytes.empty()) return;
+    std::uint64_t hash = 14695981039346656037u;  // FNV-1a names the file by its content
+    for (const std::uint8_t byte : bytes) hash = (hash ^ byte) * 1099511628211u;
+    char name[32];
+    std::snprintf(name, sizeof name, "/%016llx", static_cast<unsigned long long>(hash));
+    if (std::FILE* file = std::fopen((std::string(directory) + name).c_str(), "wb")) {
+        std::fwrite(bytes.data(), 1, bytes.size(), file);
+        std::fclose(file);
+    }
+}
+
+}  // namespace
+
 int LoadFromBytes(std::span<const std::uint8_t> bytes) {
+    KeepAsSeed(bytes);
     MemoryFile file(bytes);
     return LoadModule(file.get(), StreamFile);
 }
 
 Bytes WriteImage() {
-    const std::uint32_t size = WriteModule(nullptr, StreamFile);
+    const std::uint64_t size = WriteModule(nullptr, StreamFile);
     Bytes image(size);
-    const std::uint32_t written = WriteModule(image.data(), StreamMemory);
+    const std::uint64_t written = WriteModule(image.data(), StreamMemory);
     EXPECT_EQ(written, size);
     return image;
 }

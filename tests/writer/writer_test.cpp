@@ -61,7 +61,7 @@ TEST_F(WriterTest, WritesOnlyInstrumentsThatPatternsName) {
     AddInstrument(1, 1000, true);
     AddInstrument(4, 10, false);  // named by no pattern
 
-    const std::uint32_t size = WriteModule(nullptr, StreamFile);
+    const std::uint64_t size = WriteModule(nullptr, StreamFile);
     const Bytes image = test::WriteImage();
     ASSERT_EQ(image.size(), size);
     EXPECT_EQ(U32At(image, 4), size - 8);
@@ -101,6 +101,18 @@ TEST_F(WriterTest, SampleWithoutBufferIsWrittenAsZeros) {
     const std::size_t sample = image.size() - 5 - 64;
     EXPECT_EQ(U32At(image, sample + 4), 5u);
     EXPECT_EQ(Bytes(image.end() - 5, image.end()), Bytes(5, 0));
+}
+
+TEST_F(WriterTest, SizeOfAFailedLoadIsNeverCutTo32Bits) {
+    song.songFlags = rowPacked;
+    AddPattern(0, 1);
+    std::uint8_t* block = NewInstrument(0, 2);
+    SampleOf(block, 0).length = 0xFFFFFFFF;  // headers read, frames never loaded
+    SampleOf(block, 1).length = 0x10;
+    SampleOf(block, 1).flags = sixteenBit;
+    const std::uint64_t size = WriteModule(nullptr, StreamFile);
+    EXPECT_EQ(size, 12 + 81 + 10 + 8 + 5 + 5 + 233 + 2 * 64 + 0xFFFFFFFFull + 0x20);
+    EXPECT_GT(size, largestImage);
 }
 
 TEST_F(WriterTest, EventStreamPatternsAreNoteChunks) {
