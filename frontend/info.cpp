@@ -108,7 +108,10 @@ void InspectSource(std::FILE* file, std::span<const std::uint8_t, probeSize> pro
     if (auto failure = LoadAndCapture(file, report.module)) {
         report.status = Status::failed;
         report.problems.push_back(*failure);
+        return;
     }
+    const std::span<const ConversionNote> notes = ConversionNotes();
+    report.conversion.emplace(notes.begin(), notes.end());
 }
 
 bool WriteWhole(const std::filesystem::path& name, std::span<const std::uint8_t> bytes) {

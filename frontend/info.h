@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "model/conversion_record.h"
+
 namespace tunepak {
 
 enum class LoopKind { noLoop, forwardLoop, pingPongLoop };
@@ -81,6 +83,8 @@ struct FileReport {
     std::vector<std::string> problems;  // what is damaged, or why the file failed
     std::optional<ContainerSummary> container;
     std::optional<ModuleSummary> module;
+    // A source module's conversion notes: what loading it dropped or changed.
+    std::optional<std::vector<ConversionNote>> conversion;
     std::string extracted;  // where the image was extracted to
 };
 

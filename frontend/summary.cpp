@@ -153,6 +153,53 @@ void AppendModule(std::string& out, const ModuleSummary& module, bool patterns) 
                  static_cast<unsigned long long>(module.sampleBytes), module.imageBytes);
 }
 
+// --- Conversion notes -------------------------------------------------------------------------
+
+struct KindName {
+    const char* text;  // for people
+    const char* json;
+};
+
+KindName NameOf(ConversionKind kind) {
+    switch (kind) {
+        case ConversionKind::droppedEffect: return {"effect dropped", "droppedEffect"};
+        case ConversionKind::lostVolumeEffect: return {"volume effect lost", "lostVolumeEffect"};
+        case ConversionKind::changedParameter: return {"value changed", "changedParameter"};
+        case ConversionKind::noteOutOfRange: return {"note out of range", "noteOutOfRange"};
+        case ConversionKind::channelBeyondLimit:
+            return {"channel beyond limit", "channelBeyondLimit"};
+        case ConversionKind::beyondLimit: return {"beyond limit", "beyondLimit"};
+        case ConversionKind::sampleCut: return {"sample cut", "sampleCut"};
+        case ConversionKind::compressedSample: return {"compressed sample", "compressedSample"};
+        case ConversionKind::discarded: return {"discarded", "discarded"};
+        case ConversionKind::overflow: break;
+    }
+    return {"other", "other"};
+}
+
+// One line per kind: the count, and where it first occurred in the patterns.
+void AppendConversion(std::string& out, const std::vector<ConversionNote>& notes) {
+    if (notes.empty()) {
+        out += "  conversion notes: none, nothing dropped or changed\n";
+        return;
+    }
+    out += "  conversion notes:\n";
+    for (const ConversionNote& note : notes) {
+        AppendFormat(out, "    %-20s %s: %u", NameOf(note.kind).text, note.label, note.count);
+        const bool samples = note.kind == ConversionKind::sampleCut ||
+                             note.kind == ConversionKind::compressedSample;
+        if (samples) out += note.count == 1 ? " sample" : " samples";
+        if (note.kind == ConversionKind::sampleCut) {
+            AppendFormat(out, ", %llu frames missing",
+                         static_cast<unsigned long long>(note.frames));
+        }
+        if (note.pattern >= 0) {
+            AppendFormat(out, ", first in pattern %d row %d", note.pattern, note.row);
+        }
+        out += "\n";
+    }
+}
+
 // --- JSON -------------------------------------------------------------------------------------
 
 // Writes compact JSON, putting the commas itself.
@@ -418,6 +465,7 @@ std::string TextReport(const FileReport& report, bool patterns) {
             container->compressedLength, container->imageLength);
     }
     if (report.module) AppendModule(out, *report.module, patterns);
+    if (report.conversion) AppendConversion(out, *report.conversion);
     if (!report.extracted.empty()) {
         AppendFormat(out, "  extracted    %s\n", report.extracted.c_str());
     }
@@ -448,6 +496,21 @@ std::string JsonReport(const FileReport& report, bool patterns) {
     if (report.module) {
         json.Key("module");
         JsonModule(json, *report.module, patterns);
+    }
+    if (report.conversion) {
+        json.Key("conversionNotes").Open('[');
+        for (const ConversionNote& note : *report.conversion) {
+            json.Open('{').Key("kind").String(NameOf(note.kind).json);
+            json.Key("what").String(note.label).Key("count").Number(note.count);
+            if (note.kind == ConversionKind::sampleCut) {
+                json.Key("framesMissing").Number(static_cast<long long>(note.frames));
+            }
+            if (note.pattern >= 0) {
+                json.Key("pattern").Number(note.pattern).Key("row").Number(note.row);
+            }
+            json.Close('}');
+        }
+        json.Close(']');
     }
     if (!report.extracted.empty()) json.Key("extracted").String(report.extracted);
     json.Close('}');

@@ -11,6 +11,7 @@
 
 #include "io/services.h"
 #include "loaders/loaders.h"
+#include "model/conversion_record.h"
 #include "model/patterns.h"
 
 namespace tunepak {
@@ -141,70 +142,72 @@ enum class EffectRule : std::uint8_t {
 struct EffectTranslation {
     EffectRule rule;
     std::uint8_t command;
+    const char* label;  // the effect's own name, for the conversion record
 };
 constexpr std::array<EffectTranslation, 35> effectTranslations = {{
-    {EffectRule::keep, EffectArpeggio},           // 0 arpeggio
-    {EffectRule::keep, EffectPortaUp},            // 1 portamento up
-    {EffectRule::keep, EffectPortaDown},          // 2 portamento down
-    {EffectRule::keep, EffectTonePorta},          // 3 tone portamento
-    {EffectRule::keep, EffectVibrato},            // 4 vibrato
-    {EffectRule::keep, EffectTonePortaVolSlide},  // 5 tone portamento + volume slide
-    {EffectRule::keep, EffectVibratoVolSlide},    // 6 vibrato + volume slide
-    {EffectRule::keep, EffectTremolo},            // 7 tremolo
-    {EffectRule::halve, EffectSetPan},            // 8 set panning 0..255
-    {EffectRule::keep, EffectSampleOffset},       // 9 sample offset
-    {EffectRule::keep, EffectVolSlide},           // A volume slide
-    {EffectRule::keep, EffectPositionJump},       // B position jump
-    {EffectRule::keep, EffectSetVolume},          // C set volume
-    {EffectRule::keep, EffectPatternBreak},       // D pattern break
-    {EffectRule::keep, EffectExtended},           // E extended: every sub-command passes as it is
-    {EffectRule::keep, EffectSpeedTempo},         // F speed / tempo
-    {EffectRule::drop, 0},                        // G global volume
-    {EffectRule::drop, 0},                        // H global volume slide
-    {EffectRule::drop, 0},                        // I (unused)
-    {EffectRule::drop, 0},                        // J (unused)
-    {EffectRule::keyOff, 0},                      // K key off
-    {EffectRule::drop, 0},                        // L set envelope position
-    {EffectRule::drop, 0},                        // M (unused)
-    {EffectRule::drop, 0},                        // N (unused)
-    {EffectRule::drop, 0},                        // O (unused)
-    {EffectRule::drop, 0},                        // P panning slide
-    {EffectRule::drop, 0},                        // Q (unused)
-    {EffectRule::drop, 0},                        // R multi retrigger
-    {EffectRule::keep, EffectSetPan},             // S set panning as some writers store it, 0..128
-    {EffectRule::drop, 0},                        // T tremor
-    {EffectRule::drop, 0},                        // U (unused)
-    {EffectRule::drop, 0},                        // V (unused)
-    {EffectRule::drop, 0},                        // W (unused)
-    {EffectRule::drop, 0},                        // X extra fine portamento
-    {EffectRule::keep, EffectSetPan},             // Y set panning as some writers store it, 0..128
+    {EffectRule::keep, EffectArpeggio, "XM 0 (arpeggio)"},                   // as it is
+    {EffectRule::keep, EffectPortaUp, "XM 1 (portamento up)"},               // as it is
+    {EffectRule::keep, EffectPortaDown, "XM 2 (portamento down)"},           // as it is
+    {EffectRule::keep, EffectTonePorta, "XM 3 (tone portamento)"},           // as it is
+    {EffectRule::keep, EffectVibrato, "XM 4 (vibrato)"},                     // as it is
+    {EffectRule::keep, EffectTonePortaVolSlide, "XM 5 (porta + vol slide)"}, // as it is
+    {EffectRule::keep, EffectVibratoVolSlide, "XM 6 (vibrato + vol slide)"}, // as it is
+    {EffectRule::keep, EffectTremolo, "XM 7 (tremolo)"},                     // as it is
+    {EffectRule::halve, EffectSetPan, "XM 8 (set panning)"},                 // 0..255 halved
+    {EffectRule::keep, EffectSampleOffset, "XM 9 (sample offset)"},          // as it is
+    {EffectRule::keep, EffectVolSlide, "XM A (volume slide)"},               // as it is
+    {EffectRule::keep, EffectPositionJump, "XM B (position jump)"},          // as it is
+    {EffectRule::keep, EffectSetVolume, "XM C (set volume)"},                // as it is
+    {EffectRule::keep, EffectPatternBreak, "XM D (pattern break)"},          // as it is
+    {EffectRule::keep, EffectExtended, "XM E (extended)"},                   // every sub-command
+    {EffectRule::keep, EffectSpeedTempo, "XM F (speed or tempo)"},           // as it is
+    {EffectRule::drop, 0, "XM G (global volume)"},                           // no equivalent
+    {EffectRule::drop, 0, "XM H (global volume slide)"},                     // no equivalent
+    {EffectRule::drop, 0, "XM I"},                                           // unused
+    {EffectRule::drop, 0, "XM J"},                                           // unused
+    {EffectRule::keyOff, 0, "XM K (key off)"},                               // the note, at once
+    {EffectRule::drop, 0, "XM L (set envelope position)"},                   // no equivalent
+    {EffectRule::drop, 0, "XM M"},                                           // unused
+    {EffectRule::drop, 0, "XM N"},                                           // unused
+    {EffectRule::drop, 0, "XM O"},                                           // unused
+    {EffectRule::drop, 0, "XM P (panning slide)"},                           // no equivalent
+    {EffectRule::drop, 0, "XM Q"},                                           // unused
+    {EffectRule::drop, 0, "XM R (multi retrigger)"},                         // no equivalent
+    {EffectRule::keep, EffectSetPan, "XM S (set panning)"},                  // some writers, 0..128
+    {EffectRule::drop, 0, "XM T (tremor)"},                                  // no equivalent
+    {EffectRule::drop, 0, "XM U"},                                           // unused
+    {EffectRule::drop, 0, "XM V"},                                           // unused
+    {EffectRule::drop, 0, "XM W"},                                           // unused
+    {EffectRule::drop, 0, "XM X (extra fine portamento)"},                   // no equivalent
+    {EffectRule::keep, EffectSetPan, "XM Y (set panning)"},                  // some writers, 0..128
 }};
 
 // The volume column's effects, by the column's high nibble; y is its low nibble. They take the
-// cell's effect only when the effect column leaves none.
+// cell's effect only when the effect column leaves none. A nibble with a label is an effect.
 struct VolumeColumnEffect {
     bool present;
     std::uint8_t command;
     std::uint8_t base;  // parameter = base + y, or base + y x 16 when `high`
     bool high;
+    const char* label;
 };
 constexpr std::array<VolumeColumnEffect, 16> volumeColumnEffects = {{
-    {false, 0, 0, false},                   // 0x0y nothing
-    {false, 0, 0, false},                   // 0x1y set volume (the event's volume)
-    {false, 0, 0, false},                   // 0x2y set volume
-    {false, 0, 0, false},                   // 0x3y set volume
-    {false, 0, 0, false},                   // 0x4y set volume
-    {false, 0, 0, false},                   // 0x5y set volume 64 (0x50), else nothing
-    {true, EffectVolSlide, 0x00, false},    // 0x6y volume slide down
-    {true, EffectVolSlide, 0x00, true},     // 0x7y volume slide up
-    {true, EffectExtended, 0xB0, false},    // 0x8y fine volume slide down
-    {true, EffectExtended, 0xA0, false},    // 0x9y fine volume slide up
-    {true, EffectVibrato, 0x00, true},      // 0xAy vibrato speed
-    {true, EffectVibrato, 0x00, false},     // 0xBy vibrato depth
-    {true, EffectExtended, 0x80, false},    // 0xCy set panning in sixteenths
-    {false, 0, 0, false},                   // 0xDy panning slide left
-    {false, 0, 0, false},                   // 0xEy panning slide right
-    {true, EffectTonePorta, 0x00, true},    // 0xFy tone portamento
+    {false, 0, 0, false, nullptr},                                // 0x0y nothing
+    {false, 0, 0, false, nullptr},                                // 0x1y set volume
+    {false, 0, 0, false, nullptr},                                // 0x2y set volume
+    {false, 0, 0, false, nullptr},                                // 0x3y set volume
+    {false, 0, 0, false, nullptr},                                // 0x4y set volume
+    {false, 0, 0, false, nullptr},                                // 0x5y set volume 64 (0x50)
+    {true, EffectVolSlide, 0x00, false, "XM volume column - (slide down)"},    // 0x6y
+    {true, EffectVolSlide, 0x00, true, "XM volume column + (slide up)"},       // 0x7y
+    {true, EffectExtended, 0xB0, false, "XM volume column D (fine down)"},     // 0x8y
+    {true, EffectExtended, 0xA0, false, "XM volume column U (fine up)"},       // 0x9y
+    {true, EffectVibrato, 0x00, true, "XM volume column S (vibrato speed)"},   // 0xAy
+    {true, EffectVibrato, 0x00, false, "XM volume column V (vibrato depth)"},  // 0xBy
+    {true, EffectExtended, 0x80, false, "XM volume column P (set panning)"},   // 0xCy
+    {false, 0, 0, false, "XM volume column L (panning slide left)"},           // 0xDy
+    {false, 0, 0, false, "XM volume column R (panning slide right)"},          // 0xEy
+    {true, EffectTonePorta, 0x00, true, "XM volume column M (tone portamento)"},  // 0xFy
 }};
 constexpr std::uint8_t firstVolume = 0x10;
 constexpr std::uint8_t lastVolume = 0x50;
@@ -240,9 +243,10 @@ std::optional<XmCell> DecodeCell(std::span<const std::uint8_t> packed, std::size
 Event TranslateCell(const XmCell& cell, int channel) {
     Event event{.channel = channel, .instrument = cell.instrument};
     std::uint8_t note = cell.note;
-    const EffectTranslation translation = cell.effect < effectTranslations.size()
-                                              ? effectTranslations[cell.effect]
-                                              : EffectTranslation{EffectRule::drop, 0};
+    const EffectTranslation translation =
+        cell.effect < effectTranslations.size()
+            ? effectTranslations[cell.effect]
+            : EffectTranslation{EffectRule::drop, 0, "XM effects beyond Y"};
     switch (translation.rule) {
         case EffectRule::keep:
             event.command = translation.command;
@@ -252,16 +256,21 @@ Event TranslateCell(const XmCell& cell, int channel) {
             event.command = translation.command;
             event.parameter = static_cast<std::uint8_t>(cell.parameter >> 1);
             break;
-        case EffectRule::keyOff: note = noteKeyOff; break;
-        case EffectRule::drop: break;
+        case EffectRule::keyOff:
+            note = noteKeyOff;
+            if (cell.parameter != 0) NoteChangedParameter("XM K (key off at a later tick)");
+            break;
+        case EffectRule::drop:
+            if (cell.effect != 0 || cell.parameter != 0) NoteDroppedEffect(translation.label);
+            break;
     }
-    if (event.command == 0 && event.parameter == 0) {
-        const VolumeColumnEffect& column = volumeColumnEffects[cell.volume >> 4];
-        if (column.present) {
-            const std::uint8_t y = cell.volume & 0x0F;
-            event.command = column.command;
-            event.parameter = static_cast<std::uint8_t>(column.base + (column.high ? y << 4 : y));
-        }
+    const VolumeColumnEffect& column = volumeColumnEffects[cell.volume >> 4];
+    if (column.present && event.command == 0 && event.parameter == 0) {
+        const std::uint8_t y = cell.volume & 0x0F;
+        event.command = column.command;
+        event.parameter = static_cast<std::uint8_t>(column.base + (column.high ? y << 4 : y));
+    } else if (column.label != nullptr) {
+        NoteLostVolumeEffect(column.label);
     }
     if (cell.volume >= firstVolume && cell.volume <= lastVolume) {
         event.volume = static_cast<std::uint8_t>(cell.volume - firstVolume);
@@ -270,6 +279,8 @@ Event TranslateCell(const XmCell& cell, int channel) {
         event.note = keyOff;
     } else if (note >= 1 && note <= lastPlainNote) {
         event.note = static_cast<std::uint8_t>(note + noteOffset);
+    } else if (note > noteKeyOff) {
+        NoteOutOfRange("XM note values above 97");
     }
     return event;
 }
@@ -350,6 +361,10 @@ void FillInstrument(InstrumentRecord& record, const XmInstrumentHeader& header) 
     // With no volume points the whole byte wraps to 0xFF.
     const unsigned volumePoints = std::min<unsigned>(header.volumePoints, keptEnvelopePoints);
     const unsigned panningPoints = std::min<unsigned>(header.panningPoints, keptEnvelopePoints);
+    if (((header.volumeType & 1) && header.volumePoints > keptEnvelopePoints) ||
+        ((header.panningType & 1) && header.panningPoints > keptEnvelopePoints)) {
+        NoteBeyondLimit("XM instruments with envelopes of more than 10 points");
+    }
     record.envelopeLastPoint = static_cast<std::uint8_t>(
         static_cast<std::uint8_t>(volumePoints - 1) | static_cast<std::uint8_t>((panningPoints + 15) << 4));
     record.envelopeSustain = Nibbles(header.volumeSustain, header.panningSustain);
@@ -453,6 +468,10 @@ int LoadXm(void* stream) {
 
     // Instruments beyond the table's reach come last in the file and are left there.
     const std::size_t instruments = std::min<std::size_t>(header.instruments, maxInstruments);
+    if (header.instruments > instruments) {
+        NoteBeyondLimit("XM instruments beyond 128",
+                        static_cast<std::uint32_t>(header.instruments - instruments));
+    }
     for (std::size_t i = 0; i < instruments; ++i) {
         const int result = LoadInstrument(stream, i);
         if (result != ResultOk) return result;
