@@ -12,6 +12,7 @@
 #include "loaders/it_compression.h"
 #include "loaders/common.h"
 #include "loaders/loaders.h"
+#include "model/conversion_record.h"
 #include "model/patterns.h"
 
 namespace tunepak {
@@ -117,6 +118,7 @@ static_assert(sizeof(ItSample) == 80);
 constexpr std::uint8_t itSixteenBit = 0x02;
 constexpr std::uint8_t itCompressed = 0x08;
 constexpr std::uint8_t itLoop = 0x10;
+constexpr std::uint8_t itSustainLoop = 0x20;
 constexpr std::uint8_t itPingPong = 0x40;
 constexpr std::uint8_t itSigned = 0x01;
 constexpr std::uint8_t itDelta = 0x04;  // with compression: the 2.15 variant
@@ -168,6 +170,7 @@ int LoadSample(void* stream, std::uint64_t origin, const ItSample& source, Sampl
     header.pan = source.defaultPan & 0x7F;
     header.flags2 = 0;
     header.c5Rate = source.c5Speed;
+    if (source.flags & itSustainLoop) NoteDiscarded("IT samples with a sustain loop");
 
     SeekTo(stream, origin + source.dataOffset);
     if (source.flags & itCompressed) {
@@ -206,6 +209,11 @@ void ConvertEnvelopes(const ItInstrument& source, InstrumentRecord& record) {
     record.envelopeSustain = nibbles(volume.sustainBegin, panning.sustainBegin);
     record.envelopeLoopStart = nibbles(volume.loopBegin, panning.loopBegin);
     record.envelopeLoopEnd = nibbles(volume.loopEnd, panning.loopEnd);
+    if (((volume.flags & 1) && volume.nodeCount > envelopePoints) ||
+        ((panning.flags & 1) && panning.nodeCount > envelopePoints)) {
+        NoteBeyondLimit("IT instruments with envelopes of more than 10 nodes");
+    }
+    if (source.pitchEnvelope.flags & 1) NoteDiscarded("IT instruments with a pitch or filter envelope");
 }
 
 // The distinct samples a keyboard names, in order of first appearance, and the local index of
@@ -234,6 +242,10 @@ LocalSamples NumberSamples(const ItInstrument& source, std::size_t moduleSamples
 int LoadInstruments(void* stream, std::uint64_t origin, const ItHeader& header,
                     const OffsetTable& instrumentOffsets, const OffsetTable& sampleOffsets) {
     const std::size_t count = std::min<std::size_t>(header.instrumentCount, maxInstruments);
+    if (header.instrumentCount > count) {
+        NoteBeyondLimit("IT instruments beyond 128",
+                        static_cast<std::uint32_t>(header.instrumentCount - count));
+    }
     for (std::size_t i = 0; i < count; ++i) {
         ItInstrument source{};
         SeekTo(stream, origin + instrumentOffsets[i]);
@@ -273,6 +285,10 @@ int LoadInstruments(void* stream, std::uint64_t origin, const ItHeader& header,
 int LoadSampleInstruments(void* stream, std::uint64_t origin, const ItHeader& header,
                           const OffsetTable& sampleOffsets) {
     const std::size_t count = std::min<std::size_t>(header.sampleCount, maxInstruments);
+    if (header.sampleCount > count) {
+        NoteBeyondLimit("IT samples beyond 128",
+                        static_cast<std::uint32_t>(header.sampleCount - count));
+    }
     for (std::size_t s = 0; s < count; ++s) {
         ItSample source{};
         SeekTo(stream, origin + sampleOffsets[s]);
@@ -336,36 +352,37 @@ struct EffectRule {
     std::uint8_t command;
     Rule rule;
     bool zeroMeansLast;  // a zero parameter takes the channel's last one
+    const char* label;   // the effect's own name, for the conversion record
 };
 
 constexpr std::array<EffectRule, 27> itEffects = {{
-    {0, Rule::Dropped, false},                         // none
-    {EffectSpeedTempo, Rule::Speed, true},             // A set speed
-    {EffectPositionJump, Rule::Plain, false},          // B jump to order
-    {EffectPatternBreak, Rule::Plain, false},          // C break to row
-    {EffectVolSlide, Rule::VolSlide, true},            // D volume slide
-    {EffectPortaDown, Rule::PortaDown, true},          // E portamento down
-    {EffectPortaUp, Rule::PortaUp, true},              // F portamento up
-    {EffectTonePorta, Rule::Plain, false},             // G tone portamento
-    {EffectVibrato, Rule::Plain, false},               // H vibrato
-    {0, Rule::Dropped, false},                         // I tremor
-    {EffectArpeggio, Rule::Plain, false},              // J arpeggio
-    {EffectVibratoVolSlide, Rule::Plain, true},        // K vibrato + volume slide
-    {EffectTonePortaVolSlide, Rule::Plain, true},      // L tone portamento + volume slide
-    {0, Rule::Dropped, false},                         // M channel volume
-    {0, Rule::Dropped, false},                         // N channel volume slide
-    {EffectSampleOffset, Rule::Plain, false},          // O sample offset
-    {0, Rule::Dropped, false},                         // P panning slide
-    {EffectExtended, Rule::Retrigger, false},          // Q retrigger
-    {EffectTremolo, Rule::Plain, false},               // R tremolo
-    {EffectExtended, Rule::Special, false},            // S special
-    {EffectSpeedTempo, Rule::Tempo, false},            // T tempo
-    {0, Rule::Dropped, false},                         // U fine vibrato
-    {0, Rule::Dropped, false},                         // V global volume
-    {0, Rule::Dropped, false},                         // W global volume slide
-    {EffectSetPan, Rule::Pan, false},                  // X set panning
-    {0, Rule::Dropped, false},                         // Y panbrello
-    {0, Rule::Dropped, false},                         // Z macro
+    {0, Rule::Dropped, false, "IT none"},                                   // none
+    {EffectSpeedTempo, Rule::Speed, true, "IT A (set speed)"},              // A
+    {EffectPositionJump, Rule::Plain, false, "IT B (jump to order)"},       // B
+    {EffectPatternBreak, Rule::Plain, false, "IT C (break to row)"},        // C
+    {EffectVolSlide, Rule::VolSlide, true, "IT D (volume slide)"},          // D
+    {EffectPortaDown, Rule::PortaDown, true, "IT E (portamento down)"},     // E
+    {EffectPortaUp, Rule::PortaUp, true, "IT F (portamento up)"},           // F
+    {EffectTonePorta, Rule::Plain, false, "IT G (tone portamento)"},        // G
+    {EffectVibrato, Rule::Plain, false, "IT H (vibrato)"},                  // H
+    {0, Rule::Dropped, false, "IT I (tremor)"},                             // I
+    {EffectArpeggio, Rule::Plain, false, "IT J (arpeggio)"},                // J
+    {EffectVibratoVolSlide, Rule::Plain, true, "IT K (vibrato + vol slide)"},  // K
+    {EffectTonePortaVolSlide, Rule::Plain, true, "IT L (porta + vol slide)"},  // L
+    {0, Rule::Dropped, false, "IT M (channel volume)"},                     // M
+    {0, Rule::Dropped, false, "IT N (channel volume slide)"},               // N
+    {EffectSampleOffset, Rule::Plain, false, "IT O (sample offset)"},       // O
+    {0, Rule::Dropped, false, "IT P (panning slide)"},                      // P
+    {EffectExtended, Rule::Retrigger, false, "IT Q (retrigger)"},           // Q
+    {EffectTremolo, Rule::Plain, false, "IT R (tremolo)"},                  // R
+    {EffectExtended, Rule::Special, false, "IT S (special)"},               // S
+    {EffectSpeedTempo, Rule::Tempo, false, "IT T (tempo)"},                 // T
+    {0, Rule::Dropped, false, "IT U (fine vibrato)"},                       // U
+    {0, Rule::Dropped, false, "IT V (global volume)"},                      // V
+    {0, Rule::Dropped, false, "IT W (global volume slide)"},                // W
+    {EffectSetPan, Rule::Pan, false, "IT X (set panning)"},                 // X
+    {0, Rule::Dropped, false, "IT Y (panbrello)"},                          // Y
+    {0, Rule::Dropped, false, "IT Z (macro)"},                              // Z
 }};
 
 struct SpecialRule {
@@ -373,25 +390,26 @@ struct SpecialRule {
     std::uint8_t command;
     std::uint8_t parameter;  // the high nibble, or the whole parameter when not `withValue`
     bool withValue;          // the low nibble is added
+    const char* label;
 };
 
 constexpr std::array<SpecialRule, 16> specialEffects = {{
-    {true, EffectExtended, 0x00, true},                  // S0y filter: no action
-    {true, EffectExtended, 0x30, true},                  // S1y glissando: no action
-    {false, 0, 0, false},                                // S2y finetune
-    {true, EffectExtended, ExtVibratoWave << 4, true},   // S3y vibrato waveform
-    {true, EffectExtended, ExtTremoloWave << 4, true},   // S4y tremolo waveform
-    {false, 0, 0, false},                                // S5y panbrello waveform
-    {false, 0, 0, false},                                // S6y fine pattern delay
-    {false, 0, 0, false},                                // S7y instrument controls
-    {true, EffectExtended, ExtSetPan16 << 4, true},      // S8y set pan
-    {true, EffectSetPan, 0xA4, false},                   // S9y sound control: surround
-    {false, 0, 0, false},                                // SAy high sample offset
-    {true, EffectExtended, ExtPatternLoop << 4, true},   // SBy pattern loop
-    {true, EffectExtended, ExtNoteCut << 4, true},       // SCy note cut
-    {true, EffectExtended, ExtNoteDelay << 4, true},     // SDy note delay
-    {true, EffectExtended, ExtPatternDelay << 4, true},  // SEy pattern delay
-    {true, EffectExtended, 0xF0, true},                  // SFy macro: no action
+    {true, EffectExtended, 0x00, true, "IT S0 (filter)"},               // no action
+    {true, EffectExtended, 0x30, true, "IT S1 (glissando)"},            // no action
+    {false, 0, 0, false, "IT S2 (finetune)"},                           // dropped
+    {true, EffectExtended, ExtVibratoWave << 4, true, "IT S3 (vibrato waveform)"},  // extended
+    {true, EffectExtended, ExtTremoloWave << 4, true, "IT S4 (tremolo waveform)"},  // extended
+    {false, 0, 0, false, "IT S5 (panbrello waveform)"},                 // dropped
+    {false, 0, 0, false, "IT S6 (fine pattern delay)"},                 // dropped
+    {false, 0, 0, false, "IT S7 (instrument controls)"},                // dropped
+    {true, EffectExtended, ExtSetPan16 << 4, true, "IT S8 (set pan)"},  // sixteenths
+    {true, EffectSetPan, 0xA4, false, "IT S9 (sound control)"},         // surround
+    {false, 0, 0, false, "IT SA (high sample offset)"},                 // dropped
+    {true, EffectExtended, ExtPatternLoop << 4, true, "IT SB (pattern loop)"},  // extended
+    {true, EffectExtended, ExtNoteCut << 4, true, "IT SC (note cut)"},  // extended
+    {true, EffectExtended, ExtNoteDelay << 4, true, "IT SD (note delay)"},  // extended
+    {true, EffectExtended, ExtPatternDelay << 4, true, "IT SE (pattern delay)"},  // extended
+    {true, EffectExtended, 0xF0, true, "IT SF (macro)"},                // no action
 }};
 
 // Fine (0xF1..) and extra-fine (0xE1..) portamento as the extended fine slide `fine`.
@@ -403,6 +421,8 @@ void TranslatePorta(std::uint8_t x, std::uint8_t command, ExtendedCommand fine, 
     } else if (x >= 0xE0) {
         event.command = EffectExtended;
         event.parameter = static_cast<std::uint8_t>((fine << 4) + ((y + 2) >> 2));
+        // Quarter steps become whole fine steps.
+        if ((y & 3) != 0) NoteChangedParameter("IT E/F extra-fine slides, rounded to fine ones");
     } else {
         event.command = command;
         event.parameter = x;
@@ -411,7 +431,10 @@ void TranslatePorta(std::uint8_t x, std::uint8_t command, ExtendedCommand fine, 
 
 // Sets the event's effect part from an IT command and parameter.
 void TranslateEffect(std::uint8_t itCommand, std::uint8_t x, ChannelMemory& memory, Event& event) {
-    if (itCommand >= itEffects.size()) return;
+    if (itCommand >= itEffects.size()) {
+        NoteDroppedEffect("IT effects beyond Z");
+        return;
+    }
     const EffectRule& entry = itEffects[itCommand];
     if (entry.zeroMeansLast) {
         if (x == 0) x = memory.parameter;
@@ -421,6 +444,7 @@ void TranslateEffect(std::uint8_t itCommand, std::uint8_t x, ChannelMemory& memo
     const std::uint8_t low = x & 0x0F;
     switch (entry.rule) {
         case Rule::Dropped:
+            if (itCommand != 0) NoteDroppedEffect(entry.label);
             return;
         case Rule::Plain:
             event.command = entry.command;
@@ -429,6 +453,7 @@ void TranslateEffect(std::uint8_t itCommand, std::uint8_t x, ChannelMemory& memo
         case Rule::Speed:
             event.command = entry.command;
             event.parameter = std::min<std::uint8_t>(x, 32);
+            if (x > 32) NoteChangedParameter("IT A (speeds above 32, limited)");
             return;
         case Rule::VolSlide:
             if (low == 0x0F && high != 0) {
@@ -451,17 +476,24 @@ void TranslateEffect(std::uint8_t itCommand, std::uint8_t x, ChannelMemory& memo
         case Rule::Retrigger:
             event.command = entry.command;
             event.parameter = static_cast<std::uint8_t>((ExtRetrigger << 4) + low);
+            if (high != 0) NoteChangedParameter("IT Q (retrigger, its volume change lost)");
             return;
         case Rule::Special: {
             const SpecialRule& special = specialEffects[high];
-            if (!special.kept) return;
+            if (!special.kept) {
+                NoteDroppedEffect(special.label);
+                return;
+            }
             event.command = special.command;
             event.parameter = special.withValue ? static_cast<std::uint8_t>(special.parameter + low)
                                                 : special.parameter;
             return;
         }
         case Rule::Tempo:
-            if (x < 0x20) return;
+            if (x < 0x20) {
+                NoteDroppedEffect("IT T below 20h (tempo slide)");
+                return;
+            }
             event.command = entry.command;
             event.parameter = x;
             return;
@@ -469,6 +501,35 @@ void TranslateEffect(std::uint8_t itCommand, std::uint8_t x, ChannelMemory& memo
             event.command = entry.command;
             event.parameter = x >> 1;
             return;
+    }
+}
+
+// The volume column's effects (the byte's values above 64), by their ranges.
+struct VolumeColumnRange {
+    std::uint8_t last;
+    const char* label;
+};
+constexpr std::array<VolumeColumnRange, 11> volumeColumnRanges = {{
+    {74, "IT volume column A (fine volume up)"},        // 65..74
+    {84, "IT volume column B (fine volume down)"},      // 75..84
+    {94, "IT volume column C (volume slide up)"},       // 85..94
+    {104, "IT volume column D (volume slide down)"},    // 95..104
+    {114, "IT volume column E (portamento down)"},      // 105..114
+    {124, "IT volume column F (portamento up)"},        // 115..124
+    {127, "IT volume column values 125 to 127"},        // unused
+    {192, "IT volume column panning"},                  // 128..192
+    {202, "IT volume column G (tone portamento)"},      // 193..202
+    {212, "IT volume column H (vibrato depth)"},        // 203..212
+    {255, "IT volume column values above 212"},         // unused
+}};
+
+// Notes a volume-column byte above 64, which has no place in an event.
+void NoteVolumeColumnEffect(std::uint8_t value) {
+    for (const VolumeColumnRange& range : volumeColumnRanges) {
+        if (value <= range.last) {
+            NoteLostVolumeEffect(range.label);
+            return;
+        }
     }
 }
 
@@ -500,6 +561,7 @@ bool DecodeEntry(std::span<const std::uint8_t> data, std::size_t& at, ChannelMem
     memory.mask = mask;
     if (mask & readNote) {
         const std::uint8_t note = data[p++];
+        if (note >= 120 && note < noteCutByte) NoteOutOfRange("IT note values 120 to 253");
         memory.noteCut = note == noteCutByte;
         memory.note = memory.noteCut ? noNote : NoteOf(note);
     }
@@ -523,7 +585,13 @@ bool DecodeEntry(std::span<const std::uint8_t> data, std::size_t& at, ChannelMem
         cut = memory.noteCut;
     }
     if (mask & (readInstrument | lastInstrument)) event.instrument = memory.instrument;
-    if ((mask & (readVolume | lastVolume)) && memory.volume <= 64) event.volume = memory.volume;
+    if (mask & (readVolume | lastVolume)) {
+        if (memory.volume <= 64) {
+            event.volume = memory.volume;
+        } else {
+            NoteVolumeColumnEffect(memory.volume);
+        }
+    }
     if (cut) event.volume = 0;  // a note cut silences the channel, whatever the volume column says
     if (mask & lastCommand) {
         command = memory.command;
