@@ -213,7 +213,9 @@ void ConvertEnvelopes(const ItInstrument& source, InstrumentRecord& record) {
         ((panning.flags & 1) && panning.nodeCount > envelopePoints)) {
         NoteBeyondLimit("IT instruments with envelopes of more than 10 nodes");
     }
-    if (source.pitchEnvelope.flags & 1) NoteDiscarded("IT instruments with a pitch or filter envelope");
+    if (source.pitchEnvelope.flags & 1) {
+        NoteDiscarded("IT instruments with a pitch or filter envelope");
+    }
 }
 
 // The distinct samples a keyboard names, in order of first appearance, and the local index of

@@ -8,6 +8,7 @@
 #include "io/services.h"
 #include "loaders/loaders.h"
 #include "loaders/scream_common.h"
+#include "model/conversion_record.h"
 #include "model/patterns.h"
 
 namespace tunepak {
@@ -91,16 +92,21 @@ constexpr std::array<Rule, 16> commandRules = {{
     Rule::same,         // 15: speed and tempo
 }};
 
+constexpr const char* roundedSlide = "PTM 1/2 extra-fine slides, rounded to fine ones";
+
 Effect TranslateEffect(std::uint8_t command, std::uint8_t parameter, std::uint8_t& memory) {
-    if (command >= commandRules.size()) return {};
+    if (command >= commandRules.size()) {
+        NoteDroppedEffect("PTM effects beyond F");
+        return {};
+    }
     switch (commandRules[command]) {
         case Rule::same: return {command, parameter};
         case Rule::slideUp:
             return scream::PitchSlide(scream::Recall(memory, parameter), EffectPortaUp,
-                                      ExtFinePortaUp);
+                                      ExtFinePortaUp, roundedSlide);
         case Rule::slideDown:
             return scream::PitchSlide(scream::Recall(memory, parameter), EffectPortaDown,
-                                      ExtFinePortaDown);
+                                      ExtFinePortaDown, roundedSlide);
         case Rule::volumeSlide: return scream::VolumeSlide(scream::Recall(memory, parameter));
         case Rule::extended: {
             const int subCommand = parameter >> 4;
@@ -123,6 +129,8 @@ Event ConvertCell(const scream::PackedCell& cell,
             event.note = keyOff;
         } else if (note != 0 && note <= highestNoteByte) {
             event.note = static_cast<std::uint8_t>(note + 12);
+        } else if (note > highestNoteByte && note < keyOffByte) {
+            NoteOutOfRange("PTM note values 97 to 253");
         }
         event.instrument = cell.parts[0][1];
     }
@@ -132,7 +140,10 @@ Event ConvertCell(const scream::PackedCell& cell,
         event.command = effect.command;
         event.parameter = effect.parameter;
     }
-    if (cell.has(2)) event.volume = std::min<std::uint8_t>(cell.parts[2][0], 64);
+    if (cell.has(2)) {
+        event.volume = std::min<std::uint8_t>(cell.parts[2][0], 64);
+        if (cell.parts[2][0] > 64) NoteChangedParameter("PTM volumes above 64, limited");
+    }
     if (keyedOff) event.volume = 0;  // a key off always silences
     return event;
 }
@@ -184,6 +195,10 @@ int LoadPtm(void* stream) {
     bool endKnown = false;
 
     const std::size_t samples = std::min<std::size_t>(head.sampleCount, maxSamples);
+    if (head.sampleCount > samples) {
+        NoteBeyondLimit("PTM samples beyond 128",
+                        static_cast<std::uint32_t>(head.sampleCount - samples));
+    }
     for (std::size_t slot = 0; slot < samples; ++slot) {
         PtmSample source{};
         SeekTo(stream, start + sizeof(PtmHeader) + slot * sizeof(PtmSample));

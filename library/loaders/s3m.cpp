@@ -8,6 +8,7 @@
 #include "io/services.h"
 #include "loaders/loaders.h"
 #include "loaders/scream_common.h"
+#include "model/conversion_record.h"
 #include "model/patterns.h"
 
 namespace tunepak {
@@ -60,6 +61,7 @@ struct S3mInstrument {
 static_assert(sizeof(S3mInstrument) == 80);
 
 constexpr std::uint8_t fileTypeModule = 16;
+constexpr std::uint8_t adlibType = 2;  // instrument types 2 and up are AdLib voices
 constexpr std::uint16_t amigaLimitsFlag = 0x10;
 constexpr std::uint16_t unsignedSamplesFormat = 0x02;
 constexpr std::uint8_t stereoMaster = 0x80;
@@ -72,6 +74,7 @@ constexpr std::size_t maxOrders = 256;
 
 constexpr std::uint8_t keyOffByte = 0xFE;
 constexpr std::uint8_t highestNoteByte = 0x7B;
+constexpr std::uint8_t emptyNoteByte = 0xFF;
 constexpr std::uint8_t repeatByte = 0xFF;  // instrument, volume or command: the channel's last one
 
 // How an effect letter's info byte becomes the internal parameter.
@@ -92,36 +95,37 @@ enum class Rule : std::uint8_t {
 struct LetterRule {
     Rule rule;
     std::uint8_t command;
+    const char* label;  // the effect's own name, for the conversion record
 };
 
 constexpr std::array<LetterRule, 27> letterRules = {{
-    {Rule::drop, 0},                                     // 0: no command
-    {Rule::speed, EffectSpeedTempo},                     // A: set speed
-    {Rule::same, EffectPositionJump},                    // B: jump to order
-    {Rule::same, EffectPatternBreak},                    // C: pattern break
-    {Rule::volumeSlide, EffectVolSlide},                 // D: volume slide
-    {Rule::slideDown, EffectPortaDown},                  // E: portamento down
-    {Rule::slideUp, EffectPortaUp},                      // F: portamento up
-    {Rule::same, EffectTonePorta},                       // G: tone portamento
-    {Rule::same, EffectVibrato},                         // H: vibrato
-    {Rule::drop, 0},                                     // I: tremor
-    {Rule::same, EffectArpeggio},                        // J: arpeggio
-    {Rule::remembered, EffectVibratoVolSlide},           // K: vibrato and volume slide
-    {Rule::remembered, EffectTonePortaVolSlide},         // L: tone portamento and volume slide
-    {Rule::drop, 0},                                     // M: channel volume
-    {Rule::drop, 0},                                     // N: channel volume slide
-    {Rule::same, EffectSampleOffset},                    // O: sample offset
-    {Rule::drop, 0},                                     // P: panning slide
-    {Rule::retrigger, EffectExtended},                   // Q: retrigger
-    {Rule::same, EffectTremolo},                         // R: tremolo
-    {Rule::special, EffectExtended},                     // S: special
-    {Rule::tempo, EffectSpeedTempo},                     // T: tempo
-    {Rule::fineVibrato, EffectVibrato},                  // U: fine vibrato
-    {Rule::drop, 0},                                     // V: global volume
-    {Rule::drop, 0},                                     // W: global volume slide
-    {Rule::same, EffectSetPan},                          // X: set panning
-    {Rule::drop, 0},                                     // Y: panbrello
-    {Rule::drop, 0},                                     // Z: MIDI macro
+    {Rule::drop, 0, "S3M none"},                                            // no command
+    {Rule::speed, EffectSpeedTempo, "S3M A (set speed)"},                   // limited
+    {Rule::same, EffectPositionJump, "S3M B (jump to order)"},              // as it is
+    {Rule::same, EffectPatternBreak, "S3M C (pattern break)"},              // as it is
+    {Rule::volumeSlide, EffectVolSlide, "S3M D (volume slide)"},            // memory
+    {Rule::slideDown, EffectPortaDown, "S3M E (portamento down)"},          // memory
+    {Rule::slideUp, EffectPortaUp, "S3M F (portamento up)"},                // memory
+    {Rule::same, EffectTonePorta, "S3M G (tone portamento)"},               // as it is
+    {Rule::same, EffectVibrato, "S3M H (vibrato)"},                         // as it is
+    {Rule::drop, 0, "S3M I (tremor)"},                                      // no equivalent
+    {Rule::same, EffectArpeggio, "S3M J (arpeggio)"},                       // as it is
+    {Rule::remembered, EffectVibratoVolSlide, "S3M K (vibrato + vol slide)"},   // memory
+    {Rule::remembered, EffectTonePortaVolSlide, "S3M L (porta + vol slide)"},   // memory
+    {Rule::drop, 0, "S3M M (channel volume)"},                              // no equivalent
+    {Rule::drop, 0, "S3M N (channel volume slide)"},                        // no equivalent
+    {Rule::same, EffectSampleOffset, "S3M O (sample offset)"},              // as it is
+    {Rule::drop, 0, "S3M P (panning slide)"},                               // no equivalent
+    {Rule::retrigger, EffectExtended, "S3M Q (retrigger)"},                 // low nibble
+    {Rule::same, EffectTremolo, "S3M R (tremolo)"},                         // as it is
+    {Rule::special, EffectExtended, "S3M S (special)"},                     // sub-commands
+    {Rule::tempo, EffectSpeedTempo, "S3M T (tempo)"},                       // from 0x20
+    {Rule::fineVibrato, EffectVibrato, "S3M U (fine vibrato)"},             // depth quartered
+    {Rule::drop, 0, "S3M V (global volume)"},                               // no equivalent
+    {Rule::drop, 0, "S3M W (global volume slide)"},                         // no equivalent
+    {Rule::same, EffectSetPan, "S3M X (set panning)"},                      // as it is
+    {Rule::drop, 0, "S3M Y (panbrello)"},                                   // no equivalent
+    {Rule::drop, 0, "S3M Z (MIDI macro)"},                                  // no equivalent
 }};
 
 enum class SpecialRule : std::uint8_t {
@@ -134,25 +138,26 @@ enum class SpecialRule : std::uint8_t {
 struct SpecialCase {
     SpecialRule rule;
     std::uint8_t subCommand;
+    const char* label;
 };
 
 constexpr std::array<SpecialCase, 16> specialRules = {{
-    {SpecialRule::same, 0},                   // S0: filter, no action
-    {SpecialRule::value, 3},                  // S1: glissando, accepted without action
-    {SpecialRule::drop, 0},                   // S2: set finetune
-    {SpecialRule::value, ExtVibratoWave},     // S3: vibrato waveform
-    {SpecialRule::value, ExtTremoloWave},     // S4: tremolo waveform
-    {SpecialRule::drop, 0},                   // S5: panbrello waveform
-    {SpecialRule::drop, 0},                   // S6: fine pattern delay
-    {SpecialRule::drop, 0},                   // S7: instrument controls
-    {SpecialRule::same, ExtSetPan16},         // S8: set pan
-    {SpecialRule::surround, 0},               // S9: sound control (surround)
-    {SpecialRule::drop, 0},                   // SA: high sample offset
-    {SpecialRule::value, ExtPatternLoop},     // SB: pattern loop
-    {SpecialRule::same, ExtNoteCut},          // SC: note cut
-    {SpecialRule::same, ExtNoteDelay},        // SD: note delay
-    {SpecialRule::same, ExtPatternDelay},     // SE: pattern delay
-    {SpecialRule::same, 15},                  // SF: funk repeat, no action
+    {SpecialRule::same, 0, "S3M S0 (filter)"},                           // no action
+    {SpecialRule::value, 3, "S3M S1 (glissando)"},                       // accepted, no action
+    {SpecialRule::drop, 0, "S3M S2 (set finetune)"},                     // no equivalent
+    {SpecialRule::value, ExtVibratoWave, "S3M S3 (vibrato waveform)"},   // extended
+    {SpecialRule::value, ExtTremoloWave, "S3M S4 (tremolo waveform)"},   // extended
+    {SpecialRule::drop, 0, "S3M S5 (panbrello waveform)"},               // no equivalent
+    {SpecialRule::drop, 0, "S3M S6 (fine pattern delay)"},               // no equivalent
+    {SpecialRule::drop, 0, "S3M S7 (instrument controls)"},              // no equivalent
+    {SpecialRule::same, ExtSetPan16, "S3M S8 (set pan)"},                // extended
+    {SpecialRule::surround, 0, "S3M S9 (sound control)"},                // surround
+    {SpecialRule::drop, 0, "S3M SA (high sample offset)"},               // no equivalent
+    {SpecialRule::value, ExtPatternLoop, "S3M SB (pattern loop)"},       // extended
+    {SpecialRule::same, ExtNoteCut, "S3M SC (note cut)"},                // extended
+    {SpecialRule::same, ExtNoteDelay, "S3M SD (note delay)"},            // extended
+    {SpecialRule::same, ExtPatternDelay, "S3M SE (pattern delay)"},      // extended
+    {SpecialRule::same, 15, "S3M SF (funk repeat)"},                     // no action
 }};
 
 constexpr std::uint8_t surroundPan = 0xA4;
@@ -162,7 +167,7 @@ constexpr std::uint8_t lowestTempo = 0x20;
 Effect TranslateSpecial(std::uint8_t info) {
     const SpecialCase entry = specialRules[info >> 4];
     switch (entry.rule) {
-        case SpecialRule::drop: return {};
+        case SpecialRule::drop: NoteDroppedEffect(entry.label); return {};
         case SpecialRule::same: return {EffectExtended, info};
         case SpecialRule::value: return scream::Extended(entry.subCommand, info);
         case SpecialRule::surround: return {EffectSetPan, surroundPan};
@@ -178,23 +183,39 @@ struct Memories {
     std::array<std::uint8_t, scream::channelMemories> volume{};
 };
 
+constexpr const char* roundedSlide = "S3M E/F extra-fine slides, rounded to fine ones";
+
 Effect TranslateEffect(std::uint8_t letter, std::uint8_t info, std::uint8_t& slideMemory) {
-    if (letter >= letterRules.size()) return {};
+    if (letter >= letterRules.size()) {
+        NoteDroppedEffect("S3M effects beyond Z");
+        return {};
+    }
     const LetterRule entry = letterRules[letter];
     const auto command = static_cast<EffectCommand>(entry.command);
     switch (entry.rule) {
-        case Rule::drop: return {};
+        case Rule::drop:
+            if (letter != 0) NoteDroppedEffect(entry.label);
+            return {};
         case Rule::same: return {command, info};
-        case Rule::speed: return {command, std::min(info, speedLimit)};
+        case Rule::speed:
+            if (info > speedLimit) NoteChangedParameter("S3M A (speeds above 32, limited)");
+            return {command, std::min(info, speedLimit)};
         case Rule::volumeSlide: return scream::VolumeSlide(scream::Recall(slideMemory, info));
         case Rule::slideDown:
-            return scream::PitchSlide(scream::Recall(slideMemory, info), command, ExtFinePortaDown);
+            return scream::PitchSlide(scream::Recall(slideMemory, info), command, ExtFinePortaDown,
+                                      roundedSlide);
         case Rule::slideUp:
-            return scream::PitchSlide(scream::Recall(slideMemory, info), command, ExtFinePortaUp);
+            return scream::PitchSlide(scream::Recall(slideMemory, info), command, ExtFinePortaUp,
+                                      roundedSlide);
         case Rule::remembered: return {command, scream::Recall(slideMemory, info)};
-        case Rule::retrigger: return scream::Extended(ExtRetrigger, info);
-        case Rule::tempo: return info < lowestTempo ? Effect{} : Effect{command, info};
+        case Rule::retrigger:
+            if ((info >> 4) != 0) NoteChangedParameter("S3M Q (retrigger, its volume change lost)");
+            return scream::Extended(ExtRetrigger, info);
+        case Rule::tempo:
+            if (info < lowestTempo) NoteDroppedEffect("S3M T below 20h (tempo slide)");
+            return info < lowestTempo ? Effect{} : Effect{command, info};
         case Rule::fineVibrato:
+            if ((info & 3) != 0) NoteChangedParameter("S3M U (fine vibrato depth, rounded)");
             return {command, static_cast<std::uint8_t>((info & 0xF0) + (((info & 0x0F) + 2) >> 2))};
         case Rule::special: return TranslateSpecial(info);
     }
@@ -215,6 +236,8 @@ Event ConvertCell(const scream::PackedCell& cell, Memories& memories) {
         } else {
             if (note <= highestNoteByte) {
                 event.note = static_cast<std::uint8_t>((note >> 4) * 12 + (note & 0x0F) + 13);
+            } else if (note != emptyNoteByte) {
+                NoteOutOfRange("S3M notes above B-7");
             }
             if (instrument == repeatByte) instrument = memories.instrument[channel];
             memories.instrument[channel] = instrument;
@@ -226,6 +249,7 @@ Event ConvertCell(const scream::PackedCell& cell, Memories& memories) {
         if (volume == repeatByte) volume = memories.volume[channel];
         memories.volume[channel] = volume;
         event.volume = std::min<std::uint8_t>(volume, 64);
+        if (volume > 64) NoteChangedParameter("S3M volumes above 64, limited");
     }
     if (keyedOff) event.volume = 0;  // a key off always silences, with or without a volume
     if (cell.has(2)) {
@@ -265,7 +289,10 @@ int LoadInstrument(void* stream, std::uint64_t start, std::size_t slot, std::uin
     const bool sampled = std::memcmp(source.signature.data(), "SCRS", 4) == 0;
     std::uint8_t* block = NewNamedInstrument(slot, sampled ? 1 : 0, source.name);
     if (block == nullptr) return ResultNoMemory;
-    if (!sampled) return ResultOk;
+    if (!sampled) {
+        if (source.type >= adlibType) NoteDiscarded("S3M AdLib instruments");
+        return ResultOk;
+    }
 
     SampleHeader& sample = SampleOf(block, 0);
     CopyName(sample.name, source.name);
@@ -277,6 +304,7 @@ int LoadInstrument(void* stream, std::uint64_t start, std::size_t slot, std::uin
     if (unsignedData) sample.flags |= unsignedSource;
     if (source.flags & 0x04) sample.flags |= sixteenBit;
     if (source.flags & 0x01) sample.flags |= loop;
+    if (source.flags & 0x02) NoteDiscarded("S3M stereo samples, kept as their left channel");
     sample.c5Rate = source.c5Rate;
     SeekTo(stream, start + std::uint64_t{source.paragraph} * 16);
     return PrepareSample(sample, instrumentTable[slot].sampleData[0], stream);
@@ -296,8 +324,15 @@ int ConvertPattern(void* stream, std::uint64_t start, std::size_t number, std::u
     scream::PackedRows rows(packed.first(got), {2, 1, 2});
     for (int row = 0; row < scream::patternRows; ++row) {
         for (scream::PackedCell cell; rows.Next(cell);) {
-            const Event event = ConvertCell(cell, memories);
-            if (event.channel < enabledChannels) emitter.Add(event);
+            // A channel's memories serve that channel alone, so a channel that is not converted
+            // needs none.
+            if (cell.channel() >= enabledChannels) {
+                if (cell.has(0) || cell.has(1) || cell.has(2)) {
+                    NoteChannelBeyondLimit("S3M events on channels after the enabled ones");
+                }
+                continue;
+            }
+            emitter.Add(ConvertCell(cell, memories));
         }
         emitter.EndRow();
     }

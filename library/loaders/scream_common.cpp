@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "io/services.h"
+#include "model/conversion_record.h"
 
 namespace tunepak::scream {
 
@@ -45,10 +46,14 @@ Effect VolumeSlide(std::uint8_t parameter) {
     return {EffectVolSlide, y != 0 ? static_cast<std::uint8_t>(y) : parameter};
 }
 
-Effect PitchSlide(std::uint8_t parameter, EffectCommand coarse, ExtendedCommand fine) {
+Effect PitchSlide(std::uint8_t parameter, EffectCommand coarse, ExtendedCommand fine,
+                  const char* rounded) {
     const int y = parameter & 0x0F;
     if (parameter >= 0xF0) return Extended(fine, y);
-    if (parameter >= 0xE0) return Extended(fine, (y + 2) >> 2);
+    if (parameter >= 0xE0) {
+        if ((y & 3) != 0) NoteChangedParameter(rounded);
+        return Extended(fine, (y + 2) >> 2);
+    }
     return {coarse, parameter};
 }
 

@@ -88,7 +88,9 @@ inline std::uint8_t Recall(std::uint8_t& memory, std::uint8_t parameter) {
 Effect VolumeSlide(std::uint8_t parameter);
 
 // Pitch slide in one direction: Fy a fine slide by y, Ey an extra-fine one (y / 4, rounded),
-// anything lower a slide every later tick.
-Effect PitchSlide(std::uint8_t parameter, EffectCommand coarse, ExtendedCommand fine);
+// anything lower a slide every later tick. An extra-fine slide that the rounding changes is
+// noted under `rounded`.
+Effect PitchSlide(std::uint8_t parameter, EffectCommand coarse, ExtendedCommand fine,
+                  const char* rounded);
 
 }  // namespace tunepak::scream
