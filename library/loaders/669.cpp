@@ -9,6 +9,7 @@
 #include "io/services.h"
 #include "loaders/loaders.h"
 #include "loaders/single_sample_common.h"
+#include "model/conversion_record.h"
 #include "model/patterns.h"
 
 namespace tunepak {
@@ -45,29 +46,30 @@ struct SampleRecord {
 static_assert(sizeof(SampleRecord) == 25);
 
 // One 669 effect (the effect byte's high nibble) as an internal command; the parameter is the
-// effect value v (the low nibble) times `scale` plus `offset`.
+// effect value v (the low nibble) times `scale` plus `offset`. A scale of 0 drops the effect.
 struct EffectRule {
     std::uint8_t command;
     std::uint8_t scale;
     std::uint8_t offset;
+    const char* label;  // the effect's own name, for the conversion record
 };
 constexpr std::array<EffectRule, 16> effectRules = {{
-    {EffectPortaUp, 1, 0},      // 0 portamento up
-    {EffectPortaDown, 1, 0},    // 1 portamento down
-    {EffectTonePorta, 1, 0},    // 2 tone portamento
-    {EffectExtended, 1, 0x10},  // 3 frequency adjust: fine portamento up by v
-    {EffectVibrato, 16, 1},     // 4 vibrato: speed v, depth 1
-    {EffectSpeedTempo, 1, 0},   // 5 set speed
-    {0, 0, 0},                  // 6 dropped
-    {0, 0, 0},                  // 7 dropped
-    {0, 0, 0},                  // 8 dropped
-    {0, 0, 0},                  // 9 dropped
-    {0, 0, 0},                  // 10 dropped
-    {0, 0, 0},                  // 11 dropped
-    {0, 0, 0},                  // 12 dropped
-    {0, 0, 0},                  // 13 dropped
-    {0, 0, 0},                  // 14 dropped
-    {0, 0, 0},                  // 15 dropped
+    {EffectPortaUp, 1, 0, "669 a (portamento up)"},         // 0
+    {EffectPortaDown, 1, 0, "669 b (portamento down)"},     // 1
+    {EffectTonePorta, 1, 0, "669 c (tone portamento)"},     // 2
+    {EffectExtended, 1, 0x10, "669 d (frequency adjust)"},  // 3 fine portamento up by v
+    {EffectVibrato, 16, 1, "669 e (vibrato)"},              // 4 speed v, depth 1
+    {EffectSpeedTempo, 1, 0, "669 f (set speed)"},          // 5
+    {0, 0, 0, "669 effect 6"},                              // 6 dropped
+    {0, 0, 0, "669 effect 7"},                              // 7 dropped
+    {0, 0, 0, "669 effect 8"},                              // 8 dropped
+    {0, 0, 0, "669 effect 9"},                              // 9 dropped
+    {0, 0, 0, "669 effect 10"},                             // 10 dropped
+    {0, 0, 0, "669 effect 11"},                             // 11 dropped
+    {0, 0, 0, "669 effect 12"},                             // 12 dropped
+    {0, 0, 0, "669 effect 13"},                             // 13 dropped
+    {0, 0, 0, "669 effect 14"},                             // 14 dropped
+    {0, 0, 0, "669 effect 15"},                             // 15 dropped
 }};
 
 // Cell byte values with a meaning of their own.
@@ -89,6 +91,7 @@ Event ConvertCell(int channel, std::span<const std::uint8_t, cellBytes> cell) {
     }
     if (cell[2] != noEffect) {
         const EffectRule& rule = effectRules[cell[2] >> 4];
+        if (rule.scale == 0) NoteDroppedEffect(rule.label);
         event.command = rule.command;
         event.parameter = static_cast<std::uint8_t>((cell[2] & 0x0F) * rule.scale + rule.offset);
     }
@@ -117,6 +120,10 @@ int Load669(void* stream) {
 
     // Every sample header is read to reach the patterns; the instrument table holds 128.
     const std::size_t loadedSamples = std::min<std::size_t>(header.sampleCount, tableEntries);
+    if (header.sampleCount > loadedSamples) {
+        NoteBeyondLimit("669 samples beyond 128",
+                        static_cast<std::uint32_t>(header.sampleCount - loadedSamples));
+    }
     for (std::size_t s = 0; s < header.sampleCount; ++s) {
         SampleRecord record{};
         ReadRecord(stream, record);

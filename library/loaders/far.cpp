@@ -10,6 +10,7 @@
 #include "io/services.h"
 #include "loaders/loaders.h"
 #include "loaders/single_sample_common.h"
+#include "model/conversion_record.h"
 #include "model/patterns.h"
 
 namespace tunepak {
@@ -62,6 +63,16 @@ struct SampleRecord {
 static_assert(sizeof(SampleRecord) == 48);
 
 constexpr std::uint8_t tempoCommand = 15;  // the one FAR effect that is kept
+
+// The FAR effects by number, for the conversion record.
+constexpr std::array<const char*, 16> effectNames = {
+    "FAR 0 (global function)",  "FAR 1 (pitch up)",        "FAR 2 (pitch down)",
+    "FAR 3 (portamento)",       "FAR 4 (retrigger)",       "FAR 5 (vibrato depth)",
+    "FAR 6 (vibrato)",          "FAR 7 (volume slide up)", "FAR 8 (volume slide down)",
+    "FAR 9 (sustained vibrato)", "FAR A (slide to volume)", "FAR B (balance)",
+    "FAR C (note offset)",      "FAR D (fine tempo down)", "FAR E (fine tempo up)",
+    "FAR F (tempo)",
+};
 constexpr int noteOffset = 48;             // FAR note 1 is note byte 49
 constexpr std::uint8_t highestNote = 72;
 
@@ -71,6 +82,8 @@ Event ConvertCell(int channel, std::span<const std::uint8_t, cellBytes> cell) {
     if (note != 0 && note <= highestNote) {
         event.note = static_cast<std::uint8_t>(note + noteOffset);
         event.instrument = static_cast<std::uint8_t>(cell[1] + 1);
+    } else if (note > highestNote) {
+        NoteOutOfRange("FAR note values above 72");
     }
     if (cell[2] != 0) {
         // Volumes 1..17 become 0..64; a rotated value beyond 64 is no volume.
@@ -80,6 +93,8 @@ Event ConvertCell(int channel, std::span<const std::uint8_t, cellBytes> cell) {
     if ((cell[3] >> 4) == tempoCommand) {
         event.command = EffectSpeedTempo;
         event.parameter = cell[3] & 0x0F;
+    } else if (cell[3] != 0) {
+        NoteDroppedEffect(effectNames[cell[3] >> 4]);
     }
     return event;
 }

@@ -11,6 +11,7 @@
 #include "io/services.h"
 #include "loaders/loaders.h"
 #include "loaders/mod_common.h"
+#include "model/conversion_record.h"
 #include "model/model.h"
 #include "model/patterns.h"
 
@@ -96,6 +97,10 @@ int LoadMtm(void* stream) {
     // The instrument table has 128 slots: later samples are read past but not loaded.
     const std::size_t sampleCount = header.sampleCount;
     const std::size_t loadedSamples = std::min(sampleCount, instrumentTable.size());
+    if (sampleCount > loadedSamples) {
+        NoteBeyondLimit("MTM samples beyond 128",
+                        static_cast<std::uint32_t>(sampleCount - loadedSamples));
+    }
     std::array<std::uint32_t, instrumentTable.size()> storedBytes{};
     for (std::size_t slot = 0; slot < sampleCount; ++slot) {
         MtmSampleRecord record{};
@@ -150,7 +155,10 @@ int LoadMtm(void* stream) {
     for (std::size_t slot = 0; slot < loadedSamples; ++slot) {
         InstrumentSlot& instrument = instrumentTable[slot];
         SampleHeader& sample = SampleOf(instrument.block, 0);
-        if (!SeekTo(stream, start + sampleAt)) sample.length = 0;
+        if (!SeekTo(stream, start + sampleAt)) {
+            if (sample.length != 0) NoteSampleCut(sample.length);
+            sample.length = 0;
+        }
         if (const int result = PrepareSample(sample, instrument.sampleData[0], stream);
             result != ResultOk) {
             return result;

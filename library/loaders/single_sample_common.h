@@ -7,6 +7,7 @@
 #include <span>
 
 #include "loaders/common.h"
+#include "model/conversion_record.h"
 #include "model/model.h"
 #include "model/patterns.h"
 
@@ -35,6 +36,9 @@ bool EmitGridPattern(std::size_t number, int rows, int channels, std::uint8_t sp
         for (int channel = 0; channel < channels; ++channel) {
             Event event = cellEvent(row, channel);
             if (row == 0 && channel == 0) {
+                if (event.command != 0 || event.parameter != 0) {
+                    NoteDroppedEffect("effects in a pattern's first cell, taken by its speed");
+                }
                 event.command = EffectSpeedTempo;
                 event.parameter = speed;
             }

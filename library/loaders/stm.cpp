@@ -8,6 +8,7 @@
 #include "io/services.h"
 #include "loaders/loaders.h"
 #include "loaders/scream_common.h"
+#include "model/conversion_record.h"
 #include "model/patterns.h"
 
 namespace tunepak {
@@ -65,31 +66,34 @@ enum class Rule : std::uint8_t {
 struct EffectRule {
     Rule rule;
     std::uint8_t command;
+    const char* label;  // the effect's own name, for the conversion record
 };
 
 constexpr std::array<EffectRule, 16> effectRules = {{
-    {Rule::drop, 0},                          // 0: no effect
-    {Rule::speed, EffectSpeedTempo},          // A: set speed
-    {Rule::same, EffectPositionJump},         // B: position jump
-    {Rule::same, EffectPatternBreak},         // C: pattern break
-    {Rule::same, EffectVolSlide},             // D: volume slide
-    {Rule::same, EffectPortaDown},            // E: portamento down
-    {Rule::same, EffectPortaUp},              // F: portamento up
-    {Rule::same, EffectTonePorta},            // G: tone portamento
-    {Rule::same, EffectVibrato},              // H: vibrato
-    {Rule::drop, 0},                          // I: tremor
-    {Rule::same, EffectArpeggio},             // J: arpeggio
-    {Rule::drop, 0},                          // K: vibrato and volume slide
-    {Rule::same, EffectTonePortaVolSlide},    // L: tone portamento and volume slide
-    {Rule::drop, 0},                          // 13: unused
-    {Rule::drop, 0},                          // 14: unused
-    {Rule::drop, 0},                          // 15: unused
+    {Rule::drop, 0, "STM none"},                                        // 0: no effect
+    {Rule::speed, EffectSpeedTempo, "STM A (set speed)"},               // high nibble
+    {Rule::same, EffectPositionJump, "STM B (position jump)"},          // as it is
+    {Rule::same, EffectPatternBreak, "STM C (pattern break)"},          // as it is
+    {Rule::same, EffectVolSlide, "STM D (volume slide)"},               // as it is
+    {Rule::same, EffectPortaDown, "STM E (portamento down)"},           // as it is
+    {Rule::same, EffectPortaUp, "STM F (portamento up)"},               // as it is
+    {Rule::same, EffectTonePorta, "STM G (tone portamento)"},           // as it is
+    {Rule::same, EffectVibrato, "STM H (vibrato)"},                     // as it is
+    {Rule::drop, 0, "STM I (tremor)"},                                  // no equivalent
+    {Rule::same, EffectArpeggio, "STM J (arpeggio)"},                   // as it is
+    {Rule::drop, 0, "STM K (vibrato + vol slide)"},                     // not kept
+    {Rule::same, EffectTonePortaVolSlide, "STM L (porta + vol slide)"}, // as it is
+    {Rule::drop, 0, "STM effect 13"},                                   // unused
+    {Rule::drop, 0, "STM effect 14"},                                   // unused
+    {Rule::drop, 0, "STM effect 15"},                                   // unused
 }};
 
 Effect TranslateEffect(std::uint8_t effect, std::uint8_t parameter) {
     const EffectRule entry = effectRules[effect & 0x0F];
     switch (entry.rule) {
-        case Rule::drop: return {};
+        case Rule::drop:
+            if ((effect & 0x0F) != 0) NoteDroppedEffect(entry.label);
+            return {};
         case Rule::same: return {entry.command, parameter};
         case Rule::speed: return {entry.command, static_cast<std::uint8_t>(parameter >> 4)};
     }
@@ -101,6 +105,7 @@ Event ConvertCell(int channel, std::span<const std::uint8_t, cellSize> cell) {
     const std::uint8_t note = cell[0];
     if (note != 0 && note != noNoteByte) {
         event.note = static_cast<std::uint8_t>((note >> 4) * 12 + (note & 0x0F) + 37);
+        if (event.note > NoteByte(119)) NoteOutOfRange("STM notes above B-9");
     }
     event.instrument = static_cast<std::uint8_t>(cell[1] >> 3);
     const int volume = (cell[1] & 0x07) + (cell[2] >> 4) * 8;

@@ -9,6 +9,7 @@
 #include "io/services.h"
 #include "loaders/loaders.h"
 #include "loaders/single_sample_common.h"
+#include "model/conversion_record.h"
 #include "model/patterns.h"
 
 namespace tunepak {
@@ -115,6 +116,8 @@ Event ConvertCell(int channel, std::span<const std::uint8_t> cell) {
     Event event{.channel = channel, .instrument = cell[1]};
     if (cell[0] >= 1 && cell[0] <= highestNote) {
         event.note = static_cast<std::uint8_t>(cell[0] + noteOffset);
+    } else if (cell[0] > highestNote) {
+        NoteOutOfRange("ULT note values above 72");
     }
 
     // Of the two effects, the one with the higher command wins; on a tie the second.
@@ -122,12 +125,19 @@ Event ConvertCell(int channel, std::span<const std::uint8_t> cell) {
     const int second = cell[2] & 0x0F;
     const int command = first > second ? first : second;
     const std::uint8_t p = first > second ? cell[4] : cell[3];
+    // The other effect, unless it is an empty arpeggio.
+    const bool otherLost = first > second ? (second != 0 || cell[3] != 0)
+                                          : (first != 0 || cell[4] != 0);
+    if (otherLost) NoteDroppedEffect("ULT second effects of a cell (the lower command)");
     const EffectRule& rule = effectRules[command];
     event.command = rule.command;
     switch (rule.parameter) {
-        case EffectRule::Drop: break;
+        case EffectRule::Drop: NoteDroppedEffect("ULT 5 (sample playback mode)"); break;
         case EffectRule::Same: event.parameter = p; break;
-        case EffectRule::Times4: event.parameter = static_cast<std::uint8_t>(p * 4); break;
+        case EffectRule::Times4:
+            event.parameter = static_cast<std::uint8_t>(p * 4);
+            if (p >= 64) NoteChangedParameter("ULT 9 (sample offsets from 40h, cut to 8 bits)");
+            break;
         case EffectRule::Quarter: event.parameter = p / 4; break;
         case EffectRule::Pan16:
             event.parameter = static_cast<std::uint8_t>(0x80 + (p & 0x0F));
@@ -159,6 +169,10 @@ int LoadUlt(void* stream) {
     // Every sample header is read to reach the song section; the instrument table holds 128.
     const std::size_t sampleCount = ReadU8(stream);
     const std::size_t loadedSamples = std::min(sampleCount, maxSamples);
+    if (sampleCount > loadedSamples) {
+        NoteBeyondLimit("ULT samples beyond 128",
+                        static_cast<std::uint32_t>(sampleCount - loadedSamples));
+    }
     for (std::size_t j = 0; j < sampleCount; ++j) {
         SampleRecord record{};
         ReadRecord(stream, record);
@@ -184,6 +198,10 @@ int LoadUlt(void* stream) {
     const std::size_t patterns = section.lastPattern + std::size_t{1};
     // Channels beyond the 32 that an event can name are measured but not converted.
     const std::size_t convertedChannels = std::min<std::size_t>(channels, packedChannels);
+    if (channels > convertedChannels) {
+        NoteBeyondLimit("ULT channels beyond 32",
+                        static_cast<std::uint32_t>(channels - convertedChannels));
+    }
     for (std::size_t c = 0; c < channels; ++c) {
         const std::uint8_t position = hasPans ? ReadU8(stream) : defaultPan;
         if (c < convertedChannels) song.channelPan[c] = static_cast<std::uint8_t>(position * 4 + 2);
