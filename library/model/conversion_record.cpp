@@ -79,11 +79,10 @@ void NoteDiscarded(const char* label, std::uint32_t count) {
     Add(ConversionKind::discarded, label, count, 0);
 }
 void NoteSampleCut(std::uint64_t framesMissing) {
-    Add(ConversionKind::sampleCut, "sample data ending before the sample's length", 1,
-        framesMissing);
+    Add(ConversionKind::sampleCut, sampleCutLabel, 1, framesMissing);
 }
 void NoteCompressedSample() {
-    Add(ConversionKind::compressedSample, "compressed sample data, decoded", 1, 0);
+    Add(ConversionKind::compressedSample, compressedSampleLabel, 1, 0);
 }
 
 }  // namespace tunepak

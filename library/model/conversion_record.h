@@ -35,6 +35,10 @@ struct ConversionNote {
     std::uint64_t frames = 0;  // sample cuts: the frames missing in all
 };
 
+// The labels of the notes that sample preparation makes.
+inline constexpr const char* sampleCutLabel = "sample data ending before the sample's length";
+inline constexpr const char* compressedSampleLabel = "compressed sample data, decoded";
+
 // The record holds this many notes; the last one is kept for the overflow.
 inline constexpr std::size_t conversionNoteSlots = 64;
 

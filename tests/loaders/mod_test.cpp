@@ -5,6 +5,7 @@
 #include "loaders/loaders.h"
 #include "model/player.h"
 #include "test_support.h"
+#include "conversion_notes.h"
 
 namespace tunepak {
 namespace {
@@ -230,6 +231,21 @@ TEST_F(ModLoaderTest, AllocationFailuresEndCleanly) {
     image.sampleData = Bytes(8, 1);
     const Bytes bytes = image.Build();
     EXPECT_GT(test::ExpectCleanAllocationFailures(bytes), 3);
+}
+
+TEST_F(ModLoaderTest, ConversionNotesTellOfACutSample) {
+    // Every MOD effect has an internal equivalent and there is no volume column: only a
+    // sample can lose something, frames that the file does not hold.
+    ModImage image;
+    image.Set(0, 0, 0, 428, 1, 0x0E, 0x93);
+    image.samples[0].words = 50;
+    image.sampleData = Bytes(70, 1);
+    const Bytes bytes = image.Build();
+    ASSERT_EQ(test::LoadFromBytes(bytes), ResultOk);
+    EXPECT_EQ(test::Notes(), (std::vector<test::Noted>{
+                                 {ConversionKind::sampleCut, sampleCutLabel, 1, -1, -1, 30}}));
+    ReleaseModule();
+    test::ExpectRecordingChangesNoByte(bytes);
 }
 
 }  // namespace

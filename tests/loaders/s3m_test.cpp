@@ -6,6 +6,7 @@
 #include "loaders/loaders.h"
 #include "model/player.h"
 #include "scream_test_support.h"
+#include "conversion_notes.h"
 
 namespace tunepak {
 namespace {
@@ -331,6 +332,35 @@ TEST_F(S3mLoaderTest, ReportsExhaustedMemory) {
         test::FailingAllocator failing(4);  // the first pattern
         EXPECT_EQ(test::LoadFromBytes(module), ResultNoPatternMemory);
     }
+}
+
+TEST_F(S3mLoaderTest, ConversionNotesTellWhatIsLost) {
+    S3mLayout layout;
+    layout.instruments = {{.data = Bytes(100, 0x80)}};
+    layout.patterns = {PackedRows({
+        {0x80, 'I' - '@', 0x12},  // tremor
+        {0x80, 'A' - '@', 0x40},  // speed 64
+        {0x20, 0x7C, 0x01},       // beyond B-7
+        {0x44, 0x20},             // channel 4 is not enabled
+        {0x40, 0x50},             // volume 80
+        {0x80, 'I' - '@', 0x12},  // tremor again
+    })};
+    Bytes bytes = BuildS3m(layout);
+    bytes.resize(bytes.size() - 40);  // the sample's last 40 frames
+    ASSERT_EQ(test::LoadFromBytes(bytes), ResultOk);
+    using Kind = ConversionKind;
+    EXPECT_EQ(test::Notes(),
+              (std::vector<test::Noted>{
+                  {Kind::sampleCut, sampleCutLabel, 1, -1, -1, 40},
+                  {Kind::droppedEffect, "S3M I (tremor)", 2, 0, 0},
+                  {Kind::changedParameter, "S3M A (speeds above 32, limited)", 1, 0, 1},
+                  {Kind::noteOutOfRange, "S3M notes above B-7", 1, 0, 2},
+                  {Kind::channelBeyondLimit, "S3M events on channels after the enabled ones", 1,
+                   0, 3},
+                  {Kind::changedParameter, "S3M volumes above 64, limited", 1, 0, 4},
+              }));
+    ReleaseModule();
+    test::ExpectRecordingChangesNoByte(bytes);
 }
 
 }  // namespace

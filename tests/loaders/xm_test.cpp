@@ -9,6 +9,7 @@
 #include "model/patterns.h"
 #include "model/player.h"
 #include "test_support.h"
+#include "conversion_notes.h"
 
 namespace tunepak {
 namespace {
@@ -462,6 +463,43 @@ TEST_F(XmLoaderTest, TruncatedFilesLoadCleanly) {
 TEST_F(XmLoaderTest, AllocationFailuresEndCleanly) {
     const Bytes bytes = SmallModule();
     EXPECT_GT(test::ExpectCleanAllocationFailures(bytes), 3);
+}
+
+TEST_F(XmLoaderTest, ConversionNotesTellWhatIsLost) {
+    XmImage image;
+    image.channels = 2;
+    const Bytes globalVolume = Packed({}, {}, {}, 0x10, 0x20);
+    image.patterns = {{.rows = 4,
+                       .packed = Concat({
+                           // vibrato depth in the volume column, the effect column taken
+                           Packed(49, 1, 0xB4, 0x0A, 0x02), globalVolume,
+                           // no note 99; no panning slide
+                           Packed(99, {}, {}, {}, {}), Packed({}, {}, 0xD2, {}, {}),
+                           // a key off at tick 3 happens at once
+                           Packed({}, {}, {}, 0x14, 0x03), emptyCell,
+                           // the volume column's vibrato kept, with the effect column empty
+                           Packed({}, {}, 0xB4, {}, {}), globalVolume,
+                       })}};
+    XmInstrument in{.samples = {{.data = Bytes(100, 1)}}};
+    in.volumeType = 1;
+    in.volumePoints = 12;
+    image.instruments = {in};
+    Bytes bytes = image.Build();
+    bytes.resize(bytes.size() - 40);
+    ASSERT_EQ(test::LoadFromBytes(bytes), ResultOk);
+    using Kind = ConversionKind;
+    EXPECT_EQ(test::Notes(),
+              (std::vector<test::Noted>{
+                  {Kind::lostVolumeEffect, "XM volume column V (vibrato depth)", 1, 0, 0},
+                  {Kind::droppedEffect, "XM G (global volume)", 2, 0, 0},
+                  {Kind::noteOutOfRange, "XM note values above 97", 1, 0, 1},
+                  {Kind::lostVolumeEffect, "XM volume column L (panning slide left)", 1, 0, 1},
+                  {Kind::changedParameter, "XM K (key off at a later tick)", 1, 0, 2},
+                  {Kind::beyondLimit, "XM instruments with envelopes of more than 10 points", 1},
+                  {Kind::sampleCut, sampleCutLabel, 1, -1, -1, 40},
+              }));
+    ReleaseModule();
+    test::ExpectRecordingChangesNoByte(bytes);
 }
 
 }  // namespace

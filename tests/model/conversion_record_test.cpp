@@ -36,14 +36,12 @@ TEST_F(ConversionRecordTest, CountsByKindAndLabelFromTheirFirstPlace) {
     NoteSampleCut(10);
     NoteSampleCut(5);
     NoteCompressedSample();
-    const std::string cut = "sample data ending before the sample's length";
-    const std::string compressed = "compressed sample data, decoded";
     EXPECT_EQ(Notes(), (std::vector<Noted>{
                            {Kind::droppedEffect, "X (tremor)", 3, 2, 5},
                            {Kind::changedParameter, "X (tremor)", 1, 3, 0},
                            {Kind::beyondLimit, "instruments beyond 128", 3},
-                           {Kind::sampleCut, cut, 2, -1, -1, 15},
-                           {Kind::compressedSample, compressed, 1},
+                           {Kind::sampleCut, sampleCutLabel, 2, -1, -1, 15},
+                           {Kind::compressedSample, compressedSampleLabel, 1},
                        }));
     ClearConversionRecord();
     EXPECT_TRUE(ConversionNotes().empty());
