@@ -563,7 +563,9 @@ bool DecodeEntry(std::span<const std::uint8_t> data, std::size_t& at, ChannelMem
     memory.mask = mask;
     if (mask & readNote) {
         const std::uint8_t note = data[p++];
-        if (note >= 120 && note < noteCutByte) NoteOutOfRange("IT note values 120 to 253");
+        if (note >= 120 && note < noteCutByte) {
+            NoteOutOfRange("IT note fades (note values 120 to 253)");
+        }
         memory.noteCut = note == noteCutByte;
         memory.note = memory.noteCut ? noNote : NoteOf(note);
     }

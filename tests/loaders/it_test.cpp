@@ -2,7 +2,9 @@
 #include <string>
 #include <vector>
 
+#include "conversion_notes.h"
 #include "it_test_support.h"
+#include "loaders/it_compression.h"
 #include "loaders/loaders.h"
 
 namespace tunepak {
@@ -430,6 +432,43 @@ TEST_F(ItLoaderTest, EveryAllocationFailureEndsCleanly) {
     m.patterns = {OneRowPattern({0x81, 0x03, 60, 1})};
     const Bytes file = m.Build();
     EXPECT_GT(test::ExpectCleanAllocationFailures(file), 3);
+}
+
+TEST_F(ItLoaderTest, ConversionNotesTellWhatIsLost) {
+    using Kind = ConversionKind;
+    ItModule m;
+    m.patterns = {ItPatternSpec{.rows = 4,
+                                .packed = PackedRows({
+                                    {0x81, 0x0C, 207, 9, 0x12},  // vibrato depth 4; tremor
+                                    {0x81, 0x09, 130, 1, 0x40},  // a note fade; speed 64
+                                    {0x81, 0x08, 19, 0x21},      // S2: finetune
+                                    {0x81, 0x08, 5, 0xE5},       // extra-fine slide by 5/4
+                                })}};
+    const Bytes bytes = m.Build();
+    ASSERT_EQ(test::LoadFromBytes(bytes), ResultOk);
+    EXPECT_EQ(test::Notes(),
+              (std::vector<test::Noted>{
+                  {Kind::lostVolumeEffect, "IT volume column H (vibrato depth)", 1, 0, 0},
+                  {Kind::droppedEffect, "IT I (tremor)", 1, 0, 0},
+                  {Kind::noteOutOfRange, "IT note fades (note values 120 to 253)", 1, 0, 1},
+                  {Kind::changedParameter, "IT A (speeds above 32, limited)", 1, 0, 1},
+                  {Kind::droppedEffect, "IT S2 (finetune)", 1, 0, 2},
+                  {Kind::changedParameter, "IT E/F extra-fine slides, rounded to fine ones", 1, 0,
+                   3},
+              }));
+    ReleaseModule();
+    test::ExpectRecordingChangesNoByte(bytes);
+
+    // A compressed sample claiming ten frames more than its one whole block holds.
+    const std::uint32_t block = CompressedBlockFrames(1);
+    ItModule compressed;
+    compressed.samples = {
+        {.flags = 0x09, .length = block + 10, .data = test::CompressedBlock(Bytes(block / 8))}};
+    ASSERT_EQ(test::LoadFromBytes(compressed.Build()), ResultOk);
+    EXPECT_EQ(test::Notes(), (std::vector<test::Noted>{
+                                 {Kind::compressedSample, compressedSampleLabel, 1},
+                                 {Kind::sampleCut, sampleCutLabel, 1, -1, -1, 10},
+                             }));
 }
 
 }  // namespace
