@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "conversion_notes.h"
 #include "loaders/loaders.h"
 #include "model/player.h"
 #include "scream_test_support.h"
@@ -223,6 +224,31 @@ TEST_F(PtmLoaderTest, ReportsExhaustedMemory) {
         test::FailingAllocator failing(4);  // the pattern, after the instrument and its sample
         EXPECT_EQ(test::LoadFromBytes(module), ResultNoPatternMemory);
     }
+}
+
+TEST_F(PtmLoaderTest, ConversionNotesTellWhatIsLost) {
+    PtmLayout layout{.patterns = {PackedRows({
+                         {0x40, 16, 0x20},  // a command beyond F
+                         {0x20, 97, 1},     // a note beyond 96
+                         {0x80, 80},        // volume 80
+                         {0x40, 1, 0xE5},   // an extra-fine slide by 5/4
+                     })},
+                     .samples = {{.data = Bytes(100, 1)}}};
+    Bytes bytes = BuildPtm(layout);
+    bytes.resize(bytes.size() - 40);
+    ASSERT_EQ(test::LoadFromBytes(bytes), ResultOk);
+    using Kind = ConversionKind;
+    EXPECT_EQ(test::Notes(),
+              (std::vector<test::Noted>{
+                  {Kind::sampleCut, sampleCutLabel, 1, -1, -1, 40},
+                  {Kind::droppedEffect, "PTM effects beyond F", 1, 0, 0},
+                  {Kind::noteOutOfRange, "PTM note values 97 to 253", 1, 0, 1},
+                  {Kind::changedParameter, "PTM volumes above 64, limited", 1, 0, 2},
+                  {Kind::changedParameter, "PTM 1/2 extra-fine slides, rounded to fine ones", 1,
+                   0, 3},
+              }));
+    ReleaseModule();
+    test::ExpectRecordingChangesNoByte(bytes);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "conversion_notes.h"
 #include "loaders/loaders.h"
 #include "model/player.h"
 #include "scream_test_support.h"
@@ -170,6 +171,27 @@ TEST_F(StmLoaderTest, ReportsExhaustedMemory) {
         test::FailingAllocator failing(33);  // the first pattern, after 31 instruments
         EXPECT_EQ(test::LoadFromBytes(module), ResultNoPatternMemory);
     }
+}
+
+TEST_F(StmLoaderTest, ConversionNotesTellWhatIsLost) {
+    StmLayout layout;
+    Bytes& pattern = layout.patterns[0];
+    SetCell(pattern, 0, 0, {0xFF, 0x01, 0x89, 0x12});  // I: tremor
+    SetCell(pattern, 1, 1, {0x77, 0x01, 0x80, 0x00});  // octave 7: beyond B-9
+    SetCell(pattern, 2, 0, {0xFF, 0x01, 0x8B, 0x05});  // K: vibrato and volume slide
+    layout.samples = {{.data = Bytes(100, 1)}};
+    Bytes bytes = BuildStm(layout);
+    bytes.resize(bytes.size() - 40);
+    ASSERT_EQ(test::LoadFromBytes(bytes), ResultOk);
+    using Kind = ConversionKind;
+    EXPECT_EQ(test::Notes(), (std::vector<test::Noted>{
+                                 {Kind::droppedEffect, "STM I (tremor)", 1, 0, 0},
+                                 {Kind::noteOutOfRange, "STM notes above B-9", 1, 0, 1},
+                                 {Kind::droppedEffect, "STM K (vibrato + vol slide)", 1, 0, 2},
+                                 {Kind::sampleCut, sampleCutLabel, 1, -1, -1, 40},
+                             }));
+    ReleaseModule();
+    test::ExpectRecordingChangesNoByte(bytes);
 }
 
 }  // namespace
