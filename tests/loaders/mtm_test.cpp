@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "conversion_notes.h"
 #include "loaders/loaders.h"
 #include "model/player.h"
 #include "test_support.h"
@@ -204,6 +205,23 @@ TEST_F(MtmLoaderTest, AllocationFailuresEndCleanly) {
     image.sampleData = Bytes(4, 1);
     const Bytes bytes = image.Build();
     EXPECT_GT(test::ExpectCleanAllocationFailures(bytes), 3);
+}
+
+TEST_F(MtmLoaderTest, ConversionNotesTellOfCutAndMissingSamples) {
+    // MTM uses the MOD effects, all of which the model has, and has no volume column.
+    MtmImage image;
+    image.samples.resize(130);
+    image.samples[0].length = 100;  // 60 of its bytes in the file
+    image.samples[1].length = 50;   // its data would start beyond the file's end
+    image.sampleData = Bytes(60, 1);
+    const Bytes bytes = image.Build();
+    ASSERT_EQ(test::LoadFromBytes(bytes), ResultOk);
+    EXPECT_EQ(test::Notes(), (std::vector<test::Noted>{
+                                 {ConversionKind::beyondLimit, "MTM samples beyond 128", 2},
+                                 {ConversionKind::sampleCut, sampleCutLabel, 2, -1, -1, 90},
+                             }));
+    ReleaseModule();
+    test::ExpectRecordingChangesNoByte(bytes);
 }
 
 }  // namespace
