@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "conversion_notes.h"
 #include "loaders/loaders.h"
 #include "model/player.h"
 #include "packed_rows.h"
@@ -200,6 +201,29 @@ TEST_F(Loader669Test, AllocationFailuresEndTheLoad) {
         }
         ReleaseModule();
     }
+}
+
+TEST_F(Loader669Test, ConversionNotesTellWhatIsLost) {
+    Image669 image;
+    image.AddPattern();
+    image.Set(0, 0, 0, {0xFF, 0x00, 0x2F});  // the pattern's speed takes this effect's place
+    image.Set(0, 1, 5, {0xFF, 0x00, 0x6A});  // effect 6
+    image.samples.resize(130);
+    image.samples[0].length = 100;
+    image.sampleData = Bytes(60, 0x80);
+    const Bytes bytes = image.Build();
+    ASSERT_EQ(test::LoadFromBytes(bytes), ResultOk);
+    using Kind = ConversionKind;
+    EXPECT_EQ(test::Notes(),
+              (std::vector<test::Noted>{
+                  {Kind::beyondLimit, "669 samples beyond 128", 2},
+                  {Kind::droppedEffect, "effects in a pattern's first cell, taken by its speed", 1,
+                   0, 0},
+                  {Kind::droppedEffect, "669 effect 6", 1, 0, 1},
+                  {Kind::sampleCut, sampleCutLabel, 1, -1, -1, 40},
+              }));
+    ReleaseModule();
+    test::ExpectRecordingChangesNoByte(bytes);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "conversion_notes.h"
 #include "loaders/loaders.h"
 #include "model/player.h"
 #include "packed_rows.h"
@@ -211,6 +212,30 @@ TEST_F(FarLoaderTest, AllocationFailuresEndTheLoad) {
         }
         ReleaseModule();
     }
+}
+
+TEST_F(FarLoaderTest, ConversionNotesTellWhatIsLost) {
+    FarImage image;
+    Bytes pattern = StoredPattern(2, 4, 4);
+    SetCell(pattern, 0, 0, {0, 0, 0, 0xF2});   // the pattern's tempo takes this one's place
+    SetCell(pattern, 1, 0, {0, 0, 0, 0x37});   // portamento
+    SetCell(pattern, 2, 1, {80, 0, 0, 0});     // a note beyond 72
+    image.patterns[0] = pattern;
+    image.samples[0] = {.data = Bytes(100, 1)};
+    Bytes bytes = image.Build();
+    bytes.resize(bytes.size() - 40);
+    ASSERT_EQ(test::LoadFromBytes(bytes), ResultOk);
+    using Kind = ConversionKind;
+    EXPECT_EQ(test::Notes(),
+              (std::vector<test::Noted>{
+                  {Kind::droppedEffect, "effects in a pattern's first cell, taken by its speed", 1,
+                   0, 0},
+                  {Kind::droppedEffect, "FAR 3 (portamento)", 1, 0, 1},
+                  {Kind::noteOutOfRange, "FAR note values above 72", 1, 0, 2},
+                  {Kind::sampleCut, sampleCutLabel, 1, -1, -1, 40},
+              }));
+    ReleaseModule();
+    test::ExpectRecordingChangesNoByte(bytes);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "conversion_notes.h"
 #include "loaders/loaders.h"
 #include "model/player.h"
 #include "packed_rows.h"
@@ -259,6 +260,38 @@ TEST_F(UltLoaderTest, AllocationFailuresEndTheLoad) {
         }
         ReleaseModule();
     }
+}
+
+TEST_F(UltLoaderTest, ConversionNotesTellWhatIsLost) {
+    UltImage image;
+    image.channels = 34;
+    image.tracks = {Track({
+        Cell(0, 0, 0x3A, 0x05, 0x20),  // the volume slide wins over the tone portamento
+        Cell(0, 0, 0x05, 0x01),        // effect 5
+        Cell(0, 0, 0x09, 0x41),        // sample offset 41h x 4, beyond 8 bits
+        Cell(80, 1),                   // a note beyond 72
+        Repeat(60, Cell()),
+    })};
+    image.samples.resize(130);
+    image.samples[0].sizeEnd = 100;
+    image.sampleData = Bytes(60, 1);
+    const Bytes bytes = image.Build();
+    ASSERT_EQ(test::LoadFromBytes(bytes), ResultOk);
+    using Kind = ConversionKind;
+    EXPECT_EQ(test::Notes(),
+              (std::vector<test::Noted>{
+                  {Kind::beyondLimit, "ULT samples beyond 128", 2},
+                  {Kind::beyondLimit, "ULT channels beyond 32", 2},
+                  {Kind::droppedEffect, "ULT second effects of a cell (the lower command)", 1, 0,
+                   0},
+                  {Kind::droppedEffect, "ULT 5 (sample playback mode)", 1, 0, 1},
+                  {Kind::changedParameter, "ULT 9 (sample offsets from 40h, cut to 8 bits)", 1,
+                   0, 2},
+                  {Kind::noteOutOfRange, "ULT note values above 72", 1, 0, 3},
+                  {Kind::sampleCut, sampleCutLabel, 1, -1, -1, 40},
+              }));
+    ReleaseModule();
+    test::ExpectRecordingChangesNoByte(bytes);
 }
 
 }  // namespace
