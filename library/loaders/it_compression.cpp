@@ -43,18 +43,27 @@ int NextWidth(std::uint32_t v, int current) {
     return width < current ? width : width + 1;
 }
 
+// The frames one block decodes to at most: those its bytes can carry, at one bit a frame at
+// the narrowest width, and never more than a block holds.
+std::uint32_t BlockFrames(std::uint32_t width, std::size_t bytes) {
+    return static_cast<std::uint32_t>(std::min<std::size_t>(CompressedBlockFrames(width), bytes * 8));
+}
+
 // The frames that the blocks present in the stream decode to, up to `length`; the stream is
-// put back where it was. A block counts when its 2-byte head can be read: bytes missing from its
-// data read as 0.
+// put back where it was. A block counts when its 2-byte head can be read, with the bytes of its
+// data that the stream holds (the bits of missing bytes read as 0, but carry no frames).
 std::uint32_t FramesPresent(void* stream, std::uint32_t length, std::uint32_t width) {
     const long start = services.tell(stream);
     if (start < 0 || start > std::numeric_limits<std::int32_t>::max()) return 0;
+    std::uint64_t left = BytesLeft(stream).value_or(std::numeric_limits<std::uint64_t>::max());
     std::uint32_t frames = 0;
-    while (frames < length) {
+    while (frames < length && left >= 2) {
         std::array<std::uint8_t, 2> head{};
         if (ReadBytes(stream, head) < head.size()) break;
-        frames += std::min(CompressedBlockFrames(width), length - frames);
-        if (!SeekBy(stream, ReadLe16(head.data()))) break;  // the data ends in this block
+        const std::uint64_t bytes = std::min<std::uint64_t>(ReadLe16(head.data()), left - 2);
+        left -= 2 + bytes;
+        frames += std::min(BlockFrames(width, static_cast<std::size_t>(bytes)), length - frames);
+        if (!SeekBy(stream, static_cast<std::int64_t>(bytes))) break;
     }
     services.seek(stream, static_cast<std::int32_t>(start), 0);
     return frames;
@@ -145,9 +154,9 @@ int PrepareCompressedSample(SampleHeader& header, std::uint8_t*& data, void* str
     WorkBuffer block(largestBlockBytes);
     if (!pcm || !block) return ResultNoMemory;
     for (std::uint32_t done = 0; done < frames;) {
-        const auto bits = block.span().first(ReadU16Le(stream));
-        ReadBytes(stream, bits);
-        const std::uint32_t now = std::min(CompressedBlockFrames(width), frames - done);
+        const auto stated = block.span().first(ReadU16Le(stream));
+        const auto bits = stated.first(ReadBytes(stream, stated));
+        const std::uint32_t now = std::min(BlockFrames(width, bits.size()), frames - done);
         DecodeCompressedBlock(bits, pcm.span().subspan(std::size_t{done} * width, std::size_t{now} * width),
                               width, doubleDelta);
         done += now;

@@ -127,48 +127,63 @@ TEST_F(ItCompressedSampleTest, BothVariantsAndWidthsDecodeToPcm) {
 }
 
 TEST_F(ItCompressedSampleTest, EachBlockStartsAfreshAndABrokenBlockLeavesTheNextOne) {
-    const std::uint32_t block8 = CompressedBlockFrames(1);
-    Bytes data = CompressedBlock(BitWriter().Put(5, 9).Put(0x1FF, 9).bytes());  // width 0
+    // A block decodes to at most eight frames a byte (one bit a frame at the narrowest width):
+    // a broken block's bits run out with its own frames, zeros after the break.
+    const Bytes firstBits = BitWriter().Put(5, 9).Put(0x1FF, 9).bytes();  // then width 0
+    const std::uint32_t first8 = static_cast<std::uint32_t>(8 * firstBits.size());
+    Bytes data = CompressedBlock(firstBits);
     const Bytes second = CompressedBlock(BitWriter().Put(1, 9).Put(1, 9).Put(1, 9).bytes());
     data.insert(data.end(), second.begin(), second.end());
 
-    const std::uint32_t block16 = CompressedBlockFrames(2);
-    Bytes wide = CompressedBlock(BitWriter().Put(7, 17).bytes());
+    const Bytes wideBits = BitWriter().Put(7, 17).bytes();
+    const std::uint32_t first16 = static_cast<std::uint32_t>(8 * wideBits.size());
+    Bytes wide = CompressedBlock(wideBits);
     const Bytes wideSecond = CompressedBlock(BitWriter().Put(1, 17).Put(1, 17).bytes());
     wide.insert(wide.end(), wideSecond.begin(), wideSecond.end());
 
     ItModule m;
-    m.samples = {Compressed(data, block8 + 3), Compressed(wide, block16 + 2, true)};
+    m.samples = {Compressed(data, first8 + 3), Compressed(wide, first16 + 2, true)};
     ASSERT_EQ(test::LoadFromBytes(m.Build()), ResultOk);
 
     const auto frames = test::SampleFrames(0);
-    ASSERT_EQ(frames.size(), block8 + 3);
+    ASSERT_EQ(frames.size(), first8 + 3);
     EXPECT_EQ(frames[0], 5);
-    EXPECT_TRUE(std::all_of(frames.begin() + 1, frames.begin() + block8, [](auto v) { return v == 0; }));
-    EXPECT_EQ(Signed8(frames.subspan(block8)), (std::vector<int>{1, 2, 3}));
+    EXPECT_TRUE(std::all_of(frames.begin() + 1, frames.begin() + first8, [](auto v) { return v == 0; }));
+    EXPECT_EQ(Signed8(frames.subspan(first8)), (std::vector<int>{1, 2, 3}));
 
     const auto wideFrames = test::SampleFrames(1);
-    ASSERT_EQ(wideFrames.size(), 2u * (block16 + 2));
-    EXPECT_EQ(wideFrames[2 * (block16 - 1)], 7);  // the last frame of the first block
-    EXPECT_EQ(wideFrames[2 * block16], 1);
-    EXPECT_EQ(wideFrames[2 * block16 + 2], 2);
+    ASSERT_EQ(wideFrames.size(), 2u * (first16 + 2));
+    EXPECT_EQ(wideFrames[2 * (first16 - 1)], 7);  // the last frame of the first block
+    EXPECT_EQ(wideFrames[2 * first16], 1);
+    EXPECT_EQ(wideFrames[2 * first16 + 2], 2);
 }
 
 TEST_F(ItCompressedSampleTest, ASampleEndsWithTheBlocksTheFileHolds) {
-    const std::uint32_t block8 = CompressedBlockFrames(1);
     ItModule m;
-    // A million frames claimed, one block in the file; the loop reaches past it.
+    // A million frames claimed, one block of two bytes in the file; the loop reaches past it.
     m.samples = {Compressed(CompressedBlock(BitWriter().Put(3, 9).bytes()), 1'000'000)};
     m.samples[0].flags |= 0x10;
-    m.samples[0].loopBegin = 100;
-    m.samples[0].loopEnd = block8 + 50;
+    m.samples[0].loopBegin = 10;
+    m.samples[0].loopEnd = 500;
     ASSERT_EQ(test::LoadFromBytes(m.Build()), ResultOk);
 
     const SampleHeader& header = test::Sample(0);
-    EXPECT_EQ(header.length, block8);
-    EXPECT_EQ(header.loopEnd, block8);
+    EXPECT_EQ(header.length, 16u);
+    EXPECT_EQ(header.loopEnd, 16u);
     EXPECT_EQ(header.flags & loop, loop);
-    EXPECT_EQ(test::SampleFrames(0)[block8 - 1], 3);
+    EXPECT_EQ(test::SampleFrames(0)[15], 3);
+}
+
+TEST_F(ItCompressedSampleTest, EmptyBlocksDecodeToNothing) {
+    // Block heads without data once inflated to 32 KB of frames each: a few kilobytes of them
+    // made a gigabyte of sample.
+    Bytes data;
+    for (int i = 0; i < 2000; ++i) data.insert(data.end(), {0, 0});
+    data.insert(data.end(), {1, 0, 0x03});  // one byte: at most eight frames
+    ItModule m;
+    m.samples = {Compressed(data, 0x7FFFFFFF)};
+    ASSERT_EQ(test::LoadFromBytes(m.Build()), ResultOk);
+    EXPECT_EQ(test::Sample(0).length, 8u);
 }
 
 TEST_F(ItCompressedSampleTest, BitsCutOffByTheEndOfTheFileReadAsZero) {

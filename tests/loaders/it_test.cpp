@@ -459,11 +459,13 @@ TEST_F(ItLoaderTest, ConversionNotesTellWhatIsLost) {
     ReleaseModule();
     test::ExpectRecordingChangesNoByte(bytes);
 
-    // A compressed sample claiming ten frames more than its one whole block holds.
+    // A compressed sample claiming ten frames more than its one whole block holds (a block
+    // of 4,096 bytes carries 32,768 frames at most).
     const std::uint32_t block = CompressedBlockFrames(1);
     ItModule compressed;
-    compressed.samples = {
-        {.flags = 0x09, .length = block + 10, .data = test::CompressedBlock(Bytes(block / 8))}};
+    compressed.samples = {{.flags = 0x09,
+                           .length = block + 10,
+                           .data = test::CompressedBlock(Bytes(std::size_t{block / 8}, 0))}};
     ASSERT_EQ(test::LoadFromBytes(compressed.Build()), ResultOk);
     EXPECT_EQ(test::Notes(), (std::vector<test::Noted>{
                                  {Kind::compressedSample, compressedSampleLabel, 1},
