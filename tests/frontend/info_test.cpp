@@ -324,6 +324,70 @@ TEST_F(InfoTest, DamagedAndUnloadableFilesExitTwo) {
         }));
 }
 
+// A one-pattern STM whose row 5 holds a tremor, which the model lacks, and whose only sample
+// claims 100 frames where the file holds 60.
+Bytes LossyStm() {
+    test::ByteWriter file;
+    file.Text("lossy", 20).Text("!Scream!", 8).U8(0x1A).U8(2).U8(2).U8(21).U8(0x60).U8(1);
+    file.U8(64).Fill(13);
+    const std::size_t dataParagraph = (48 + 31 * 32 + 128 + 1024 + 15) / 16;
+    for (int s = 0; s < 31; ++s) {
+        file.Text("", 12).U8(0).U8(0).U16(s == 0 ? static_cast<unsigned>(dataParagraph) : 0);
+        file.U16(s == 0 ? 100 : 0).U16(0).U16(0xFFFF).U8(64).U8(0).U16(8448).Fill(6);
+    }
+    file.U8(0).Fill(127, 99);
+    for (int cell = 0; cell < 256; ++cell) {
+        const bool tremor = cell == 5 * 4;
+        file.Raw({0xFF, 0x01, static_cast<std::uint8_t>(tremor ? 0x89 : 0x80),
+                  static_cast<std::uint8_t>(tremor ? 0x12 : 0x00)});
+    }
+    file.PadTo(dataParagraph * 16).Fill(60, 1);
+    return file.bytes();
+}
+
+TEST_F(InfoTest, ConversionNotesOfASourceModule) {
+    const Bytes source = LossyStm();
+    WriteFile(dir / "lossy.stm", source);
+    WriteFile(dir / "song.am", AmSong());
+
+    const test::Outcome text = Info("lossy.stm song.am");
+    EXPECT_EQ(text.exitCode, 0);
+    EXPECT_NE(text.out.find("\n  conversion notes:\n"
+                            "    effect dropped       STM I (tremor): 1, first in pattern 0 row 5\n"
+                            "    sample cut           sample data ending before the sample's "
+                            "length: 1 sample, 40 frames missing\n"),
+              std::string::npos)
+        << text.out;
+    EXPECT_NE(text.out.find("\n  conversion notes: none, nothing dropped or changed\n"),
+              std::string::npos)
+        << text.out;
+
+    const std::vector<json> documents = Documents(Info("--json lossy.stm song.am").out);
+    ASSERT_EQ(documents.size(), 2u);
+    EXPECT_EQ(documents[0]["conversionNotes"], json::parse(R"js([
+        {"kind":"droppedEffect","what":"STM I (tremor)","count":1,"pattern":0,"row":5},
+        {"kind":"sampleCut","what":"sample data ending before the sample's length","count":1,
+         "framesMissing":40}])js"));
+    EXPECT_EQ(documents[1]["conversionNotes"], json::array());
+
+    // tunepak says nothing of it, and writes the bytes that the library writes with the record
+    // read; a packed module has no notes of its own.
+    const test::Outcome converted = Run(TUNEPAK_EXE, "lossy.stm");
+    EXPECT_EQ(converted.exitCode, 0);
+    EXPECT_EQ(converted.out.find("tremor"), std::string::npos) << converted.out;
+    const Bytes packed = ReadFile(dir / "Lossy.vmz");
+    ASSERT_GT(packed.size(), 24u);
+    Bytes image(ReadLe32(packed.data() + 20));
+    uLongf length = image.size();
+    ASSERT_EQ(uncompress(image.data(), &length, packed.data() + 24, packed.size() - 24), Z_OK);
+    ASSERT_EQ(test::LoadFromBytes(source), ResultOk);
+    EXPECT_EQ(ConversionNotes().size(), 2u);
+    EXPECT_EQ(test::WriteImage(), image);
+    const test::Outcome packedText = Info("Lossy.vmz");
+    EXPECT_EQ(packedText.out.find("conversion notes"), std::string::npos) << packedText.out;
+    EXPECT_FALSE(Documents(Info("--json Lossy.vmz").out).at(0).contains("conversionNotes"));
+}
+
 TEST_F(InfoTest, UsageHelpAndVersion) {
     for (const char* arguments : {"", "--json", "--bogus x.vmz", "x.vmz --extract"}) {
         const test::Outcome run = Info(arguments);
