@@ -36,7 +36,7 @@ struct ConversionNote {
 };
 
 // The labels of the notes that sample preparation makes.
-inline constexpr const char* sampleCutLabel = "sample data ending before the sample's length";
+inline constexpr const char* sampleCutLabel = "sample data ending early";
 inline constexpr const char* compressedSampleLabel = "compressed sample data, decoded";
 
 // The record holds this many notes; the last one is kept for the overflow.

@@ -354,8 +354,8 @@ TEST_F(InfoTest, ConversionNotesOfASourceModule) {
     EXPECT_EQ(text.exitCode, 0);
     EXPECT_NE(text.out.find("\n  conversion notes:\n"
                             "    effect dropped       STM I (tremor): 1, first in pattern 0 row 5\n"
-                            "    sample cut           sample data ending before the sample's "
-                            "length: 1 sample, 40 frames missing\n"),
+                            "    sample cut           sample data ending early: 1 sample, 40 "
+                            "frames missing\n"),
               std::string::npos)
         << text.out;
     EXPECT_NE(text.out.find("\n  conversion notes: none, nothing dropped or changed\n"),
@@ -366,8 +366,8 @@ TEST_F(InfoTest, ConversionNotesOfASourceModule) {
     ASSERT_EQ(documents.size(), 2u);
     EXPECT_EQ(documents[0]["conversionNotes"], json::parse(R"js([
         {"kind":"droppedEffect","what":"STM I (tremor)","count":1,"pattern":0,"row":5},
-        {"kind":"sampleCut","what":"sample data ending before the sample's length","count":1,
-         "framesMissing":40}])js"));
+        {"kind":"sampleCut","what":"sample data ending early","count":1,"framesMissing":40}
+        ])js"));
     EXPECT_EQ(documents[1]["conversionNotes"], json::array());
 
     // tunepak says nothing of it, and writes the bytes that the library writes with the record
