@@ -223,7 +223,7 @@ TEST_F(FarLoaderTest, ConversionNotesTellWhatIsLost) {
     image.patterns[0] = pattern;
     image.samples[0] = {.data = Bytes(100, 1)};
     Bytes bytes = image.Build();
-    bytes.resize(bytes.size() - 40);
+    bytes.erase(bytes.end() - 40, bytes.end());
     ASSERT_EQ(test::LoadFromBytes(bytes), ResultOk);
     using Kind = ConversionKind;
     EXPECT_EQ(test::Notes(),

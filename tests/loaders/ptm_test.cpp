@@ -235,7 +235,7 @@ TEST_F(PtmLoaderTest, ConversionNotesTellWhatIsLost) {
                      })},
                      .samples = {{.data = Bytes(100, 1)}}};
     Bytes bytes = BuildPtm(layout);
-    bytes.resize(bytes.size() - 40);
+    bytes.erase(bytes.end() - 40, bytes.end());
     ASSERT_EQ(test::LoadFromBytes(bytes), ResultOk);
     using Kind = ConversionKind;
     EXPECT_EQ(test::Notes(),

@@ -346,7 +346,7 @@ TEST_F(S3mLoaderTest, ConversionNotesTellWhatIsLost) {
         {0x80, 'I' - '@', 0x12},  // tremor again
     })};
     Bytes bytes = BuildS3m(layout);
-    bytes.resize(bytes.size() - 40);  // the sample's last 40 frames
+    bytes.erase(bytes.end() - 40, bytes.end());  // the sample's last 40 frames
     ASSERT_EQ(test::LoadFromBytes(bytes), ResultOk);
     using Kind = ConversionKind;
     EXPECT_EQ(test::Notes(),

@@ -181,7 +181,7 @@ TEST_F(StmLoaderTest, ConversionNotesTellWhatIsLost) {
     SetCell(pattern, 2, 0, {0xFF, 0x01, 0x8B, 0x05});  // K: vibrato and volume slide
     layout.samples = {{.data = Bytes(100, 1)}};
     Bytes bytes = BuildStm(layout);
-    bytes.resize(bytes.size() - 40);
+    bytes.erase(bytes.end() - 40, bytes.end());
     ASSERT_EQ(test::LoadFromBytes(bytes), ResultOk);
     using Kind = ConversionKind;
     EXPECT_EQ(test::Notes(), (std::vector<test::Noted>{

@@ -485,7 +485,7 @@ TEST_F(XmLoaderTest, ConversionNotesTellWhatIsLost) {
     in.volumePoints = 12;
     image.instruments = {in};
     Bytes bytes = image.Build();
-    bytes.resize(bytes.size() - 40);
+    bytes.erase(bytes.end() - 40, bytes.end());
     ASSERT_EQ(test::LoadFromBytes(bytes), ResultOk);
     using Kind = ConversionKind;
     EXPECT_EQ(test::Notes(),
