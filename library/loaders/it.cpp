@@ -241,8 +241,33 @@ LocalSamples NumberSamples(const ItInstrument& source, std::size_t moduleSamples
     return local;
 }
 
+// Where a source sample was first prepared: several instruments may play one sample, and each
+// keeps its own copy, but its data is read and decoded once.
+struct PreparedSample {
+    std::size_t slot = 0;
+    std::size_t index = 0;
+    bool done = false;
+};
+
+// Copies a prepared sample (header and frames with their run-out tail) into another header.
+int CopyPreparedSample(const PreparedSample& from, SampleHeader& header, std::uint8_t*& data) {
+    const InstrumentSlot& source = instrumentTable[from.slot];
+    const SampleHeader& prepared = SampleOf(source.block, from.index);
+    header = prepared;
+    const std::uint8_t* frames = source.sampleData[from.index];
+    if (frames == nullptr) return ResultOk;
+    std::uint64_t tail = 31;  // the run-out tail, and a ping-pong loop's backward copy
+    if ((prepared.flags & loop) && (prepared.flags & pingPong)) tail += prepared.loopEnd - prepared.loopStart;
+    const auto bytes = static_cast<std::size_t>((prepared.length + tail) * SampleWidth(prepared));
+    data = static_cast<std::uint8_t*>(services.allocate(bytes));
+    if (data == nullptr) return ResultNoSampleMemory;
+    std::memcpy(data, frames, bytes);
+    return ResultOk;
+}
+
 int LoadInstruments(void* stream, std::uint64_t origin, const ItHeader& header,
                     const OffsetTable& instrumentOffsets, const OffsetTable& sampleOffsets) {
+    std::array<PreparedSample, maxOffsets> prepared{};
     const std::size_t count = std::min<std::size_t>(header.instrumentCount, maxInstruments);
     if (header.instrumentCount > count) {
         NoteBeyondLimit("IT instruments beyond 128",
@@ -268,17 +293,28 @@ int LoadInstruments(void* stream, std::uint64_t origin, const ItHeader& header,
         record.sampleCount = 0;
         record.size = static_cast<std::uint32_t>(InstrumentBlockSize(0) - 8);
         for (std::size_t j = 0; j < local.count; ++j) {
+            const std::size_t number = local.samples[j] - 1u;
+            if (prepared[number].done) {
+                record.sampleCount = static_cast<std::uint8_t>(j + 1);
+                record.size = static_cast<std::uint32_t>(InstrumentBlockSize(j + 1) - 8);
+                const int result = CopyPreparedSample(prepared[number], SampleOf(block, j),
+                                                      instrumentTable[i].sampleData[j]);
+                if (result != ResultOk) return result;
+                continue;
+            }
             ItSample sample{};
-            SeekTo(stream, origin + sampleOffsets[local.samples[j] - 1u]);
+            SeekTo(stream, origin + sampleOffsets[number]);
             ReadRecord(stream, sample);
             SampleHeader& target = SampleOf(block, j);
             record.sampleCount = static_cast<std::uint8_t>(j + 1);
             record.size = static_cast<std::uint32_t>(InstrumentBlockSize(j + 1) - 8);
             CopyName(target.name, sample.name, 22);
-            if (sample.length == 0) continue;
-            const int result =
-                LoadSample(stream, origin, sample, target, instrumentTable[i].sampleData[j]);
-            if (result != ResultOk) return result;
+            if (sample.length != 0) {
+                const int result =
+                    LoadSample(stream, origin, sample, target, instrumentTable[i].sampleData[j]);
+                if (result != ResultOk) return result;
+            }
+            prepared[number] = {i, j, true};
         }
     }
     return ResultOk;

@@ -269,6 +269,30 @@ ItModule InstrumentModule(const std::vector<std::uint8_t>& keyboard, int samples
     return m;
 }
 
+TEST_F(ItLoaderTest, InstrumentsSharingASampleEachGetTheSameCopy) {
+    // Found by fuzzing: 128 instruments playing the same compressed samples decoded them anew
+    // for each instrument. Each instrument keeps its own copy; the data is decoded once.
+    ItModule m = InstrumentModule({1, 2}, 2);
+    m.instruments.push_back(test::ItInstrument("second", {2, 1}));
+    m.samples[0].flags = 0x59;  // compressed, looped ping-pong
+    m.samples[0].length = 6;
+    m.samples[0].loopBegin = 1;
+    m.samples[0].loopEnd = 5;
+    m.samples[0].data = test::CompressedBlock(test::BitWriter().Put(5, 9).Put(3, 9).Put(1, 9).bytes());
+    ASSERT_EQ(test::LoadFromBytes(m.Build()), ResultOk);
+
+    const SampleHeader& first = test::Sample(0, 0);
+    const SampleHeader& copy = test::Sample(1, 1);
+    EXPECT_EQ(std::memcmp(&first, &copy, sizeof first), 0);
+    EXPECT_NE(instrumentTable[0].sampleData[0], instrumentTable[1].sampleData[1]);
+    // The frames and the whole ping-pong tail are alike.
+    ASSERT_EQ(first.flags & (loop | pingPong), loop | pingPong);
+    const std::size_t bytes = first.length + 31 + (first.loopEnd - first.loopStart);
+    EXPECT_EQ(test::Copy({instrumentTable[0].sampleData[0], bytes}),
+              test::Copy({instrumentTable[1].sampleData[1], bytes}));
+    EXPECT_EQ(test::Copy(test::SampleFrames(0, 1)), test::Copy(test::SampleFrames(1, 0)));
+}
+
 TEST_F(ItLoaderTest, InstrumentSamplesAreNumberedByFirstUse) {
     ItModule m = InstrumentModule({5, 5, 2, 0, 7, 9}, 7);  // sample 9 does not exist
     m.samples[4].name = "a name of twenty-six bytes";
