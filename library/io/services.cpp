@@ -131,21 +131,51 @@ bool SeekBy(void* stream, std::int64_t distance) {
     return true;
 }
 
-std::optional<std::uint64_t> BytesLeft(void* stream) {
-    const long here = services.tell(stream);
+namespace {
+
+// Where the stream ends, by a trip to the end and back to `here` (in steps, when `here` lies
+// further than a seek offset reaches): nothing when the stream cannot tell.
+std::optional<long> MeasureEnd(void* stream, long here) {
     if (here < 0 || services.seek(stream, 0, 2) != 0) return std::nullopt;
     const long end = services.tell(stream);
-    if (here > std::numeric_limits<std::int32_t>::max() ||
-        services.seek(stream, static_cast<std::int32_t>(here), 0) != 0) {
-        return std::nullopt;
-    }
-    if (end < here) return 0;
-    return static_cast<std::uint64_t>(end - here);
+    const bool back = here <= std::numeric_limits<std::int32_t>::max()
+                          ? services.seek(stream, static_cast<std::int32_t>(here), 0) == 0
+                          : SeekBy(stream, std::int64_t{here} - end);
+    if (end < 0 || !back) return std::nullopt;
+    return end;
 }
 
-WorkBuffer::WorkBuffer(std::size_t size)
+// The end that a KnownStreamEnd learnt: of which stream, under which seek function (the memory
+// stream that stands in for it during a load has another), and where, if the stream can tell.
+struct StreamEnd {
+    void* stream = nullptr;
+    int (*seek)(void*, std::int32_t, int) = nullptr;
+    std::optional<long> end;
+};
+StreamEnd knownEnd;
+
+}  // namespace
+
+std::optional<std::uint64_t> BytesLeft(void* stream) {
+    const long here = services.tell(stream);
+    if (here < 0) return std::nullopt;
+    const bool known = stream != nullptr && stream == knownEnd.stream && services.seek == knownEnd.seek;
+    const std::optional<long> end = known ? knownEnd.end : MeasureEnd(stream, here);
+    if (!end) return std::nullopt;
+    if (*end < here) return 0;
+    return static_cast<std::uint64_t>(*end - here);
+}
+
+KnownStreamEnd::KnownStreamEnd(void* stream) {
+    knownEnd = {};
+    knownEnd = {stream, services.seek, MeasureEnd(stream, services.tell(stream))};
+}
+
+KnownStreamEnd::~KnownStreamEnd() { knownEnd = {}; }
+
+WorkBuffer::WorkBuffer(std::size_t size, Fill fill)
     : data_(static_cast<std::uint8_t*>(services.allocate(size == 0 ? 1 : size))), size_(size) {
-    if (data_ != nullptr) std::memset(data_, 0, size_);
+    if (data_ != nullptr && fill == Fill::zeros) std::memset(data_, 0, size_);
 }
 WorkBuffer::~WorkBuffer() {
     if (data_ != nullptr) services.release(data_);

@@ -85,13 +85,29 @@ bool SeekBy(void* stream, std::int64_t distance);
 // can tell its end (file mode); nothing in memory mode, whose blocks have no known end.
 std::optional<std::uint64_t> BytesLeft(void* stream);
 
+// Learns where a stream ends, once, and lets BytesLeft take the end from here for as long as it
+// lives, instead of seeking to the end and back each time (which costs a file-mode stream system
+// calls and the refilling of its buffer). Only for a stream whose length stays as it is meanwhile:
+// LoadModule holds one over the stream it loads from.
+class KnownStreamEnd {
+public:
+    explicit KnownStreamEnd(void* stream);
+    ~KnownStreamEnd();
+    KnownStreamEnd(const KnownStreamEnd&) = delete;
+    KnownStreamEnd& operator=(const KnownStreamEnd&) = delete;
+};
+
 // --- Work buffers -------------------------------------------------------------------------------
 
 // A zero-filled block from the service table, released on every exit from its scope.
 class WorkBuffer {
 public:
+    // Fill::none leaves the bytes as the allocator gives them, for a block that its user fills
+    // whole before reading any of it (an image, a compressed stream, decoded frames).
+    enum class Fill { zeros, none };
+
     WorkBuffer() = default;
-    explicit WorkBuffer(std::size_t size);
+    explicit WorkBuffer(std::size_t size, Fill fill = Fill::zeros);
     ~WorkBuffer();
     WorkBuffer(WorkBuffer&& other) noexcept;
     WorkBuffer& operator=(WorkBuffer&& other) noexcept;

@@ -61,6 +61,7 @@ int LoadModule(void* stream, unsigned mode) {
     ResetPlayer();
 
     stream = InstallStreams(mode, stream);
+    const KnownStreamEnd end(stream);  // the file keeps its length while it is loaded
     std::array<std::uint8_t, probeSize> probe{};
     const std::size_t got = ReadBytes(stream, probe);
     services.seek(stream, -static_cast<std::int32_t>(got), 1);

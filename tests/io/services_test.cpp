@@ -77,6 +77,55 @@ TEST(FileStream, SeeksPastTheEndAndInBigSteps) {
     EXPECT_EQ(ReadU8(file.get()), 7);
 }
 
+// A seek slot that counts its calls, around the file-mode one.
+int seekCalls = 0;
+int CountingSeek(void* stream, std::int32_t offset, int origin) {
+    ++seekCalls;
+    return FileSeek(stream, offset, origin);
+}
+
+TEST(KnownStreamEndTest, BytesLeftTakesTheEndWithoutSeekingAndAgreesWithMeasuring) {
+    InstallStreams(StreamFile, nullptr);
+    const test::Bytes bytes(40, 3);
+    test::MemoryFile file(bytes);
+    services.seek = CountingSeek;
+    {
+        const KnownStreamEnd end(file.get());
+        seekCalls = 0;
+        for (const std::uint64_t position : {0u, 1u, 39u, 40u, 41u, 1000u}) {
+            FileSeek(file.get(), static_cast<std::int32_t>(position), 0);
+            EXPECT_EQ(BytesLeft(file.get()), position < 40 ? 40 - position : 0) << position;
+            EXPECT_EQ(Position(file.get()), position);
+        }
+        EXPECT_EQ(seekCalls, 0);
+
+        // Another stream, or the memory stream that stands in during a load, is measured.
+        test::MemoryFile other(test::Bytes(5, 1));
+        EXPECT_EQ(BytesLeft(other.get()), 5u);
+        std::array<std::uint8_t, 8> block{};
+        void* memory = InstallStreams(StreamMemory, block.data());
+        EXPECT_FALSE(BytesLeft(memory).has_value());
+        InstallStreams(StreamFile, nullptr);
+    }
+    // Once it is gone, the end is measured again: the stream may have grown meanwhile.
+    std::fseek(file.get(), 0, SEEK_END);
+    std::fputc(9, file.get());
+    std::fseek(file.get(), 0, SEEK_SET);
+    EXPECT_EQ(BytesLeft(file.get()), 41u);
+    services = {services.allocate, services.reallocate, services.release, FileSeek,
+                FileRead, FileWrite, FileTell};
+}
+
+TEST(KnownStreamEndTest, AStreamWithoutAKnownEndStaysSo) {
+    std::array<std::uint8_t, 8> block{};
+    void* memory = InstallStreams(StreamMemory, block.data());
+    {
+        const KnownStreamEnd end(memory);
+        EXPECT_FALSE(BytesLeft(memory).has_value());
+    }
+    InstallStreams(StreamFile, nullptr);
+}
+
 TEST(WorkBufferTest, IsZeroFilledAndReleasedThroughTheTable) {
     const ServiceTable saved = services;
     static int releases = 0;
