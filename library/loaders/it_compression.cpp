@@ -15,26 +15,55 @@ namespace {
 // The largest byte count a block head can give.
 constexpr std::size_t largestBlockBytes = 0xFFFF;
 
-// Reads a bit stream least significant bit first; bits past its end read as 0.
+// Reads a bit stream least significant bit first; bits past its end read as 0. The bits wait in
+// a 64-bit window, so a value costs a shift and a mask.
 class BitReader {
 public:
     explicit BitReader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
 
     // The next `count` (1..32) bits as a number, the first bit read in bit 0.
     std::uint32_t Read(int count) {
-        std::uint32_t value = 0;
-        for (int i = 0; i < count; ++i, ++position_) {
-            const std::size_t byte = position_ / 8;
-            if (byte < bytes_.size() && ((bytes_[byte] >> (position_ % 8)) & 1) != 0) {
-                value |= 1u << i;
-            }
-        }
+        if (held_ < count) Refill();
+        const auto value = static_cast<std::uint32_t>(window_ & ((std::uint64_t{1} << count) - 1));
+        Skip(count);
         return value;
     }
 
+    // The bits at hand, the next one in bit 0, and how many of them there are.
+    std::uint64_t window() const { return window_; }
+    int held() const { return held_; }
+
+    // Drops the next `count` (0..held) bits.
+    void Skip(int count) {
+        window_ >>= count;
+        held_ -= count;
+    }
+
+    // Fills the window to at least 56 bits; past the end of the bytes it fills with zeros. With
+    // eight bytes ahead, one load tops it up: the bits above the whole bytes taken belong to the
+    // next byte, which the following refill puts in the same place again.
+    void Refill() {
+        if (bytes_.size() - next_ >= 8) {
+            window_ |= Load64Le(bytes_.data() + next_) << held_;
+            next_ += static_cast<std::size_t>(63 - held_) / 8;
+            held_ |= 56;
+            return;
+        }
+        while (held_ < 56) {
+            if (next_ < bytes_.size()) window_ |= std::uint64_t{bytes_[next_++]} << held_;
+            held_ += 8;
+        }
+    }
+
 private:
+    static std::uint64_t Load64Le(const std::uint8_t* p) {
+        return std::uint64_t{ReadLe32(p)} | (std::uint64_t{ReadLe32(p + 4)} << 32);
+    }
+
     std::span<const std::uint8_t> bytes_;
-    std::size_t position_ = 0;
+    std::size_t next_ = 0;
+    std::uint64_t window_ = 0;
+    int held_ = 0;
 };
 
 // A new bit width chosen by value v (1 based) skips the width in use: v when below it, else v + 1.
@@ -85,54 +114,102 @@ int PrepareFromMemory(SampleHeader& header, std::uint8_t*& data, std::uint8_t* f
     return result;
 }
 
-}  // namespace
+// How values are read at one bit width: `mask` keeps the width's bits; the values from
+// `markerLow` to `markerLow` + `markerSpan` announce a new width, and the others are deltas,
+// sign-extended from the width as (value ^ signBit) - signBit (signBit 0 at the widths that
+// need no extension).
+struct WidthRules {
+    std::uint64_t mask;
+    std::uint32_t markerLow;
+    std::uint32_t markerSpan;
+    std::uint32_t signBit;
+};
 
-void DecodeCompressedBlock(std::span<const std::uint8_t> bits, std::span<std::uint8_t> frames,
-                           std::uint32_t width, bool doubleDelta) {
-    const bool wide = width == 2;
-    const int sampleBits = wide ? 16 : 8;
-    const int topWidth = sampleBits + 1;              // the widest values, and the starting width
-    const int widthFieldBits = wide ? 4 : 3;          // the field that follows a narrow marker
-    const std::uint32_t markerHalf = wide ? 8 : 4;    // markers lie within border +- this
-    const std::uint32_t valueMask = (1u << sampleBits) - 1;
-    const std::size_t count = frames.size() / width;
+template <int SampleBits>
+constexpr WidthRules RulesFor(int bitWidth) {
+    constexpr int topWidth = SampleBits + 1;
+    constexpr std::uint32_t markerHalf = SampleBits == 16 ? 8 : 4;  // markers lie within border +- this
+    constexpr std::uint32_t valueMask = (1u << SampleBits) - 1;
+    const std::uint64_t mask = (std::uint64_t{1} << bitWidth) - 1;
+    const std::uint32_t signBit = bitWidth < SampleBits ? 1u << (bitWidth - 1) : 0;
+    if (bitWidth <= 6) {
+        // Narrow widths: the value with only its top bit set announces a new width.
+        return {mask, 1u << (bitWidth - 1), 0, signBit};
+    }
+    if (bitWidth < topWidth) {
+        // Middle widths: a run of values around the top of the range names a new width.
+        const std::uint32_t border = (valueMask >> (topWidth - bitWidth)) - markerHalf;
+        return {mask, border + 1, 2 * markerHalf - 1, signBit};
+    }
+    // The widest values: the top bit set announces a new width.
+    return {mask, 1u << SampleBits, valueMask, signBit};
+}
 
-    BitReader reader(bits);
+// Decodes up to `count` frames of one block into `out` and returns how many it decoded: all of
+// them, or fewer when a width outside the scheme ends the block. The values that the bit window
+// holds at the current width go in one run, up to the first marker; the sums run on in 32 bits,
+// of which only the sample's low bits are stored.
+template <bool Wide, bool DoubleDelta>
+std::size_t DecodeValues(BitReader& reader, std::uint8_t* out, std::size_t count) {
+    constexpr int sampleBits = Wide ? 16 : 8;
+    constexpr int topWidth = sampleBits + 1;      // the widest values, and the starting width
+    constexpr int widthFieldBits = Wide ? 4 : 3;  // the field that follows a narrow marker
     int bitWidth = topWidth;
+    WidthRules rules = RulesFor<sampleBits>(bitWidth);
     std::uint32_t once = 0;   // the values integrated once (2.14)
     std::uint32_t twice = 0;  // and twice (2.15)
     std::size_t done = 0;
     while (done < count) {
+        reader.Refill();
+        const std::size_t run = std::min<std::size_t>(static_cast<std::size_t>(reader.held() / bitWidth), count - done);
+        std::uint64_t bits = reader.window();
+        std::size_t k = 0;
+        for (; k < run; ++k) {
+            const auto value = static_cast<std::uint32_t>(bits & rules.mask);
+            if (value - rules.markerLow <= rules.markerSpan) break;
+            bits >>= bitWidth;
+            once += (value ^ rules.signBit) - rules.signBit;
+            twice += once;
+            const std::uint32_t sample = DoubleDelta ? twice : once;
+            if constexpr (Wide) {
+                WriteLe16(out + 2 * (done + k), static_cast<std::uint16_t>(sample));
+            } else {
+                out[done + k] = static_cast<std::uint8_t>(sample);
+            }
+        }
+        reader.Skip(static_cast<int>(k) * bitWidth);
+        done += k;
+        if (k == run) continue;
+
+        // A marker: the new width follows from it.
         const std::uint32_t value = reader.Read(bitWidth);
         if (bitWidth <= 6) {
-            // Narrow widths: the value with only its top bit set announces a new width.
-            if (value == 1u << (bitWidth - 1)) {
-                bitWidth = NextWidth(reader.Read(widthFieldBits) + 1, bitWidth);
-                continue;
-            }
+            bitWidth = NextWidth(reader.Read(widthFieldBits) + 1, bitWidth);
         } else if (bitWidth < topWidth) {
-            // Middle widths: a run of values around the top of the range names a new width.
-            const std::uint32_t border = (valueMask >> (topWidth - bitWidth)) - markerHalf;
-            if (value > border && value <= border + 2 * markerHalf) {
-                bitWidth = NextWidth(value - border, bitWidth);
-                continue;
-            }
-        } else if ((value >> sampleBits) != 0) {
-            // The widest values: the top bit set means the low byte + 1 is the new width.
+            bitWidth = NextWidth(value - rules.markerLow + 1, bitWidth);
+        } else {
+            // The low byte + 1 is the new width.
             bitWidth = static_cast<int>((value + 1) & 0xFF);
             if (bitWidth == 0 || bitWidth > topWidth) break;  // not a width of the scheme
-            continue;
         }
-        std::uint32_t delta = value;
-        if (bitWidth < sampleBits && ((value >> (bitWidth - 1)) & 1) != 0) {
-            delta |= ~((1u << bitWidth) - 1);  // sign extension
-        }
-        once = (once + delta) & valueMask;
-        twice = (twice + once) & valueMask;
-        const std::uint32_t sample = doubleDelta ? twice : once;
-        frames[done * width] = static_cast<std::uint8_t>(sample);
-        if (wide) frames[done * width + 1] = static_cast<std::uint8_t>(sample >> 8);
-        ++done;
+        rules = RulesFor<sampleBits>(bitWidth);
+    }
+    return done;
+}
+
+}  // namespace
+
+void DecodeCompressedBlock(std::span<const std::uint8_t> bits, std::span<std::uint8_t> frames,
+                           std::uint32_t width, bool doubleDelta) {
+    const std::size_t count = frames.size() / width;
+    BitReader reader(bits);
+    std::size_t done = 0;
+    if (width == 2) {
+        done = doubleDelta ? DecodeValues<true, true>(reader, frames.data(), count)
+                           : DecodeValues<true, false>(reader, frames.data(), count);
+    } else {
+        done = doubleDelta ? DecodeValues<false, true>(reader, frames.data(), count)
+                           : DecodeValues<false, false>(reader, frames.data(), count);
     }
     std::fill(frames.begin() + static_cast<std::ptrdiff_t>(done * width), frames.end(),
               std::uint8_t{0});
@@ -150,8 +227,8 @@ int PrepareCompressedSample(SampleHeader& header, std::uint8_t*& data, void* str
         return ResultNoSampleMemory;
     }
 
-    WorkBuffer pcm(std::size_t{frames} * width);
-    WorkBuffer block(largestBlockBytes);
+    WorkBuffer pcm(std::size_t{frames} * width, WorkBuffer::Fill::none);    // decoded whole
+    WorkBuffer block(largestBlockBytes, WorkBuffer::Fill::none);  // read before use
     if (!pcm || !block) return ResultNoMemory;
     for (std::uint32_t done = 0; done < frames;) {
         const auto stated = block.span().first(ReadU16Le(stream));
