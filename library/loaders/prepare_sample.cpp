@@ -19,48 +19,57 @@ constexpr std::uint8_t volumeCeiling = 64;
 // No sample block is ever larger than this; a header that asks for more cannot be allocated.
 constexpr std::uint64_t largestBlock = std::numeric_limits<std::int32_t>::max();
 
+// Element `from` copied onto element `to` (which may be the same), for elements of `Width` bytes.
+template <std::size_t Width>
+void CopyElement(std::uint8_t* data, std::size_t to, std::size_t from) {
+    std::memmove(data + to * Width, data + from * Width, Width);
+}
+
+// Copies the `run` elements from `last` down to `to` onwards: last, last - 1, ...
+template <std::size_t Width>
+void CopyBackward(std::uint8_t* data, std::size_t to, std::size_t last, std::size_t run) {
+    for (std::size_t i = 0; i < run; ++i) CopyElement<Width>(data, to + i, last - i);
+}
+
 // Splits interleaved left/right elements into the left half followed by the right half; an odd
-// last element keeps its place.
-bool SplitStereo(std::uint8_t* data, std::uint32_t length, std::uint32_t width) {
-    const std::size_t bytes = static_cast<std::size_t>(length) * width;
-    WorkBuffer scratch(bytes);
-    if (!scratch) return false;
-    std::memcpy(scratch.data(), data, bytes);
-    const std::uint32_t half = length / 2;
-    for (std::uint32_t i = 0; i < half; ++i) {
-        std::memcpy(data + std::size_t{i} * width, scratch.data() + std::size_t{2 * i} * width, width);
-        std::memcpy(data + std::size_t{half + i} * width, scratch.data() + std::size_t{2 * i + 1} * width,
-                    width);
+// last element keeps its place. The left elements close up in place (each moves down); only the
+// right ones wait in a scratch block.
+template <std::size_t Width>
+bool SplitStereo(std::uint8_t* data, std::uint32_t length) {
+    const std::size_t half = length / 2;
+    WorkBuffer right(half * Width, WorkBuffer::Fill::none);
+    if (!right) return false;
+    for (std::size_t i = 0; i < half; ++i) {
+        std::memcpy(right.data() + i * Width, data + (2 * i + 1) * Width, Width);
+        CopyElement<Width>(data, i, 2 * i);
     }
+    std::memcpy(data + half * Width, right.data(), half * Width);
     return true;
 }
 
-// Delta decoding and sign conversion in one pass, with one accumulator across the whole block.
+// Delta decoding, then sign conversion. The accumulator runs across the whole block; the sign
+// conversion never feeds back into it, so the two can run as separate passes.
 void Decode(std::uint8_t* data, std::uint32_t length, std::uint8_t flags) {
-    const bool delta = flags & deltaSource;
-    const bool toSigned = flags & unsignedSource;
-    if (!(flags & sixteenBit)) {
-        std::uint8_t accumulator = 0;
-        for (std::uint32_t i = 0; i < length; ++i) {
-            if (delta) data[i] = accumulator = static_cast<std::uint8_t>(accumulator + data[i]);
-            if (toSigned) data[i] ^= 0x80;
-        }
-        return;
-    }
-    const bool wordDeltas = flags & usePan;
-    std::uint16_t accumulator = 0;
-    for (std::uint32_t i = 0; i < length; ++i) {
-        std::uint8_t* element = data + std::size_t{i} * 2;
-        if (delta && wordDeltas) {
-            accumulator = static_cast<std::uint16_t>(accumulator + ReadLe16(element));
-            WriteLe16(element, accumulator);
-        } else if (delta) {
-            for (int b = 0; b < 2; ++b) {
-                accumulator = static_cast<std::uint8_t>(accumulator + element[b]);
-                element[b] = static_cast<std::uint8_t>(accumulator);
+    const std::size_t width = (flags & sixteenBit) ? 2 : 1;
+    const std::size_t bytes = std::size_t{length} * width;
+    if (flags & deltaSource) {
+        if (width == 2 && (flags & usePan)) {
+            std::uint16_t accumulator = 0;
+            for (std::size_t i = 0; i < bytes; i += 2) {
+                accumulator = static_cast<std::uint16_t>(accumulator + ReadLe16(data + i));
+                WriteLe16(data + i, accumulator);
+            }
+        } else {
+            // One stream of byte deltas, whatever the width.
+            std::uint8_t accumulator = 0;
+            for (std::size_t i = 0; i < bytes; ++i) {
+                data[i] = accumulator = static_cast<std::uint8_t>(accumulator + data[i]);
             }
         }
-        if (toSigned) element[1] ^= 0x80;
+    }
+    if (flags & unsignedSource) {
+        // The top byte of each element holds the sign.
+        for (std::size_t i = width - 1; i < bytes; i += width) data[i] ^= 0x80;
     }
 }
 
@@ -81,9 +90,10 @@ void BuildLoopTail(std::uint8_t* data, const SampleHeader& header, std::uint32_t
             std::memcpy(data + position * width, data + std::size_t{loopStart} * width,
                         std::size_t{run} * width);
         } else {
-            for (std::uint32_t i = 0; i < run; ++i) {
-                std::memmove(data + (position + i) * width, data + std::size_t{loopEnd - i} * width,
-                             width);
+            if (width == 2) {
+                CopyBackward<2>(data, position, loopEnd, run);
+            } else {
+                CopyBackward<1>(data, position, loopEnd, run);
             }
         }
         position += run;
@@ -130,7 +140,8 @@ int PrepareSample(SampleHeader& header, std::uint8_t*& data, void* stream) {
 
     if (header.flags & (deltaSource | unsignedSource | stereoSource)) {
         if ((header.flags & stereoSource) && !(header.flags2 & converted)) {
-            if (!SplitStereo(data, length, width)) return ResultNoSampleMemory;
+            const bool split = width == 2 ? SplitStereo<2>(data, length) : SplitStereo<1>(data, length);
+            if (!split) return ResultNoSampleMemory;
         }
         Decode(data, length, header.flags);
         if (!fixed) {

@@ -140,6 +140,87 @@ TEST_F(PrepareSampleTest, PingPongTailsOfLengthTenAndHundred) {
     for (std::size_t k = 100; k < 131; ++k) EXPECT_EQ(data[101 + k], 1 + (k - 100)) << k;
 }
 
+// The conversions and tails, element by element as the format defines them, for comparison with
+// the prepared blocks.
+Bytes ReferenceBlock(Bytes bytes, std::uint32_t length, std::uint8_t flags, std::uint32_t loopStart,
+                     std::uint32_t loopEnd) {
+    const std::size_t width = (flags & sixteenBit) ? 2 : 1;
+    bytes.resize(length * width);
+    if (flags & stereoSource) {
+        const Bytes scratch = bytes;
+        const std::size_t half = length / 2;
+        for (std::size_t i = 0; i < half; ++i) {
+            for (std::size_t b = 0; b < width; ++b) {
+                bytes[i * width + b] = scratch[2 * i * width + b];
+                bytes[(half + i) * width + b] = scratch[(2 * i + 1) * width + b];
+            }
+        }
+    }
+    unsigned accumulator = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        std::uint8_t* element = &bytes[i * width];
+        if ((flags & deltaSource) && width == 2 && (flags & usePan)) {
+            accumulator = (accumulator + element[0] + (element[1] << 8)) & 0xFFFF;
+            element[0] = static_cast<std::uint8_t>(accumulator);
+            element[1] = static_cast<std::uint8_t>(accumulator >> 8);
+        } else if (flags & deltaSource) {
+            for (std::size_t b = 0; b < width; ++b) {
+                accumulator = (accumulator + element[b]) & 0xFF;
+                element[b] = static_cast<std::uint8_t>(accumulator);
+            }
+        }
+        if (flags & unsignedSource) element[width - 1] ^= 0x80;
+    }
+    if (!(flags & loop)) {
+        bytes.resize((length + 31) * width, 0);
+        return bytes;
+    }
+    const std::size_t loopLength = loopEnd - loopStart;
+    const std::size_t tail = 31 + ((flags & pingPong) ? loopLength : 0);
+    bytes.resize((loopEnd + 1) * width);
+    if (loopEnd == length) {  // nothing was read at the loop end: the last element stands in
+        for (std::size_t b = 0; b < width; ++b) bytes[loopEnd * width + b] = bytes[(loopEnd - 1) * width + b];
+    }
+    Bytes block(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(loopEnd * width));
+    for (std::size_t k = 0; k < tail; ++k) {
+        std::size_t from = loopStart + k % loopLength;
+        if (flags & pingPong) {
+            const std::size_t m = k % (2 * loopLength);
+            from = m < loopLength ? loopEnd - m : loopStart + (m - loopLength);
+        }
+        for (std::size_t b = 0; b < width; ++b) block.push_back(bytes[from * width + b]);
+    }
+    return block;
+}
+
+TEST_F(PrepareSampleTest, EveryConversionAndTailAgreesWithTheElementByElementDefinition) {
+    Bytes source(2 * 300);
+    std::uint32_t seed = 12345;
+    for (std::uint8_t& byte : source) byte = static_cast<std::uint8_t>((seed = seed * 1103515245 + 12345) >> 16);
+    const std::uint8_t kinds[] = {0, deltaSource, unsignedSource, deltaSource | unsignedSource, stereoSource,
+                                  stereoSource | deltaSource | unsignedSource};
+    for (const std::uint8_t wide : {std::uint8_t{0}, sixteenBit, std::uint8_t(sixteenBit | usePan)}) {
+        for (const std::uint8_t kind : kinds) {
+            for (const std::uint32_t length : {1u, 2u, 7u, 64u, 300u}) {
+                for (const std::uint8_t looping : {std::uint8_t{0}, loop, std::uint8_t(loop | pingPong)}) {
+                    const std::uint32_t loopStart = length / 3;
+                    const std::uint32_t loopEnd = looping && length > 1 ? length - length / 4 : 0;
+                    const std::uint8_t flags = static_cast<std::uint8_t>(wide | kind | (loopEnd > loopStart ? looping : 0));
+                    header = {};
+                    header.length = length;
+                    header.loopStart = loopStart;
+                    header.loopEnd = loopEnd;
+                    header.flags = flags;
+                    ASSERT_EQ(Prepare(source), ResultOk);
+                    const Bytes expected = ReferenceBlock(source, length, flags, loopStart, loopEnd);
+                    EXPECT_EQ(Bytes(data, data + expected.size()), expected)
+                        << "flags " << int(flags) << " length " << length;
+                }
+            }
+        }
+    }
+}
+
 TEST_F(PrepareSampleTest, NormalisesVolumeAndLoops) {
     header.length = 4000;
     header.loopStart = 4000;
