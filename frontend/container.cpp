@@ -11,7 +11,7 @@ namespace tunepak {
 
 bool PackModule(std::span<const std::uint8_t> image, PackedModule& packed) {
     const std::size_t capacity = CompressedCapacity(image.size());
-    packed.compressed = WorkBuffer(capacity);
+    packed.compressed = WorkBuffer(capacity, WorkBuffer::Fill::none);
     if (!packed.compressed) return false;
     uLongf length = static_cast<uLongf>(capacity);
     if (compress2(packed.compressed.data(), &length, image.data(), static_cast<uLong>(image.size()),
@@ -19,17 +19,21 @@ bool PackModule(std::span<const std::uint8_t> image, PackedModule& packed) {
         return false;
     }
     packed.compressedLength = length;
+    SealPackedModule(packed, image.size());
+    return true;
+}
+
+void SealPackedModule(PackedModule& packed, std::size_t imageSize) {
+    const std::size_t length = packed.compressedLength;
     const auto crc = static_cast<std::uint32_t>(
         crc32(0L, packed.compressed.data(), static_cast<uInt>(length)));
-
     std::uint8_t* header = packed.header.data();
     std::memcpy(header, containerId.data(), 4);
     std::memcpy(header + 4, containerMagic.data(), 4);
     WriteLe32(header + 8, static_cast<std::uint32_t>(length + containerHeaderSize));
     WriteLe32(header + 12, crc);
     WriteLe32(header + 16, static_cast<std::uint32_t>(length));
-    WriteLe32(header + 20, static_cast<std::uint32_t>(image.size()));
-    return true;
+    WriteLe32(header + 20, static_cast<std::uint32_t>(imageSize));
 }
 
 bool UnpackedModule::Has(Damage kind) const {

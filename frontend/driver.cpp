@@ -1,5 +1,6 @@
 #include "driver.h"
 
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -47,7 +48,7 @@ bool WritePacked(const std::string& name, const PackedModule& packed) {
 const char* SaveModel(const std::string& outputName, std::size_t& packedSize) {
     const std::uint64_t imageSize = WriteModule(nullptr, StreamFile);
     if (imageSize > largestImage) return "out of memory";
-    WorkBuffer image(static_cast<std::size_t>(imageSize));
+    WorkBuffer image(static_cast<std::size_t>(imageSize), WorkBuffer::Fill::none);  // written whole
     if (!image) return "out of memory";
     WriteModule(image.data(), StreamMemory);
     PackedModule packed;
@@ -127,6 +128,13 @@ std::string OutputBaseName(std::string_view path) {
 }
 
 unsigned SizeFigure(unsigned long long bytes) { return static_cast<unsigned>((bytes + 512) / 1024); }
+
+void KeepFreedMemoryForNextFile() {
+    // Blocks up to the largest that the heap serves (32 MB) come from the heap rather than from
+    // maps of their own, and up to 256 MB of free heap stays mapped.
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, 256 << 20);
+}
 
 int RunTunepak(int argc, const char* const* argv) {
     if (argc == 1) {

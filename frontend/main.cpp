@@ -1,3 +1,6 @@
 #include "driver.h"
 
-int main(int argc, char** argv) { return tunepak::RunTunepak(argc - 1, argv + 1); }
+int main(int argc, char** argv) {
+    tunepak::KeepFreedMemoryForNextFile();
+    return tunepak::RunTunepak(argc - 1, argv + 1);
+}
