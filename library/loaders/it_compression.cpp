@@ -217,6 +217,9 @@ void DecodeCompressedBlock(std::span<const std::uint8_t> bits, std::span<std::ui
 
 int PrepareCompressedSample(SampleHeader& header, std::uint8_t*& data, void* stream,
                             bool doubleDelta) {
+    // The decoded frames are all there is to read: a compressed sample is never a fixed
+    // looped buffer, which would read 65,536 frames whatever the data holds.
+    header.flags2 &= static_cast<std::uint8_t>(~fixedLoopBuffer);
     const std::uint32_t width = SampleWidth(header);
     const std::uint32_t frames = FramesPresent(stream, header.length, width);
     NoteCompressedSample();

@@ -77,6 +77,19 @@ TEST(FileStream, SeeksPastTheEndAndInBigSteps) {
     EXPECT_EQ(ReadU8(file.get()), 7);
 }
 
+TEST(FileStream, NothingIsLeftFarPastTheEnd) {
+    // Found by fuzzing XM: header sizes moved the stream more than 2 GB past the end, where the
+    // end could no longer be measured, and a sample then claimed its whole declared length.
+    InstallStreams(StreamFile, nullptr);
+    const test::Bytes bytes(16, 7);
+    test::MemoryFile file(bytes);
+    ASSERT_TRUE(SeekBy(file.get(), 0x90000000LL));
+    EXPECT_EQ(BytesLeft(file.get()), 0u);
+    EXPECT_EQ(Position(file.get()), 0x90000000u);  // measuring does not move the stream
+    EXPECT_TRUE(SeekTo(file.get(), 10));
+    EXPECT_EQ(BytesLeft(file.get()), 6u);
+}
+
 // A seek slot that counts its calls, around the file-mode one.
 int seekCalls = 0;
 int CountingSeek(void* stream, std::int32_t offset, int origin) {

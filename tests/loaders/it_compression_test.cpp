@@ -174,6 +174,25 @@ TEST_F(ItCompressedSampleTest, ASampleEndsWithTheBlocksTheFileHolds) {
     EXPECT_EQ(test::SampleFrames(0)[15], 3);
 }
 
+TEST(ItCompressedSampleDecoding, AFixedLoopedBufferRequestIsNotHonoured) {
+    // Found by fuzzing the sample decoders: a header asking for a 65,536-frame looped buffer
+    // made the preparation read past the decoded frames. Compressed samples are never such
+    // buffers.
+    const Bytes data = CompressedBlock(BitWriter().Put(4, 9).Put(2, 9).bytes());
+    test::MemoryFile file(data);
+    InstallStreams(StreamFile, nullptr);
+    SampleHeader header{};
+    header.length = 8;
+    header.flags2 = fixedLoopBuffer;
+    std::uint8_t* frames = nullptr;
+    ASSERT_EQ(PrepareCompressedSample(header, frames, file.get(), false), ResultOk);
+    EXPECT_EQ(header.length, 8u);
+    EXPECT_EQ(header.flags2 & fixedLoopBuffer, 0);
+    ASSERT_NE(frames, nullptr);
+    EXPECT_EQ(Signed8({frames, 8}), (std::vector<int>{4, 6, 6, 6, 6, 6, 6, 6}));
+    services.release(frames);
+}
+
 TEST_F(ItCompressedSampleTest, EmptyBlocksDecodeToNothing) {
     // Block heads without data once inflated to 32 KB of frames each: a few kilobytes of them
     // made a gigabyte of sample.
