@@ -159,7 +159,8 @@ StreamEnd knownEnd;
 std::optional<std::uint64_t> BytesLeft(void* stream) {
     const long here = services.tell(stream);
     if (here < 0) return std::nullopt;
-    const bool known = stream != nullptr && stream == knownEnd.stream && services.seek == knownEnd.seek;
+    const bool known =
+        stream != nullptr && stream == knownEnd.stream && services.seek == knownEnd.seek;
     const std::optional<long> end = known ? knownEnd.end : MeasureEnd(stream, here);
     if (!end) return std::nullopt;
     if (*end < here) return 0;

@@ -128,7 +128,7 @@ struct WidthRules {
 template <int SampleBits>
 constexpr WidthRules RulesFor(int bitWidth) {
     constexpr int topWidth = SampleBits + 1;
-    constexpr std::uint32_t markerHalf = SampleBits == 16 ? 8 : 4;  // markers lie within border +- this
+    constexpr std::uint32_t markerHalf = SampleBits == 16 ? 8 : 4;  // markers: border +- this
     constexpr std::uint32_t valueMask = (1u << SampleBits) - 1;
     const std::uint64_t mask = (std::uint64_t{1} << bitWidth) - 1;
     const std::uint32_t signBit = bitWidth < SampleBits ? 1u << (bitWidth - 1) : 0;
@@ -161,7 +161,7 @@ std::size_t DecodeValues(BitReader& reader, std::uint8_t* out, std::size_t count
     std::size_t done = 0;
     while (done < count) {
         reader.Refill();
-        const std::size_t run = std::min<std::size_t>(static_cast<std::size_t>(reader.held() / bitWidth), count - done);
+        const auto run = std::min(static_cast<std::size_t>(reader.held() / bitWidth), count - done);
         std::uint64_t bits = reader.window();
         std::size_t k = 0;
         for (; k < run; ++k) {

@@ -140,7 +140,8 @@ int PrepareSample(SampleHeader& header, std::uint8_t*& data, void* stream) {
 
     if (header.flags & (deltaSource | unsignedSource | stereoSource)) {
         if ((header.flags & stereoSource) && !(header.flags2 & converted)) {
-            const bool split = width == 2 ? SplitStereo<2>(data, length) : SplitStereo<1>(data, length);
+            const bool split =
+                width == 2 ? SplitStereo<2>(data, length) : SplitStereo<1>(data, length);
             if (!split) return ResultNoSampleMemory;
         }
         Decode(data, length, header.flags);

@@ -179,7 +179,9 @@ Bytes ReferenceBlock(Bytes bytes, std::uint32_t length, std::uint8_t flags, std:
     const std::size_t tail = 31 + ((flags & pingPong) ? loopLength : 0);
     bytes.resize((loopEnd + 1) * width);
     if (loopEnd == length) {  // nothing was read at the loop end: the last element stands in
-        for (std::size_t b = 0; b < width; ++b) bytes[loopEnd * width + b] = bytes[(loopEnd - 1) * width + b];
+        for (std::size_t b = 0; b < width; ++b) {
+            bytes[loopEnd * width + b] = bytes[(loopEnd - 1) * width + b];
+        }
     }
     Bytes block(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(loopEnd * width));
     for (std::size_t k = 0; k < tail; ++k) {
@@ -196,16 +198,22 @@ Bytes ReferenceBlock(Bytes bytes, std::uint32_t length, std::uint8_t flags, std:
 TEST_F(PrepareSampleTest, EveryConversionAndTailAgreesWithTheElementByElementDefinition) {
     Bytes source(2 * 300);
     std::uint32_t seed = 12345;
-    for (std::uint8_t& byte : source) byte = static_cast<std::uint8_t>((seed = seed * 1103515245 + 12345) >> 16);
-    const std::uint8_t kinds[] = {0, deltaSource, unsignedSource, deltaSource | unsignedSource, stereoSource,
-                                  stereoSource | deltaSource | unsignedSource};
-    for (const std::uint8_t wide : {std::uint8_t{0}, sixteenBit, std::uint8_t(sixteenBit | usePan)}) {
+    for (std::uint8_t& byte : source) {
+        seed = seed * 1103515245 + 12345;
+        byte = static_cast<std::uint8_t>(seed >> 16);
+    }
+    const std::uint8_t kinds[] = {0, deltaSource, unsignedSource, deltaSource | unsignedSource,
+                                  stereoSource, stereoSource | deltaSource | unsignedSource};
+    const std::uint8_t widths[] = {0, sixteenBit, sixteenBit | usePan};
+    const std::uint8_t loops[] = {0, loop, loop | pingPong};
+    for (const std::uint8_t wide : widths) {
         for (const std::uint8_t kind : kinds) {
             for (const std::uint32_t length : {1u, 2u, 7u, 64u, 300u}) {
-                for (const std::uint8_t looping : {std::uint8_t{0}, loop, std::uint8_t(loop | pingPong)}) {
+                for (const std::uint8_t looping : loops) {
                     const std::uint32_t loopStart = length / 3;
                     const std::uint32_t loopEnd = looping && length > 1 ? length - length / 4 : 0;
-                    const std::uint8_t flags = static_cast<std::uint8_t>(wide | kind | (loopEnd > loopStart ? looping : 0));
+                    const auto flags = static_cast<std::uint8_t>(
+                        wide | kind | (loopEnd > loopStart ? looping : 0));
                     header = {};
                     header.length = length;
                     header.loopStart = loopStart;
