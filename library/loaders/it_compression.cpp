@@ -98,21 +98,49 @@ std::uint32_t FramesPresent(void* stream, std::uint32_t length, std::uint32_t wi
     return frames;
 }
 
-// Runs PrepareSample over frames that lie in memory: the memory-mode stream functions stand in
-// for the installed ones during the call, and the installed ones and the memory stream's
-// position are put back afterwards.
-int PrepareFromMemory(SampleHeader& header, std::uint8_t*& data, std::uint8_t* frames) {
-    const ServiceTable installed = services;
-    const MemoryStream position = memoryStream;
-    void* memory = InstallStreams(StreamMemory, frames);
-    const int result = PrepareSample(header, data, memory);
-    services.seek = installed.seek;
-    services.read = installed.read;
-    services.write = installed.write;
-    services.tell = installed.tell;
-    memoryStream = position;
-    return result;
+// The compressed blocks of one sample as a stream of frames: PrepareSample's one read decodes
+// them from the stream they lie in straight into the sample's block, so that the frames are
+// never held twice. The decoding stream has no position and no end of its own.
+struct DecodingStream {
+    void* source;           // positioned at the first block
+    ServiceTable sourceTable;  // the source's stream functions, installed when the read began
+    std::uint32_t width;
+    bool doubleDelta;
+    std::span<std::uint8_t> block;  // room for the largest block
+};
+
+// Reads from the source what ReadBytes would: bytes it does not deliver are 0.
+std::size_t ReadSource(const DecodingStream& decoding, std::span<std::uint8_t> bytes) {
+    if (bytes.empty()) return 0;
+    const std::size_t got = std::min(
+        decoding.sourceTable.read(bytes.data(), 1, bytes.size(), decoding.source), bytes.size());
+    std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(got), bytes.end(), std::uint8_t{0});
+    return got;
 }
+
+// Decodes block after block until the whole frames the buffer holds are there. FramesPresent
+// has counted them in the same blocks; should the source still end first, the rest is 0.
+std::size_t DecodingRead(void* buffer, std::size_t itemSize, std::size_t count, void* stream) {
+    const auto& decoding = *static_cast<const DecodingStream*>(stream);
+    const std::uint32_t width = decoding.width;
+    const std::span out(static_cast<std::uint8_t*>(buffer), itemSize * count);
+    const auto frames = static_cast<std::uint32_t>(out.size() / width);
+    std::uint32_t done = 0;
+    while (done < frames) {
+        std::array<std::uint8_t, 2> head{};
+        if (ReadSource(decoding, head) < head.size()) break;
+        const auto stated = decoding.block.first(ReadLe16(head.data()));
+        const auto bits = stated.first(ReadSource(decoding, stated));
+        const std::uint32_t now = std::min(BlockFrames(width, bits.size()), frames - done);
+        DecodeCompressedBlock(bits, out.subspan(std::size_t{done} * width, std::size_t{now} * width),
+                              width, decoding.doubleDelta);
+        done += now;
+    }
+    std::fill(out.begin() + std::ptrdiff_t{done} * width, out.end(), std::uint8_t{0});
+    return count;
+}
+int DecodingSeek(void*, std::int32_t, int) { return 1; }
+long DecodingTell(void*) { return 0; }
 
 // How values are read at one bit width: `mask` keeps the width's bits; the values from
 // `markerLow` to `markerLow` + `markerSpan` announce a new width, and the others are deltas,
@@ -230,18 +258,17 @@ int PrepareCompressedSample(SampleHeader& header, std::uint8_t*& data, void* str
         return ResultNoSampleMemory;
     }
 
-    WorkBuffer pcm(std::size_t{frames} * width, WorkBuffer::Fill::none);    // decoded whole
     WorkBuffer block(largestBlockBytes, WorkBuffer::Fill::none);  // read before use
-    if (!pcm || !block) return ResultNoMemory;
-    for (std::uint32_t done = 0; done < frames;) {
-        const auto stated = block.span().first(ReadU16Le(stream));
-        const auto bits = stated.first(ReadBytes(stream, stated));
-        const std::uint32_t now = std::min(BlockFrames(width, bits.size()), frames - done);
-        DecodeCompressedBlock(bits, pcm.span().subspan(std::size_t{done} * width, std::size_t{now} * width),
-                              width, doubleDelta);
-        done += now;
-    }
-    return PrepareFromMemory(header, data, pcm.data());
+    if (!block) return ResultNoMemory;
+    DecodingStream decoding{stream, services, width, doubleDelta, block.span()};
+    services.seek = DecodingSeek;
+    services.read = DecodingRead;
+    services.tell = DecodingTell;
+    const int result = PrepareSample(header, data, &decoding);
+    services.seek = decoding.sourceTable.seek;
+    services.read = decoding.sourceTable.read;
+    services.tell = decoding.sourceTable.tell;
+    return result;
 }
 
 }  // namespace tunepak
