@@ -24,14 +24,17 @@ bool HoldsSampleData(const InstrumentSlot& slot) {
     return std::memcmp(slot.sampleData.data(), none.data(), sizeof none) != 0;
 }
 
+// Sample buffers belong to the headers of their slot's block, so only a slot with a block can
+// hold any; there all 256 are checked, whatever the block's sample count says.
 void ReleaseInstrument(InstrumentSlot& slot) {
+    if (slot.block == nullptr) return;
     if (HoldsSampleData(slot)) {
         for (auto& data : slot.sampleData) {
             if (data != nullptr) services.release(data);
             data = nullptr;
         }
     }
-    if (slot.block != nullptr) services.release(slot.block);
+    services.release(slot.block);
     slot.block = nullptr;
 }
 

@@ -16,18 +16,19 @@ void CountingRelease(void* block) {
 
 std::uint8_t* Allocated() { return static_cast<std::uint8_t*>(services.allocate(8)); }
 
-TEST(ModelRelease, EverySampleBufferIsReleasedWhereverItHangs) {
+TEST(ModelRelease, EverySampleBufferUnderABlockIsReleasedWhateverItsIndex) {
     ReleaseModelBuffers();
     const ServiceTable saved = services;
     services.release = CountingRelease;
     releases = 0;
-    // A buffer at either end of the table, one under an instrument block, one under none.
-    ASSERT_NE(NewInstrument(5, 2), nullptr);
-    instrumentTable[5].sampleData[1] = Allocated();
+    // Buffers at either end of the table, within and beyond their block's sample count.
+    ASSERT_NE(NewInstrument(0, 2), nullptr);
+    ASSERT_NE(NewInstrument(127, 1), nullptr);
     instrumentTable[0].sampleData[0] = Allocated();
+    instrumentTable[0].sampleData[1] = Allocated();
     instrumentTable[127].sampleData[255] = Allocated();
     ReleaseModelBuffers();
-    EXPECT_EQ(releases, 4);  // the block and three sample buffers
+    EXPECT_EQ(releases, 5);  // two blocks and three sample buffers
     for (const InstrumentSlot& slot : instrumentTable) {
         EXPECT_EQ(slot.block, nullptr);
         for (const std::uint8_t* data : slot.sampleData) EXPECT_EQ(data, nullptr);
