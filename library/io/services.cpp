@@ -145,8 +145,8 @@ std::optional<long> MeasureEnd(void* stream, long here) {
     return end;
 }
 
-// The end that a KnownStreamEnd learnt: of which stream, under which seek function (the memory
-// stream that stands in for it during a load has another), and where, if the stream can tell.
+// The stream of a KnownStreamEnd, under which seek function (the memory stream that stands in
+// for it during a load has another), and, once BytesLeft has measured it, where it ends.
 struct StreamEnd {
     void* stream = nullptr;
     int (*seek)(void*, std::int32_t, int) = nullptr;
@@ -161,16 +161,15 @@ std::optional<std::uint64_t> BytesLeft(void* stream) {
     if (here < 0) return std::nullopt;
     const bool known =
         stream != nullptr && stream == knownEnd.stream && services.seek == knownEnd.seek;
-    const std::optional<long> end = known ? knownEnd.end : MeasureEnd(stream, here);
+    const std::optional<long> end =
+        known && knownEnd.end ? knownEnd.end : MeasureEnd(stream, here);
+    if (known) knownEnd.end = end;
     if (!end) return std::nullopt;
     if (*end < here) return 0;
     return static_cast<std::uint64_t>(*end - here);
 }
 
-KnownStreamEnd::KnownStreamEnd(void* stream) {
-    knownEnd = {};
-    knownEnd = {stream, services.seek, MeasureEnd(stream, services.tell(stream))};
-}
+KnownStreamEnd::KnownStreamEnd(void* stream) { knownEnd = {stream, services.seek, {}}; }
 
 KnownStreamEnd::~KnownStreamEnd() { knownEnd = {}; }
 

@@ -85,10 +85,10 @@ bool SeekBy(void* stream, std::int64_t distance);
 // can tell its end (file mode); nothing in memory mode, whose blocks have no known end.
 std::optional<std::uint64_t> BytesLeft(void* stream);
 
-// Learns where a stream ends, once, and lets BytesLeft take the end from here for as long as it
-// lives, instead of seeking to the end and back each time (which costs a file-mode stream system
-// calls and the refilling of its buffer). Only for a stream whose length stays as it is meanwhile:
-// LoadModule holds one over the stream it loads from.
+// While it lives, BytesLeft measures where the stream ends only once and takes the end from
+// there afterwards, instead of seeking to the end and back each time (which costs a file-mode
+// stream system calls and the refilling of its buffer). Only for a stream whose length stays as
+// it is meanwhile: LoadModule holds one over the stream it loads from.
 class KnownStreamEnd {
 public:
     explicit KnownStreamEnd(void* stream);
