@@ -1,6 +1,7 @@
 // Sample data preparation: every loader brings its sample frames into the model through here.
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <limits>
 
@@ -47,6 +48,25 @@ bool SplitStereo(std::uint8_t* data, std::uint32_t length) {
     return true;
 }
 
+// Flips the top bit of each element's top byte: every byte of 8-bit elements, every second byte
+// of 16-bit ones. Eight bytes go at a time, the block being a whole number of elements.
+void FlipSigns(std::uint8_t* data, std::size_t bytes, std::size_t width) {
+    constexpr std::array<std::uint8_t, 8> wideSigns = {0, 0x80, 0, 0x80, 0, 0x80, 0, 0x80};
+    constexpr std::array<std::uint8_t, 8> narrowSigns = {0x80, 0x80, 0x80, 0x80,
+                                                         0x80, 0x80, 0x80, 0x80};
+    const auto& signs = width == 2 ? wideSigns : narrowSigns;
+    std::uint64_t mask = 0;
+    std::memcpy(&mask, signs.data(), sizeof mask);
+    std::size_t i = 0;
+    for (; i + sizeof mask <= bytes; i += sizeof mask) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, data + i, sizeof word);
+        word ^= mask;
+        std::memcpy(data + i, &word, sizeof word);
+    }
+    for (; i < bytes; ++i) data[i] ^= signs[i % signs.size()];
+}
+
 // Delta decoding, then sign conversion. The accumulator runs across the whole block; the sign
 // conversion never feeds back into it, so the two can run as separate passes.
 void Decode(std::uint8_t* data, std::uint32_t length, std::uint8_t flags) {
@@ -67,10 +87,7 @@ void Decode(std::uint8_t* data, std::uint32_t length, std::uint8_t flags) {
             }
         }
     }
-    if (flags & unsignedSource) {
-        // The top byte of each element holds the sign.
-        for (std::size_t i = width - 1; i < bytes; i += width) data[i] ^= 0x80;
-    }
+    if (flags & unsignedSource) FlipSigns(data, bytes, width);
 }
 
 // Writes the run-out tail behind the loop: the loop again (forward), or the loop backwards and
