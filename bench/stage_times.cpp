@@ -95,12 +95,7 @@ void Convert(const std::string& path, const char* outputDirectory, Totals& total
             if (zlib == Z_OK && outputDirectory != nullptr) {
                 const std::string name =
                     std::string(outputDirectory) + "/" + OutputBaseName(path) + ".vmz";
-                UniqueFile output(std::fopen(name.c_str(), "wb"));
-                if (output) {
-                    std::fwrite(packed.header.data(), 1, packed.header.size(), output.get());
-                    std::fwrite(packed.compressed.data(), 1, packed.compressedLength, output.get());
-                }
-                output.reset();
+                WritePackedFile(name, packed);
                 clock.Charge(save, packed.FileSize());
             }
             ++totals.converted;

@@ -5,6 +5,7 @@
 
 #include <zlib.h>
 
+#include "io/memory_file.h"
 #include "text_format.h"
 
 namespace tunepak {
@@ -34,6 +35,21 @@ void SealPackedModule(PackedModule& packed, std::size_t imageSize) {
     WriteLe32(header + 12, crc);
     WriteLe32(header + 16, static_cast<std::uint32_t>(length));
     WriteLe32(header + 20, static_cast<std::uint32_t>(imageSize));
+}
+
+// Writes the packed module to `name`; a file that cannot be written whole is removed. Both parts
+// go straight to the file, one write each, rather than through a buffer that splits them.
+bool WritePackedFile(const std::string& name, const PackedModule& packed) {
+    UniqueFile output(std::fopen(name.c_str(), "wb"));
+    if (!output) return false;
+    std::setvbuf(output.get(), nullptr, _IONBF, 0);
+    bool ok = std::fwrite(packed.header.data(), 1, packed.header.size(), output.get()) ==
+                  packed.header.size() &&
+              std::fwrite(packed.compressed.data(), 1, packed.compressedLength, output.get()) ==
+                  packed.compressedLength;
+    ok = (std::fclose(output.release()) == 0) && ok;
+    if (!ok) std::remove(name.c_str());
+    return ok;
 }
 
 bool UnpackedModule::Has(Damage kind) const {

@@ -47,6 +47,10 @@ constexpr std::size_t CompressedCapacity(std::size_t imageSize) {
 // allocated or zlib fails.
 bool PackModule(std::span<const std::uint8_t> image, PackedModule& packed);
 
+// Writes the header and the compressed bytes to the file `name`; a file that cannot be written
+// whole is removed. False when it cannot be written.
+bool WritePackedFile(const std::string& name, const PackedModule& packed);
+
 // The header's part of packing: the lengths and the CRC-32 of the `compressedLength` bytes in
 // `packed.compressed`, the compressed form of an image of `imageSize` bytes.
 void SealPackedModule(PackedModule& packed, std::size_t imageSize);

@@ -30,19 +30,6 @@ constexpr const char* helpText =
     "packed .vmz modules in the current directory. The file name may hold the wildcards\n"
     "'*' and '?'; quote it so that the shell passes it on unexpanded.\n";
 
-// Writes the packed module to `name`; a file that cannot be written whole is removed.
-bool WritePacked(const std::string& name, const PackedModule& packed) {
-    UniqueFile output(std::fopen(name.c_str(), "wb"));
-    if (!output) return false;
-    bool ok = std::fwrite(packed.header.data(), 1, packed.header.size(), output.get()) ==
-                  packed.header.size() &&
-              std::fwrite(packed.compressed.data(), 1, packed.compressedLength, output.get()) ==
-                  packed.compressedLength;
-    ok = (std::fclose(output.release()) == 0) && ok;
-    if (!ok) std::remove(name.c_str());
-    return ok;
-}
-
 // Serialises and packs the loaded model into `outputName`; returns the packed size, or an
 // empty reason when it fails.
 const char* SaveModel(const std::string& outputName, std::size_t& packedSize) {
@@ -54,7 +41,7 @@ const char* SaveModel(const std::string& outputName, std::size_t& packedSize) {
     PackedModule packed;
     if (!PackModule(image.span(), packed)) return "out of memory";
     image = WorkBuffer();
-    if (!WritePacked(outputName, packed)) return nullptr;
+    if (!WritePackedFile(outputName, packed)) return nullptr;
     packedSize = packed.FileSize();
     return "";
 }
