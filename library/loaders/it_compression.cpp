@@ -39,17 +39,19 @@ public:
         held_ -= count;
     }
 
-    // Fills the window to at least 56 bits; past the end of the bytes it fills with zeros. With
-    // eight bytes ahead, one load tops it up: the bits above the whole bytes taken belong to the
-    // next byte, which the following refill puts in the same place again.
+    // Fills the window to at least `refilledBits`; past the end of the bytes it fills with zeros.
+    // With eight bytes ahead, one load tops it up: the bits above the whole bytes taken belong to
+    // the next byte, which the following refill puts in the same place again.
+    static constexpr int refilledBits = 56;
     void Refill() {
         if (bytes_.size() - next_ >= 8) {
             window_ |= Load64Le(bytes_.data() + next_) << held_;
-            next_ += static_cast<std::size_t>(63 - held_) / 8;
-            held_ |= 56;
+            const int taken = (63 - held_) / 8;  // whole bytes: 56 to 63 bits held
+            next_ += static_cast<std::size_t>(taken);
+            held_ += 8 * taken;
             return;
         }
-        while (held_ < 56) {
+        while (held_ < refilledBits) {
             if (next_ < bytes_.size()) window_ |= std::uint64_t{bytes_[next_++]} << held_;
             held_ += 8;
         }
@@ -145,12 +147,13 @@ long DecodingTell(void*) { return 0; }
 // How values are read at one bit width: `mask` keeps the width's bits; the values from
 // `markerLow` to `markerLow` + `markerSpan` announce a new width, and the others are deltas,
 // sign-extended from the width as (value ^ signBit) - signBit (signBit 0 at the widths that
-// need no extension).
+// need no extension); a refilled bit window holds at least `perWindow` values.
 struct WidthRules {
     std::uint64_t mask;
     std::uint32_t markerLow;
     std::uint32_t markerSpan;
     std::uint32_t signBit;
+    std::size_t perWindow;
 };
 
 template <int SampleBits>
@@ -160,17 +163,18 @@ constexpr WidthRules RulesFor(int bitWidth) {
     constexpr std::uint32_t valueMask = (1u << SampleBits) - 1;
     const std::uint64_t mask = (std::uint64_t{1} << bitWidth) - 1;
     const std::uint32_t signBit = bitWidth < SampleBits ? 1u << (bitWidth - 1) : 0;
+    const auto perWindow = static_cast<std::size_t>(BitReader::refilledBits / bitWidth);
     if (bitWidth <= 6) {
         // Narrow widths: the value with only its top bit set announces a new width.
-        return {mask, 1u << (bitWidth - 1), 0, signBit};
+        return {mask, 1u << (bitWidth - 1), 0, signBit, perWindow};
     }
     if (bitWidth < topWidth) {
         // Middle widths: a run of values around the top of the range names a new width.
         const std::uint32_t border = (valueMask >> (topWidth - bitWidth)) - markerHalf;
-        return {mask, border + 1, 2 * markerHalf - 1, signBit};
+        return {mask, border + 1, 2 * markerHalf - 1, signBit, perWindow};
     }
     // The widest values: the top bit set announces a new width.
-    return {mask, 1u << SampleBits, valueMask, signBit};
+    return {mask, 1u << SampleBits, valueMask, signBit, perWindow};
 }
 
 // Decodes up to `count` frames of one block into `out` and returns how many it decoded: all of
@@ -189,7 +193,7 @@ std::size_t DecodeValues(BitReader& reader, std::uint8_t* out, std::size_t count
     std::size_t done = 0;
     while (done < count) {
         reader.Refill();
-        const auto run = std::min(static_cast<std::size_t>(reader.held() / bitWidth), count - done);
+        const std::size_t run = std::min(rules.perWindow, count - done);
         std::uint64_t bits = reader.window();
         std::size_t k = 0;
         for (; k < run; ++k) {
