@@ -134,8 +134,8 @@ std::size_t DecodingRead(void* buffer, std::size_t itemSize, std::size_t count, 
         const auto stated = decoding.block.first(ReadLe16(head.data()));
         const auto bits = stated.first(ReadSource(decoding, stated));
         const std::uint32_t now = std::min(BlockFrames(width, bits.size()), frames - done);
-        DecodeCompressedBlock(bits, out.subspan(std::size_t{done} * width, std::size_t{now} * width),
-                              width, decoding.doubleDelta);
+        const auto target = out.subspan(std::size_t{done} * width, std::size_t{now} * width);
+        DecodeCompressedBlock(bits, target, width, decoding.doubleDelta);
         done += now;
     }
     std::fill(out.begin() + std::ptrdiff_t{done} * width, out.end(), std::uint8_t{0});
