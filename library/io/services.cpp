@@ -6,6 +6,8 @@
 #include <limits>
 #include <utility>
 
+#include "io/endian.h"
+
 namespace tunepak {
 
 namespace {
@@ -106,6 +108,25 @@ std::uint32_t ReadU32Le(void* stream) {
     return static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
            (static_cast<std::uint32_t>(bytes[2]) << 16) | (static_cast<std::uint32_t>(bytes[3]) << 24);
 }
+
+namespace {
+
+// The bytes land where the values go; each value then takes the place of its own bytes.
+template <class Value>
+void ReadLeTable(void* stream, std::span<Value> values) {
+    constexpr std::size_t size = sizeof(Value);
+    auto* raw = reinterpret_cast<std::uint8_t*>(values.data());
+    ReadBytes(stream, std::span(raw, values.size_bytes()));
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const std::span<const std::uint8_t, size> bytes(raw + size * i, size);
+        values[i] = static_cast<Value>(GetLe<size>(bytes));
+    }
+}
+
+}  // namespace
+
+void ReadLe16s(void* stream, std::span<std::uint16_t> values) { ReadLeTable(stream, values); }
+void ReadLe32s(void* stream, std::span<std::uint32_t> values) { ReadLeTable(stream, values); }
 
 std::uint64_t Position(void* stream) {
     const long position = services.tell(stream);

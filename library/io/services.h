@@ -69,6 +69,10 @@ std::uint8_t ReadU8(void* stream);
 std::uint16_t ReadU16Le(void* stream);
 std::uint32_t ReadU32Le(void* stream);
 
+// Reads a table of little-endian values in one read (values past the end of the data are 0).
+void ReadLe16s(void* stream, std::span<std::uint16_t> values);
+void ReadLe32s(void* stream, std::span<std::uint32_t> values);
+
 // The current position in bytes from the start (0 when the stream cannot tell).
 std::uint64_t Position(void* stream);
 

@@ -147,7 +147,7 @@ using OffsetTable = std::array<std::uint32_t, maxOffsets>;
 // Reads `count` 32-bit offsets, keeping the first 256 and skipping the rest.
 void ReadOffsets(void* stream, std::size_t count, OffsetTable& table) {
     const std::size_t kept = std::min(count, maxOffsets);
-    for (std::size_t i = 0; i < kept; ++i) table[i] = ReadU32Le(stream);
+    ReadLe32s(stream, std::span(table).first(kept));
     SeekBy(stream, std::uint64_t{count - kept} * 4);
 }
 

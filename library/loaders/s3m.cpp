@@ -364,8 +364,8 @@ int LoadS3m(void* stream) {
     ReadBytes(stream, std::span(orderList).first(orderCount));
     std::array<std::uint16_t, maxInstruments> instrumentPointers{};
     std::array<std::uint16_t, maxPatterns> patternPointers{};
-    for (std::size_t i = 0; i < instrumentCount; ++i) instrumentPointers[i] = ReadU16Le(stream);
-    for (std::size_t i = 0; i < patternCount; ++i) patternPointers[i] = ReadU16Le(stream);
+    ReadLe16s(stream, std::span(instrumentPointers).first(instrumentCount));
+    ReadLe16s(stream, std::span(patternPointers).first(patternCount));
     if (header.panMarker == panTableMarker) {
         ReadBytes(stream, std::span(song.channelPan).first(32));
     }

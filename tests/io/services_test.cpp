@@ -90,6 +90,17 @@ TEST(FileStream, NothingIsLeftFarPastTheEnd) {
     EXPECT_EQ(BytesLeft(file.get()), 6u);
 }
 
+TEST(FileStream, TablesOfLittleEndianValuesAreReadWholeAndEndInZeros) {
+    InstallStreams(StreamFile, nullptr);
+    test::MemoryFile file(test::Bytes{0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09});
+    std::array<std::uint16_t, 3> words{};
+    ReadLe16s(file.get(), words);
+    EXPECT_EQ(words, (std::array<std::uint16_t, 3>{0x0201, 0x0403, 0x0605}));
+    std::array<std::uint32_t, 2> longs = {7, 7};
+    ReadLe32s(file.get(), longs);  // three bytes left: the rest reads as 0
+    EXPECT_EQ(longs, (std::array<std::uint32_t, 2>{0x00090807, 0}));
+}
+
 // A seek slot that counts its calls, around the file-mode one.
 int seekCalls = 0;
 int CountingSeek(void* stream, std::int32_t offset, int origin) {
