@@ -66,20 +66,20 @@ struct FarImage {
         file.Fill(gap, 0x77);
         for (const auto& [p, bytes] : patterns) file.Raw(bytes);
         std::array<std::uint8_t, 8> bitmap{};
-        for (const auto& [s, spec] : samples) {
+        for (const auto& [s, entry] : samples) {
             bitmap[s / 8] |= static_cast<std::uint8_t>(1 << (s % 8));
         }
         file.Raw(bitmap);
-        for (const auto& [s, spec] : samples) {
-            file.Text(spec.name, 32)
-                .U32(static_cast<std::uint32_t>(spec.data.size()))
+        for (const auto& [s, entry] : samples) {
+            file.Text(entry.name, 32)
+                .U32(static_cast<std::uint32_t>(entry.data.size()))
                 .U8(0)
-                .U8(spec.volume);
-            file.U32(spec.loopStart)
-                .U32(spec.loopEnd)
-                .U8(spec.type)
-                .U8(spec.loopMode)
-                .Raw(spec.data);
+                .U8(entry.volume);
+            file.U32(entry.loopStart)
+                .U32(entry.loopEnd)
+                .U8(entry.type)
+                .U8(entry.loopMode)
+                .Raw(entry.data);
         }
         return file.bytes();
     }

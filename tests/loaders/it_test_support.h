@@ -112,15 +112,15 @@ struct ItModule {
         }
         std::vector<std::size_t> headers;
         for (std::size_t s = 0; s < samples.size(); ++s) {
-            const ItSampleSpec& spec = samples[s];
-            const std::uint32_t width = (spec.flags & 0x02) ? 2 : 1;
-            const std::uint32_t length = spec.length != 0 ? spec.length
-                                         : static_cast<std::uint32_t>(spec.data.size() / width);
+            const ItSampleSpec& entry = samples[s];
+            const std::uint32_t width = (entry.flags & 0x02) ? 2 : 1;
+            const std::uint32_t length = entry.length != 0 ? entry.length
+                                         : static_cast<std::uint32_t>(entry.data.size() / width);
             w.PutU32At(sampleTable + 4 * s, static_cast<std::uint32_t>(w.size()));
             headers.push_back(w.size());
-            w.Text(spec.tagged ? "IMPS" : "XXXX", 4).Fill(13).U8(64).U8(spec.flags).U8(spec.volume);
-            w.Text(spec.name, 26).U8(spec.convert).U8(spec.pan);
-            w.U32(length).U32(spec.loopBegin).U32(spec.loopEnd).U32(spec.c5Speed).U32(0).U32(0);
+            w.Text(entry.tagged ? "IMPS" : "XXXX", 4).Fill(13).U8(64).U8(entry.flags).U8(entry.volume);
+            w.Text(entry.name, 26).U8(entry.convert).U8(entry.pan);
+            w.U32(length).U32(entry.loopBegin).U32(entry.loopEnd).U32(entry.c5Speed).U32(0).U32(0);
             w.U32(0).U32(0);  // data offset, set below; vibrato
         }
         for (std::size_t s = 0; s < samples.size(); ++s) {
@@ -130,9 +130,9 @@ struct ItModule {
         for (std::size_t p = 0; p < patterns.size(); ++p) {
             if (!patterns[p]) continue;
             w.PutU32At(patternTable + 4 * p, static_cast<std::uint32_t>(w.size()));
-            const ItPatternSpec& spec = *patterns[p];
-            w.U16(spec.packedLength.value_or(static_cast<unsigned>(spec.packed.size())));
-            w.U16(static_cast<unsigned>(spec.rows)).U32(0).Raw(spec.packed);
+            const ItPatternSpec& layout = *patterns[p];
+            w.U16(layout.packedLength.value_or(static_cast<unsigned>(layout.packed.size())));
+            w.U16(static_cast<unsigned>(layout.rows)).U32(0).Raw(layout.packed);
         }
         return w.bytes();
     }
