@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -92,8 +93,8 @@ constexpr std::uint8_t lowestNote = 12;
 constexpr std::uint8_t NoteFromPeriod(std::uint16_t period) {
     if (period == 0) return noNote;
     if (period == lowestNotePeriod) return lowestNote;
-    const auto at = std::find_if(modPeriods.begin(), modPeriods.end(),
-                                 [period](std::uint16_t entry) { return entry <= period; });
+    static_assert(std::is_sorted(modPeriods.begin(), modPeriods.end(), std::greater<>()));
+    const auto at = std::lower_bound(modPeriods.begin(), modPeriods.end(), period, std::greater<>());
     return static_cast<std::uint8_t>(firstPeriodNote + (at - modPeriods.begin()));
 }
 
