@@ -78,6 +78,8 @@ void Convert(const std::string& path, const char* outputDirectory, Totals& total
         if (image && imageSize <= largestImage) {
             WriteModule(image.data(), StreamMemory);
             clock.Charge(imagePass, imageSize);
+            ReleaseModule();
+            clock.Charge(release, 0);
 
             PackedModule packed;
             packed.compressed =

@@ -30,14 +30,16 @@ constexpr const char* helpText =
     "packed .vmz modules in the current directory. The file name may hold the wildcards\n"
     "'*' and '?'; quote it so that the shell passes it on unexpanded.\n";
 
-// Serialises and packs the loaded model into `outputName`; returns the packed size, or an
-// empty reason when it fails.
+// Serialises and packs the loaded model into `outputName`, releasing the model once it is
+// serialised; returns the packed size, or an empty reason when it fails.
 const char* SaveModel(const std::string& outputName, std::size_t& packedSize) {
     const std::uint64_t imageSize = WriteModule(nullptr, StreamFile);
     if (imageSize > largestImage) return "out of memory";
     WorkBuffer image(static_cast<std::size_t>(imageSize), WorkBuffer::Fill::none);  // written whole
     if (!image) return "out of memory";
     WriteModule(image.data(), StreamMemory);
+    // The image holds the whole module now: the model's memory can serve the compressed bytes.
+    ReleaseModule();
     PackedModule packed;
     if (!PackModule(image.span(), packed)) return "out of memory";
     image = WorkBuffer();
