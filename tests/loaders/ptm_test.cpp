@@ -13,6 +13,8 @@ namespace {
 
 using test::Bytes;
 using test::scream::EmptyFrom;
+using test::scream::Align;
+using test::scream::PackedRows;
 using test::scream::RowEvents;
 
 struct PtmSample {
@@ -34,7 +36,6 @@ struct PtmLayout {
 constexpr std::size_t headerSize = 608;
 constexpr std::size_t patternOffsets = 352;
 
-void Align(test::ByteWriter& w) { w.PadTo((w.size() + 15) / 16 * 16); }
 
 Bytes BuildPtm(const PtmLayout& layout) {
     test::ByteWriter w;
@@ -63,17 +64,6 @@ Bytes BuildPtm(const PtmLayout& layout) {
         w.Raw(layout.samples[s].data);
     }
     return w.bytes();
-}
-
-// One pattern of packed rows, the first rows given and the rest empty.
-Bytes PackedRows(std::initializer_list<Bytes> rows) {
-    Bytes packed;
-    for (const Bytes& row : rows) {
-        packed.insert(packed.end(), row.begin(), row.end());
-        packed.push_back(0);
-    }
-    packed.resize(packed.size() + 64 - rows.size(), 0);
-    return packed;
 }
 
 // A module whose last pattern is followed by sample data.

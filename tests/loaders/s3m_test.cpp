@@ -13,6 +13,8 @@ namespace {
 
 using test::Bytes;
 using test::scream::EmptyFrom;
+using test::scream::Align;
+using test::scream::PackedRows;
 using test::scream::RowEvents;
 
 struct S3mSample {
@@ -38,7 +40,6 @@ struct S3mLayout {
     std::uint16_t sampleFormat = 2;
 };
 
-void Align(test::ByteWriter& w) { w.PadTo((w.size() + 15) / 16 * 16); }
 
 Bytes BuildS3m(const S3mLayout& layout) {
     test::ByteWriter w;
@@ -79,17 +80,6 @@ Bytes BuildS3m(const S3mLayout& layout) {
         w.Raw(layout.instruments[i].data);
     }
     return w.bytes();
-}
-
-// One pattern of packed rows, the first rows given and the rest empty.
-Bytes PackedRows(std::initializer_list<Bytes> rows) {
-    Bytes packed;
-    for (const Bytes& row : rows) {
-        packed.insert(packed.end(), row.begin(), row.end());
-        packed.push_back(0);
-    }
-    packed.resize(packed.size() + 64 - rows.size(), 0);
-    return packed;
 }
 
 class S3mLoaderTest : public test::ModelTest {};

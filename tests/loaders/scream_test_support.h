@@ -2,32 +2,31 @@
 #pragma once
 
 #include <cstddef>
+#include <initializer_list>
 #include <vector>
 
 #include "model/patterns.h"
+#include "packed_rows.h"
 #include "test_support.h"
 
 namespace tunepak::test::scream {
 
 // The events of each row of pattern `number`, without the rows' closing zeros.
-inline std::vector<Bytes> RowEvents(std::size_t number) {
-    const auto block = Pattern(number);
-    std::vector<Bytes> rows;
-    std::size_t at = 1;
-    for (std::size_t row = 0; !block.empty() && row <= block[0]; ++row) {
-        Bytes events;
-        while (at < block.size() && block[at] != 0) {
-            const std::uint8_t flag = block[at];
-            const std::size_t length = 1 + ((flag & hasEffect) ? 2 : 0) +
-                                       ((flag & hasNote) ? 2 : 0) + ((flag & hasVolume) ? 1 : 0);
-            for (std::size_t i = 0; i < length && at < block.size(); ++i) events.push_back(block[at++]);
-        }
-        ++at;
-        rows.push_back(events);
+inline std::vector<Bytes> RowEvents(std::size_t number) { return PatternRows(number); }
+
+// One source pattern of packed rows (S3M, PTM): the first rows given, the rest empty.
+inline Bytes PackedRows(std::initializer_list<Bytes> rows) {
+    Bytes packed;
+    for (const Bytes& row : rows) {
+        packed.insert(packed.end(), row.begin(), row.end());
+        packed.push_back(0);
     }
-    EXPECT_EQ(at, block.size()) << "pattern " << number << " does not end after its last row";
-    return rows;
+    packed.resize(packed.size() + 64 - rows.size(), 0);
+    return packed;
 }
+
+// Pads a module being built to the next 16-byte paragraph.
+inline void Align(ByteWriter& w) { w.PadTo((w.size() + 15) / 16 * 16); }
 
 // Whether every row from `first` on is empty.
 inline bool EmptyFrom(const std::vector<Bytes>& rows, std::size_t first) {
