@@ -7,6 +7,7 @@
 #include <span>
 
 #include "io/services.h"
+#include "loaders/common.h"
 #include "loaders/loaders.h"
 #include "loaders/single_sample_common.h"
 #include "model/conversion_record.h"
@@ -165,8 +166,7 @@ int Load669(void* stream) {
     song.songFlags = rowPacked;
     song.initialSpeed = 3;
     song.initialTempo = 80;
-    song.minPeriod = 1814;
-    song.maxPeriod = 13696;
+    UseAmigaPeriodLimits();
     song.channelCount += 1;
     return ResultOk;
 }

@@ -18,6 +18,23 @@ inline constexpr std::array<std::uint32_t, 16> FinetuneRates = {
     7895, 7941, 7985, 8046, 8107, 8169, 8232, 8280,
 };
 
+// Sets the slide limits of a song in Amiga periods.
+inline void UseAmigaPeriodLimits() {
+    song.minPeriod = amigaMinPeriod;
+    song.maxPeriod = amigaMaxPeriod;
+}
+
+// The song settings of the MOD-like formats, taken last: Amiga slides, row-packed patterns,
+// speed 6, tempo 125 and the classic period range; the highest channel that carried an event
+// becomes the channel count.
+inline void FinishAmigaSong() {
+    song.songFlags = amigaSlides | rowPacked;
+    song.initialSpeed = 6;
+    song.initialTempo = 125;
+    UseAmigaPeriodLimits();
+    song.channelCount += 1;
+}
+
 // Copies the first `count` bytes of a source name (at most the field's width) into a name field
 // of the model, whose other bytes become zero.
 template <class To, std::size_t N, class From>

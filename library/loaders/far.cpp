@@ -8,6 +8,7 @@
 #include <span>
 
 #include "io/services.h"
+#include "loaders/common.h"
 #include "loaders/loaders.h"
 #include "loaders/single_sample_common.h"
 #include "model/conversion_record.h"
@@ -173,8 +174,7 @@ int LoadFar(void* stream) {
     song.songFlags = rowPacked;
     song.initialSpeed = header.defaultTempo;
     song.initialTempo = 80;
-    song.minPeriod = 1814;
-    song.maxPeriod = 13696;
+    UseAmigaPeriodLimits();
     song.channelCount += 1;
     return ResultOk;
 }

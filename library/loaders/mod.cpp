@@ -167,7 +167,7 @@ int LoadMod(void* stream) {
     for (int channel = 0; channel < channels; ++channel) {
         song.channelPan[static_cast<std::size_t>(channel)] = amigaPans[channel % 4];
     }
-    FinishModSong();
+    FinishAmigaSong();
     return ResultOk;
 }
 

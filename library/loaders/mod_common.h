@@ -77,16 +77,4 @@ inline SampleHeader* NewModInstrument(std::size_t slot, const ModSample& sample)
     return &header;
 }
 
-// The song settings that both formats load with, taken last: Amiga slides, row-packed patterns,
-// speed 6, tempo 125 and the classic period range; the highest channel that carried an event
-// becomes the channel count.
-inline void FinishModSong() {
-    song.songFlags = amigaSlides | rowPacked;
-    song.initialSpeed = 6;
-    song.initialTempo = 125;
-    song.minPeriod = 1814;
-    song.maxPeriod = 13696;
-    song.channelCount += 1;
-}
-
 }  // namespace tunepak

@@ -166,7 +166,7 @@ int LoadMtm(void* stream) {
         sampleAt += storedBytes[slot];
     }
 
-    FinishModSong();
+    FinishAmigaSong();
     return ResultOk;
 }
 

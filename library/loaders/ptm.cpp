@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "io/services.h"
+#include "loaders/common.h"
 #include "loaders/loaders.h"
 #include "loaders/scream_common.h"
 #include "model/conversion_record.h"
@@ -238,8 +239,7 @@ int LoadPtm(void* stream) {
     if (result != ResultOk) return result;
 
     song.songFlags = amigaSlides | rowPacked;
-    song.minPeriod = 1814;
-    song.maxPeriod = 13696;
+    UseAmigaPeriodLimits();
     song.channelCount += 1;
     return ResultOk;
 }

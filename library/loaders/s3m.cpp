@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "io/services.h"
+#include "loaders/common.h"
 #include "loaders/loaders.h"
 #include "loaders/scream_common.h"
 #include "model/conversion_record.h"
@@ -392,8 +393,7 @@ int LoadS3m(void* stream) {
     song.songFlags = amigaSlides | rowPacked;
     song.channelCount += 1;
     if (header.flags & amigaLimitsFlag) {
-        song.minPeriod = 1814;
-        song.maxPeriod = 13696;
+        UseAmigaPeriodLimits();
     } else {
         song.minPeriod = 0xFFFF;
         song.maxPeriod = 0xFF00;

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "io/services.h"
+#include "loaders/common.h"
 #include "loaders/loaders.h"
 #include "loaders/scream_common.h"
 #include "model/conversion_record.h"
@@ -183,8 +184,7 @@ int LoadStm(void* stream) {
 
     std::fill_n(song.channelPan.begin(), channels, std::uint8_t{32});
     song.songFlags = amigaSlides | rowPacked;
-    song.minPeriod = 1814;
-    song.maxPeriod = 13696;
+    UseAmigaPeriodLimits();
     song.channelCount += 1;
     return ResultOk;
 }

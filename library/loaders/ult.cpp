@@ -7,6 +7,7 @@
 #include <span>
 
 #include "io/services.h"
+#include "loaders/common.h"
 #include "loaders/loaders.h"
 #include "loaders/single_sample_common.h"
 #include "model/conversion_record.h"
@@ -257,12 +258,7 @@ int LoadUlt(void* stream) {
         }
     }
 
-    song.songFlags = amigaSlides | rowPacked;
-    song.initialSpeed = 6;
-    song.initialTempo = 125;
-    song.minPeriod = 1814;
-    song.maxPeriod = 13696;
-    song.channelCount += 1;
+    FinishAmigaSong();
     return ResultOk;
 }
 

@@ -31,6 +31,11 @@ inline constexpr std::uint8_t rowPacked = 0x02;    // patterns are row-packed, e
 
 inline constexpr int maxChannels = 64;
 
+// The classic tracker period range 113.375 to 856, in the player's pitch units (x 16): the
+// slide limits of songs in Amiga periods.
+inline constexpr std::uint16_t amigaMinPeriod = 1814;
+inline constexpr std::uint16_t amigaMaxPeriod = 13696;
+
 struct SongHeader {
     std::array<std::uint8_t, 32> title{};
     std::array<std::uint8_t, 32> auxTitle{};

@@ -17,8 +17,8 @@ int ResetPlayer() {
     song.globalVolume = 128;
     song.initialSpeed = 6;
     song.initialTempo = 125;
-    song.minPeriod = 1814;
-    song.maxPeriod = 13696;
+    song.minPeriod = amigaMinPeriod;
+    song.maxPeriod = amigaMaxPeriod;
     song.lastOrder = 0;
     song.songFlags = 0;
     player.songRepeat = true;
