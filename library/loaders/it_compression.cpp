@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cstring>
 #include <limits>
 
 #include "io/services.h"
@@ -37,6 +39,40 @@ public:
     void Skip(int count) {
         window_ >>= count;
         held_ -= count;
+    }
+
+    // Drops zero bits, up to `most` of them, and returns how many it dropped; the bits past the
+    // end of the bytes are zeros too. Whole zero bytes are taken straight from the data.
+    std::size_t SkipZeros(std::size_t most) {
+        std::size_t skipped = 0;
+        while (skipped < most) {
+            const std::size_t left = most - skipped;
+            const std::uint64_t bits = window_ & ((std::uint64_t{1} << held_) - 1);
+            if (bits != 0) {
+                const auto zeros = std::min(static_cast<std::size_t>(std::countr_zero(bits)), left);
+                Skip(static_cast<int>(zeros));
+                return skipped + zeros;
+            }
+            if (left <= static_cast<std::size_t>(held_)) {
+                Skip(static_cast<int>(left));
+                return most;
+            }
+            skipped += static_cast<std::size_t>(held_);
+            window_ = 0;  // the bits above the held ones belong to bytes still ahead
+            held_ = 0;
+            while (most - skipped >= 64 && bytes_.size() - next_ >= 8 &&
+                   Load64Le(bytes_.data() + next_) == 0) {
+                next_ += 8;
+                skipped += 64;
+            }
+            while (most - skipped >= 8 && next_ < bytes_.size() && bytes_[next_] == 0) {
+                ++next_;
+                skipped += 8;
+            }
+            if (next_ == bytes_.size()) return most;
+            Refill();
+        }
+        return most;
     }
 
     // Fills the window to at least `refilledBits`; past the end of the bytes it fills with zeros.
@@ -177,54 +213,109 @@ constexpr WidthRules RulesFor(int bitWidth) {
     return {mask, 1u << SampleBits, valueMask, signBit, perWindow};
 }
 
+// The running sums of a block: the values integrated once (2.14) and twice (2.15).
+struct Sums {
+    std::uint32_t once = 0;
+    std::uint32_t twice = 0;
+};
+
+// Stores the low bits of a sum as frame `k`.
+template <bool Wide>
+void Store(std::uint8_t* out, std::size_t k, std::uint32_t sum) {
+    if constexpr (Wide) {
+        WriteLe16(out + 2 * k, static_cast<std::uint16_t>(sum));
+    } else {
+        out[k] = static_cast<std::uint8_t>(sum);
+    }
+}
+
+// Decodes up to `run` values at `bitWidth` from `bits`, stopping at the first marker, into `out`
+// and returns how many it decoded. The sums run on in 32 bits, of which only the sample's low
+// bits are stored.
+template <bool Wide, bool DoubleDelta>
+std::size_t DecodeRun(std::uint64_t bits, std::size_t run, int bitWidth, const WidthRules& rules,
+                      std::uint8_t* out, Sums& sums) {
+    std::uint32_t once = sums.once;
+    std::uint32_t twice = sums.twice;
+    std::size_t k = 0;
+    for (; k < run; ++k) {
+        const auto value = static_cast<std::uint32_t>(bits & rules.mask);
+        if (value - rules.markerLow <= rules.markerSpan) break;
+        bits >>= bitWidth;
+        once += (value ^ rules.signBit) - rules.signBit;
+        if constexpr (DoubleDelta) twice += once;
+        Store<Wide>(out, k, DoubleDelta ? twice : once);
+    }
+    sums = {once, twice};
+    return k;
+}
+
+// Decodes `count` deltas of 0 into `out`.
+template <bool Wide, bool DoubleDelta>
+void RepeatRun(std::uint8_t* out, std::size_t count, Sums& sums) {
+    if constexpr (!DoubleDelta && !Wide) {
+        std::memset(out, static_cast<std::uint8_t>(sums.once), count);
+    } else {
+        for (std::size_t k = 0; k < count; ++k) {
+            if constexpr (DoubleDelta) sums.twice += sums.once;
+            Store<Wide>(out, k, DoubleDelta ? sums.twice : sums.once);
+        }
+    }
+}
+
+// RulesFor every width of the scheme, 1 to the widest, at [width - 1]: a change of width looks
+// them up rather than working them out (with a division) again.
+template <int SampleBits>
+constexpr auto rulesByWidth = [] {
+    std::array<WidthRules, SampleBits + 1> rules{};
+    for (int width = 1; width <= SampleBits + 1; ++width) {
+        rules[static_cast<std::size_t>(width - 1)] = RulesFor<SampleBits>(width);
+    }
+    return rules;
+}();
+
 // Decodes up to `count` frames of one block into `out` and returns how many it decoded: all of
 // them, or fewer when a width outside the scheme ends the block. The values that the bit window
-// holds at the current width go in one run, up to the first marker; the sums run on in 32 bits,
-// of which only the sample's low bits are stored.
+// holds at the current width go in one run, up to the first marker.
 template <bool Wide, bool DoubleDelta>
 std::size_t DecodeValues(BitReader& reader, std::uint8_t* out, std::size_t count) {
     constexpr int sampleBits = Wide ? 16 : 8;
     constexpr int topWidth = sampleBits + 1;      // the widest values, and the starting width
     constexpr int widthFieldBits = Wide ? 4 : 3;  // the field that follows a narrow marker
+    constexpr std::size_t frameBytes = Wide ? 2 : 1;
     int bitWidth = topWidth;
-    WidthRules rules = RulesFor<sampleBits>(bitWidth);
-    std::uint32_t once = 0;   // the values integrated once (2.14)
-    std::uint32_t twice = 0;  // and twice (2.15)
+    const WidthRules* rules = &rulesByWidth<sampleBits>[topWidth - 1];
+    Sums sums;
     std::size_t done = 0;
     while (done < count) {
-        reader.Refill();
-        const std::size_t run = std::min(rules.perWindow, count - done);
-        std::uint64_t bits = reader.window();
-        std::size_t k = 0;
-        for (; k < run; ++k) {
-            const auto value = static_cast<std::uint32_t>(bits & rules.mask);
-            if (value - rules.markerLow <= rules.markerSpan) break;
-            bits >>= bitWidth;
-            once += (value ^ rules.signBit) - rules.signBit;
-            twice += once;
-            const std::uint32_t sample = DoubleDelta ? twice : once;
-            if constexpr (Wide) {
-                WriteLe16(out + 2 * (done + k), static_cast<std::uint16_t>(sample));
-            } else {
-                out[done + k] = static_cast<std::uint8_t>(sample);
-            }
+        if (bitWidth == 1) {
+            // One bit a value, 0 a delta of 0 and 1 the marker: silence, often long stretches.
+            const std::size_t zeros = reader.SkipZeros(count - done);
+            RepeatRun<Wide, DoubleDelta>(out + frameBytes * done, zeros, sums);
+            done += zeros;
+            if (done == count) break;
+        } else {
+            reader.Refill();
+            const std::size_t run = std::min(rules->perWindow, count - done);
+            const std::size_t k = DecodeRun<Wide, DoubleDelta>(reader.window(), run, bitWidth,
+                                                               *rules, out + frameBytes * done, sums);
+            reader.Skip(static_cast<int>(k) * bitWidth);
+            done += k;
+            if (k == run) continue;
         }
-        reader.Skip(static_cast<int>(k) * bitWidth);
-        done += k;
-        if (k == run) continue;
 
         // A marker: the new width follows from it.
         const std::uint32_t value = reader.Read(bitWidth);
         if (bitWidth <= 6) {
             bitWidth = NextWidth(reader.Read(widthFieldBits) + 1, bitWidth);
         } else if (bitWidth < topWidth) {
-            bitWidth = NextWidth(value - rules.markerLow + 1, bitWidth);
+            bitWidth = NextWidth(value - rules->markerLow + 1, bitWidth);
         } else {
             // The low byte + 1 is the new width.
             bitWidth = static_cast<int>((value + 1) & 0xFF);
             if (bitWidth == 0 || bitWidth > topWidth) break;  // not a width of the scheme
         }
-        rules = RulesFor<sampleBits>(bitWidth);
+        rules = &rulesByWidth<sampleBits>[static_cast<std::size_t>(bitWidth - 1)];
     }
     return done;
 }

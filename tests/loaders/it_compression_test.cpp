@@ -90,6 +90,53 @@ TEST(ItCompression, AWidthOutsideTheSchemeEndsTheBlock) {
               (std::vector<int>{9, 0, 0}));  // width 18
 }
 
+// Silence at the narrowest width: runs of zero bits of every length (within the window, across
+// whole zero bytes, across eight zero bytes at a time), each ended by a marker back to width 1
+// or by the frame count or by the end of the bits.
+TEST(ItCompression, SilenceAtWidthOneInRunsOfAnyLength) {
+    for (const bool sixteen : {false, true}) {
+        SCOPED_TRACE(sixteen ? "16-bit" : "8-bit");
+        const int top = sixteen ? 17 : 9;
+        const int field = sixteen ? 4 : 3;
+        BitWriter bits;
+        std::vector<int> deltas;
+        bits.Put(7, top);
+        deltas.push_back(7);
+        bits.Put(1u << (top - 1), top);  // width 1
+        for (const int zeros : {3, 21, 64, 77, 200}) {
+            bits.Put(0, 1);  // one more value so that every run of zeros is a run of deltas
+            for (int i = 0; i < zeros; ++i) bits.Put(0, 1);
+            deltas.insert(deltas.end(), static_cast<std::size_t>(zeros + 1), 0);
+            bits.Put(1, 1).Put(1, field);  // marker, then 1 + 1, not below 1: width 3
+            bits.Put(3, 3);
+            deltas.push_back(3);
+            bits.Put(4, 3).Put(0, field);  // marker, then 0 + 1, below 3: width 1
+        }
+        bits.Put(0, 1).Put(0, 1);  // two zero deltas, then the bits run out (zeros)
+        deltas.insert(deltas.end(), 2 + 10, 0);
+
+        for (const bool doubleDelta : {false, true}) {
+            std::vector<int> expected;
+            int once = 0;
+            int twice = 0;
+            for (const int delta : deltas) {
+                once += delta;
+                twice += once;
+                const int sum = doubleDelta ? twice : once;
+                expected.push_back(sixteen ? static_cast<std::int16_t>(sum)
+                                           : static_cast<std::int8_t>(sum));
+            }
+            const auto decode = sixteen ? Decode16 : Decode8;
+            EXPECT_EQ(decode(bits.bytes(), expected.size(), doubleDelta), expected);
+            // Cut inside the long runs.
+            for (const std::size_t cut : {std::size_t{50}, std::size_t{190}, std::size_t{300}}) {
+                EXPECT_EQ(decode(bits.bytes(), cut, doubleDelta),
+                          std::vector<int>(expected.begin(), expected.begin() + cut));
+            }
+        }
+    }
+}
+
 // --- Compressed samples in modules ---------------------------------------------------------------
 
 class ItCompressedSampleTest : public test::ModelTest {};
