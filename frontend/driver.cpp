@@ -4,8 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <condition_variable>
 #include <cstdio>
-#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "container.h"
@@ -30,63 +36,148 @@ constexpr const char* helpText =
     "packed .vmz modules in the current directory. The file name may hold the wildcards\n"
     "'*' and '?'; quote it so that the shell passes it on unexpanded.\n";
 
-// Serialises and packs the loaded model into `outputName`, releasing the model once it is
-// serialised; returns the packed size, or an empty reason when it fails.
-const char* SaveModel(const std::string& outputName, std::size_t& packedSize) {
-    const std::uint64_t imageSize = WriteModule(nullptr, StreamFile);
-    if (imageSize > largestImage) return "out of memory";
-    WorkBuffer image(static_cast<std::size_t>(imageSize), WorkBuffer::Fill::none);  // written whole
-    if (!image) return "out of memory";
-    WriteModule(image.data(), StreamMemory);
-    // The image holds the whole module now: the model's memory can serve the compressed bytes.
-    ReleaseModule();
-    PackedModule packed;
-    if (!PackModule(image.span(), packed)) return "out of memory";
-    image = WorkBuffer();
-    if (!WritePackedFile(outputName, packed)) return nullptr;
-    packedSize = packed.FileSize();
-    return "";
-}
-
 enum class Outcome { converted, failed, notFound };
 
-Outcome ConvertOne(const std::string& path) {
+// One file's console line, and what is left to do for it: with an image, packing and saving it
+// and ending the line; without, nothing (the line is whole).
+struct Job {
+    std::string line;
+    Outcome outcome = Outcome::converted;
+    std::string outputName;
+    WorkBuffer image;
+};
+
+void Fail(Job& job, std::string_view reason) {
+    job.line.append("failed: ").append(reason).append(")\n");
+    job.outcome = Outcome::failed;
+}
+
+// Loads the file and serialises the model into the job's image, releasing the model; or ends the
+// job's line with why it cannot.
+Job LoadOne(const std::string& path) {
     const std::string base = OutputBaseName(path);
-    const std::string outputName = base + ".vmz";
-    std::printf("%-10s (", base.c_str());
+    Job job;
+    job.line = base;
+    job.line.resize(std::max<std::size_t>(base.size(), 10), ' ');
+    job.line += " (";
+    job.outputName = base + ".vmz";
 
     UniqueFile source(std::fopen(path.c_str(), "rb"));
     struct stat info {};
     if (!source || fstat(fileno(source.get()), &info) != 0 || S_ISDIR(info.st_mode)) {
-        std::printf("Not found: '%s'...\n", path.c_str());
-        return Outcome::notFound;
+        job.line.append("Not found: '").append(path).append("'...\n");
+        job.outcome = Outcome::notFound;
+        return job;
     }
-    std::printf("%u Kb", SizeFigure(static_cast<unsigned long long>(info.st_size)));
+    job.line.append(std::to_string(SizeFigure(static_cast<unsigned long long>(info.st_size))))
+        .append(" Kb -> ");
 
     const int result = LoadModule(source.get(), StreamFile);
     source.reset();
-    std::printf(" -> ");
     if (result != ResultOk) {
         char buffer[32];
-        std::printf("failed: %s)\n", LoadFailure(result, buffer));
-        ReleaseModule();
-        return Outcome::failed;
+        Fail(job, LoadFailure(result, buffer));
+    } else if (const std::uint64_t imageSize = WriteModule(nullptr, StreamFile);
+               imageSize <= largestImage) {
+        job.image = WorkBuffer(static_cast<std::size_t>(imageSize), WorkBuffer::Fill::none);
+        if (job.image) {
+            WriteModule(job.image.data(), StreamMemory);  // written whole
+        } else {
+            Fail(job, "out of memory");
+        }
+    } else {
+        Fail(job, "out of memory");
+    }
+    ReleaseModule();
+    return job;
+}
+
+// Packs the job's image into its output file and ends its line.
+void PackOne(Job& job) {
+    PackedModule packed;
+    const bool packedOk = PackModule(job.image.span(), packed);
+    job.image = WorkBuffer();  // the compressed bytes are all that is needed now
+    if (!packedOk) {
+        Fail(job, "out of memory");
+    } else if (!WritePackedFile(job.outputName, packed)) {
+        Fail(job, "cannot write " + job.outputName);
+    } else {
+        job.line.append(std::to_string(SizeFigure(packed.FileSize()))).append(" Kb)\n");
+    }
+}
+
+// Packing takes nearly all of a conversion's time, and loading the next file needs nothing of
+// it: a second thread packs and saves each image, and prints each file's line, while the first
+// loads the next file. Lines come out in the order of the files; at most one job waits, so no
+// more than two files are in memory at once. Should no thread be had, jobs are done as they come.
+class Packer {
+public:
+    Packer() {
+        try {
+            thread_ = std::thread([this] { Run(); });
+        } catch (const std::system_error&) {
+        }
+    }
+    Packer(const Packer&) = delete;
+    Packer& operator=(const Packer&) = delete;
+    ~Packer() { Finish(); }
+
+    // Hands a job over, once the one before it has been taken.
+    void Submit(Job job) {
+        if (!thread_.joinable()) {
+            Complete(job);
+            return;
+        }
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return !waiting_; });
+        waiting_ = std::move(job);
+        changed_.notify_all();
     }
 
-    std::size_t packedSize = 0;
-    const char* failure = SaveModel(outputName, packedSize);
-    ReleaseModule();
-    if (failure == nullptr) {
-        std::printf("failed: cannot write %s)\n", outputName.c_str());
-        return Outcome::failed;
+    // Waits for every job to be done and returns the exit code of the run.
+    int Finish() {
+        {
+            const std::lock_guard lock(mutex_);
+            closing_ = true;
+            changed_.notify_all();
+        }
+        if (thread_.joinable()) thread_.join();
+        return exitCode_;
     }
-    if (*failure != '\0') {
-        std::printf("failed: %s)\n", failure);
-        return Outcome::failed;
+
+private:
+    void Run() {
+        for (;;) {
+            Job job;
+            {
+                std::unique_lock lock(mutex_);
+                changed_.wait(lock, [this] { return waiting_ || closing_; });
+                if (!waiting_) return;
+                job = std::move(*waiting_);
+                waiting_.reset();
+                changed_.notify_all();
+            }
+            Complete(job);
+        }
     }
-    std::printf("%u Kb)\n", SizeFigure(packedSize));
-    return Outcome::converted;
-}
+
+    void Complete(Job& job) {
+        if (job.image) PackOne(job);
+        std::fputs(job.line.c_str(), stdout);
+        switch (job.outcome) {
+            case Outcome::converted: break;
+            case Outcome::failed: exitCode_ = exitFailed; break;
+            case Outcome::notFound: exitCode_ = exitNotFound; break;
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::optional<Job> waiting_;
+    bool closing_ = false;
+    int exitCode_ = exitDone;  // the packing thread's until it is joined
+    std::thread thread_;
+};
 
 }  // namespace
 
@@ -153,15 +244,15 @@ int RunTunepak(int argc, const char* const* argv) {
         std::fprintf(stderr, "tunepak: no file matches '%s'\n", argument.c_str());
         return exitDone;
     }
-    int exitCode = exitDone;
+    std::fflush(stdout);  // the packing thread prints from here on
+    Packer packer;
     for (const std::string& name : matches) {
-        switch (ConvertOne(directory + name)) {
-            case Outcome::converted: break;
-            case Outcome::failed: exitCode = exitFailed; break;
-            case Outcome::notFound: return exitNotFound;
-        }
+        Job job = LoadOne(directory + name);
+        const bool last = job.outcome == Outcome::notFound;  // ends the run
+        packer.Submit(std::move(job));
+        if (last) break;
     }
-    return exitCode;
+    return packer.Finish();
 }
 
 }  // namespace tunepak

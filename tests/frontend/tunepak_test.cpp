@@ -140,6 +140,35 @@ TEST_F(TunepakTest, AnUnwritableOutputIsReported) {
     EXPECT_EQ(run.out, "Converting \"song.am\"\nSong       (0 Kb -> failed: cannot write Song.vmz)\n");
 }
 
+// Files are packed while the next ones load; their lines still come out whole and in order,
+// whatever becomes of each.
+TEST_F(TunepakTest, LinesKeepTheOrderOfTheFiles) {
+    std::string expected = "Converting \"*.am\"\n";
+    for (int i = 0; i < 12; ++i) {
+        const std::string base = "Song" + std::to_string(10 + i);  // padded to 10 in the line
+        const std::string name = "song" + std::to_string(10 + i) + ".am";
+        const std::string start = base + "     (";
+        switch (i % 3) {
+            case 0:
+                WriteFile(dir / name, AmModule(1024 * (40 + static_cast<std::size_t>(i))));
+                expected += start + std::to_string(40 + i) + " Kb -> 0 Kb)\n";
+                break;
+            case 1:
+                WriteFile(dir / name, Bytes(1500, 0x42));
+                expected += start + "1 Kb -> failed: unrecognised or damaged module)\n";
+                break;
+            default:
+                WriteFile(dir / name, AmModule());
+                fs::create_directory(dir / (base + ".vmz"));
+                expected += start + "0 Kb -> failed: cannot write " + base + ".vmz)\n";
+                break;
+        }
+    }
+    const test::Outcome run = Tunepak("'*.am'");
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_EQ(run.out, expected);
+}
+
 TEST_F(TunepakTest, NoMatch) {
     const test::Outcome run = Tunepak("'*.xm'");
     EXPECT_EQ(run.exitCode, 0);
