@@ -5,6 +5,10 @@
 #include <cstring>
 #include <limits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "io/services.h"
 #include "loaders/loaders.h"
 #include "model/conversion_record.h"
@@ -67,6 +71,48 @@ void FlipSigns(std::uint8_t* data, std::size_t bytes, std::size_t width) {
     for (; i < bytes; ++i) data[i] ^= signs[i % signs.size()];
 }
 
+// Running sums of deltas in place: of bytes, or of little-endian 16-bit words. The sums wrap
+// at the element's width.
+template <std::size_t Width>
+void IntegrateDeltas(std::uint8_t* data, std::size_t bytes) {
+    std::size_t i = 0;
+    std::uint32_t accumulator = 0;
+#if defined(__SSE2__)
+    // Sixteen bytes at a time: each lane adds the lanes below it, in steps of 1, 2, 4 and 8
+    // lanes, then the sum of everything before the block, spread to every lane.
+    __m128i before = _mm_setzero_si128();
+    for (; i + 16 <= bytes; i += 16) {
+        auto* at = reinterpret_cast<__m128i*>(data + i);
+        __m128i sums = _mm_loadu_si128(at);
+        if constexpr (Width == 1) {
+            sums = _mm_add_epi8(sums, _mm_slli_si128(sums, 1));
+            sums = _mm_add_epi8(sums, _mm_slli_si128(sums, 2));
+            sums = _mm_add_epi8(sums, _mm_slli_si128(sums, 4));
+            sums = _mm_add_epi8(sums, _mm_slli_si128(sums, 8));
+            sums = _mm_add_epi8(sums, before);
+            const __m128i top = _mm_unpackhi_epi8(sums, sums);  // byte 15 in the top word
+            before = _mm_shuffle_epi32(_mm_unpackhi_epi16(top, top), 0xFF);
+        } else {
+            sums = _mm_add_epi16(sums, _mm_slli_si128(sums, 2));
+            sums = _mm_add_epi16(sums, _mm_slli_si128(sums, 4));
+            sums = _mm_add_epi16(sums, _mm_slli_si128(sums, 8));
+            sums = _mm_add_epi16(sums, before);
+            before = _mm_shuffle_epi32(_mm_unpackhi_epi16(sums, sums), 0xFF);  // word 7
+        }
+        _mm_storeu_si128(at, sums);
+    }
+    accumulator = static_cast<std::uint32_t>(_mm_cvtsi128_si32(before));
+#endif
+    for (; i + Width <= bytes; i += Width) {
+        if constexpr (Width == 1) {
+            data[i] = static_cast<std::uint8_t>(accumulator += data[i]);
+        } else {
+            accumulator += ReadLe16(data + i);
+            WriteLe16(data + i, static_cast<std::uint16_t>(accumulator));
+        }
+    }
+}
+
 // Delta decoding, then sign conversion. The accumulator runs across the whole block; the sign
 // conversion never feeds back into it, so the two can run as separate passes.
 void Decode(std::uint8_t* data, std::uint32_t length, std::uint8_t flags) {
@@ -74,17 +120,9 @@ void Decode(std::uint8_t* data, std::uint32_t length, std::uint8_t flags) {
     const std::size_t bytes = std::size_t{length} * width;
     if (flags & deltaSource) {
         if (width == 2 && (flags & usePan)) {
-            std::uint16_t accumulator = 0;
-            for (std::size_t i = 0; i < bytes; i += 2) {
-                accumulator = static_cast<std::uint16_t>(accumulator + ReadLe16(data + i));
-                WriteLe16(data + i, accumulator);
-            }
+            IntegrateDeltas<2>(data, bytes);
         } else {
-            // One stream of byte deltas, whatever the width.
-            std::uint8_t accumulator = 0;
-            for (std::size_t i = 0; i < bytes; ++i) {
-                data[i] = accumulator = static_cast<std::uint8_t>(accumulator + data[i]);
-            }
+            IntegrateDeltas<1>(data, bytes);  // one stream of byte deltas, whatever the width
         }
     }
     if (flags & unsignedSource) FlipSigns(data, bytes, width);
