@@ -231,9 +231,10 @@ void Store(std::uint8_t* out, std::size_t k, std::uint32_t sum) {
 
 // Decodes up to `run` values at `bitWidth` from `bits`, stopping at the first marker, into `out`
 // and returns how many it decoded. The sums run on in 32 bits, of which only the sample's low
-// bits are stored.
+// bits are stored. The rules come by value: stores through `out` could alias a referenced
+// table, which would then be read again for every value.
 template <bool Wide, bool DoubleDelta>
-std::size_t DecodeRun(std::uint64_t bits, std::size_t run, int bitWidth, const WidthRules& rules,
+std::size_t DecodeRun(std::uint64_t bits, std::size_t run, int bitWidth, const WidthRules rules,
                       std::uint8_t* out, Sums& sums) {
     std::uint32_t once = sums.once;
     std::uint32_t twice = sums.twice;
