@@ -675,7 +675,7 @@ int ConvertPattern(void* stream, std::uint64_t origin, std::uint32_t offset, std
 }
 
 int ConvertPatterns(void* stream, std::uint64_t origin, const OffsetTable& patternOffsets) {
-    WorkBuffer packed(maxPackedBytes);
+    WorkBuffer packed(maxPackedBytes, WorkBuffer::Fill::none);  // read before use
     if (!packed) return ResultNoMemory;
     ChannelMemories memories{};
     for (int o = 0; o <= song.lastOrder; ++o) {

@@ -458,7 +458,7 @@ int LoadXm(void* stream) {
     orderList = header.orders;
     if (header.patterns > maxPatterns) return ResultBadFile;
 
-    WorkBuffer packedBuffer(maxPackedBytes);
+    WorkBuffer packedBuffer(maxPackedBytes, WorkBuffer::Fill::none);  // read before use
     if (!packedBuffer) return ResultNoMemory;
     for (std::size_t p = 0; p < header.patterns; ++p) {
         const int result = LoadPattern(stream, p, header.channels, packedBuffer);
