@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -108,10 +108,15 @@ void PackOne(Job& job) {
 
 // Packing takes nearly all of a conversion's time, and loading the next file needs nothing of
 // it: a second thread packs and saves each image, and prints each file's line, while the first
-// loads the next file. Lines come out in the order of the files; at most one job waits, so no
-// more than two files are in memory at once. Should no thread be had, jobs are done as they come.
+// loads the files after it. Lines come out in the order of the files. The loading runs ahead by
+// a few files at most (`mostWaitingJobs`, their images `mostWaitingBytes` together, or any one
+// file): when that many wait, it waits until all are taken, so that the threads meet once a batch
+// rather than once a file. Should no thread be had, jobs are done as they come.
 class Packer {
 public:
+    static constexpr std::size_t mostWaitingJobs = 8;
+    static constexpr std::size_t mostWaitingBytes = 16 << 20;
+
     Packer() {
         try {
             thread_ = std::thread([this] { Run(); });
@@ -122,16 +127,20 @@ public:
     Packer& operator=(const Packer&) = delete;
     ~Packer() { Finish(); }
 
-    // Hands a job over, once the one before it has been taken.
+    // Hands a job over, once there is room for it.
     void Submit(Job job) {
         if (!thread_.joinable()) {
             Complete(job);
             return;
         }
         std::unique_lock lock(mutex_);
-        changed_.wait(lock, [this] { return !waiting_; });
-        waiting_ = std::move(job);
-        changed_.notify_all();
+        room_.wait(lock, [&] {
+            return waiting_.empty() || (waiting_.size() < mostWaitingJobs &&
+                                        waitingBytes_ + job.image.size() <= mostWaitingBytes);
+        });
+        waitingBytes_ += job.image.size();
+        waiting_.push_back(std::move(job));
+        work_.notify_one();
     }
 
     // Waits for every job to be done and returns the exit code of the run.
@@ -139,7 +148,7 @@ public:
         {
             const std::lock_guard lock(mutex_);
             closing_ = true;
-            changed_.notify_all();
+            work_.notify_one();
         }
         if (thread_.joinable()) thread_.join();
         return exitCode_;
@@ -151,11 +160,12 @@ private:
             Job job;
             {
                 std::unique_lock lock(mutex_);
-                changed_.wait(lock, [this] { return waiting_ || closing_; });
-                if (!waiting_) return;
-                job = std::move(*waiting_);
-                waiting_.reset();
-                changed_.notify_all();
+                work_.wait(lock, [this] { return !waiting_.empty() || closing_; });
+                if (waiting_.empty()) return;
+                job = std::move(waiting_.front());
+                waiting_.pop_front();
+                waitingBytes_ -= job.image.size();
+                if (waiting_.empty()) room_.notify_one();
             }
             Complete(job);
         }
@@ -172,8 +182,10 @@ private:
     }
 
     std::mutex mutex_;
-    std::condition_variable changed_;
-    std::optional<Job> waiting_;
+    std::condition_variable work_;  // a job waits, or the run is closing
+    std::condition_variable room_;  // no job waits any more
+    std::deque<Job> waiting_;
+    std::size_t waitingBytes_ = 0;
     bool closing_ = false;
     int exitCode_ = exitDone;  // the packing thread's until it is joined
     std::thread thread_;
