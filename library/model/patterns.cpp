@@ -8,16 +8,6 @@
 
 namespace tunepak {
 
-namespace {
-
-// Whether an event has anything to say (the emitter writes nothing for it otherwise).
-bool CarriesSomething(const Event& event) {
-    return event.command != 0 || event.parameter != 0 || event.instrument != 0 ||
-           event.note != noNote || event.volume.has_value();
-}
-
-}  // namespace
-
 bool PatternEmitter::Begin(std::size_t number, int rows) {
     rows = std::clamp(rows, 1, 256);
     PatternSlot& slot = patternTable[number];
@@ -37,41 +27,14 @@ bool PatternEmitter::Begin(std::size_t number, int rows) {
     return true;
 }
 
-bool PatternEmitter::Add(const Event& event) {
-    if (event.channel < 0 || event.channel >= packedChannels) {
-        if (CarriesSomething(event)) {
-            NoteChannelBeyondLimit("events on channels beyond the first 32");
-        }
-        return false;
+bool PatternEmitter::Refuse(int channel, bool carriesSomething) const {
+    if (!carriesSomething) return false;
+    if (channel < 0 || channel >= packedChannels) {
+        NoteChannelBeyondLimit("events on channels beyond the first 32");
+    } else if (rowsLeft_ != 0 && eventsInRow_ == packedChannels) {
+        NoteChannelBeyondLimit("events beyond 32 in one row");
     }
-    if (rowsLeft_ == 0) return false;
-    if (eventsInRow_ == packedChannels) {
-        if (CarriesSomething(event)) NoteChannelBeyondLimit("events beyond 32 in one row");
-        return false;
-    }
-    std::uint8_t* out = block_ + used_;
-    std::size_t length = 1;
-    std::uint8_t flag = static_cast<std::uint8_t>(event.channel);
-    if (event.command != 0 || event.parameter != 0) {
-        out[length++] = event.parameter;
-        out[length++] = event.command;
-        flag |= hasEffect;
-    }
-    if (event.instrument != 0 || event.note != noNote) {
-        out[length++] = event.instrument;
-        out[length++] = event.note;
-        flag |= hasNote;
-    }
-    if (event.volume) {
-        out[length++] = *event.volume;
-        flag |= hasVolume;
-    }
-    if (length == 1) return false;
-    out[0] = flag;
-    used_ += length;
-    ++eventsInRow_;
-    song.channelCount = std::max(song.channelCount, static_cast<std::uint8_t>(event.channel));
-    return true;
+    return false;
 }
 
 void PatternEmitter::EndRow() {

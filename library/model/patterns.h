@@ -1,11 +1,14 @@
 // The two pattern encodings and the internal effect commands.
 #pragma once
 
+#include <algorithm>
 #include <bitset>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
+
+#include "model/model.h"
 
 namespace tunepak {
 
@@ -95,6 +98,10 @@ public:
     std::size_t size() const { return used_; }
 
 private:
+    // For an event that Add does not write on `channel`: notes what is lost when the event
+    // carries something, and returns false.
+    bool Refuse(int channel, bool carriesSomething) const;
+
     std::uint8_t* block_ = nullptr;
     std::size_t capacity_ = 0;
     std::size_t used_ = 0;
@@ -103,6 +110,43 @@ private:
     int row_ = 0;
     int eventsInRow_ = 0;
 };
+
+// Whether an event has anything to say (the emitter writes nothing for it otherwise).
+inline bool CarriesSomething(const Event& event) {
+    return event.command != 0 || event.parameter != 0 || event.instrument != 0 ||
+           event.note != noNote || event.volume.has_value();
+}
+
+// Inline: loaders call it for every cell, and their events are then never built in memory.
+inline bool PatternEmitter::Add(const Event& event) {
+    if (event.channel < 0 || event.channel >= packedChannels || rowsLeft_ == 0 ||
+        eventsInRow_ == packedChannels) {
+        return Refuse(event.channel, CarriesSomething(event));
+    }
+    std::uint8_t* out = block_ + used_;
+    std::size_t length = 1;
+    auto flag = static_cast<std::uint8_t>(event.channel);
+    if (event.command != 0 || event.parameter != 0) {
+        out[length++] = event.parameter;
+        out[length++] = event.command;
+        flag |= hasEffect;
+    }
+    if (event.instrument != 0 || event.note != noNote) {
+        out[length++] = event.instrument;
+        out[length++] = event.note;
+        flag |= hasNote;
+    }
+    if (event.volume) {
+        out[length++] = *event.volume;
+        flag |= hasVolume;
+    }
+    if (length == 1) return false;
+    out[0] = flag;
+    used_ += length;
+    ++eventsInRow_;
+    song.channelCount = std::max(song.channelCount, static_cast<std::uint8_t>(event.channel));
+    return true;
+}
 
 // What a walk over a pattern block finds: its length and the instrument slots it names.
 struct PatternWalk {
