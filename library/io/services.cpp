@@ -192,6 +192,13 @@ std::optional<std::uint64_t> BytesLeft(void* stream) {
 
 KnownStreamEnd::KnownStreamEnd(void* stream) { knownEnd = {stream, services.seek, {}}; }
 
+std::optional<std::uint64_t> KnownStreamLength() {
+    if (knownEnd.stream == nullptr) return std::nullopt;
+    if (!knownEnd.end && services.seek == knownEnd.seek) BytesLeft(knownEnd.stream);
+    if (!knownEnd.end || *knownEnd.end < 0) return std::nullopt;
+    return static_cast<std::uint64_t>(*knownEnd.end);
+}
+
 KnownStreamEnd::~KnownStreamEnd() { knownEnd = {}; }
 
 WorkBuffer::WorkBuffer(std::size_t size, Fill fill)

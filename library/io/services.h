@@ -101,6 +101,11 @@ public:
     KnownStreamEnd& operator=(const KnownStreamEnd&) = delete;
 };
 
+// The length of the stream that the living KnownStreamEnd watches, measured as BytesLeft
+// measures it (once): nothing when none lives, when its end cannot be told, or when it is not
+// measured yet and other stream functions are installed than the ones it was made with.
+std::optional<std::uint64_t> KnownStreamLength();
+
 // --- Work buffers -------------------------------------------------------------------------------
 
 // A zero-filled block from the service table, released on every exit from its scope.

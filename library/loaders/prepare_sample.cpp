@@ -187,7 +187,7 @@ int PrepareSample(SampleHeader& header, std::uint8_t*& data, void* stream) {
     if (length == 0) return ResultOk;
 
     const std::uint64_t blockBytes = (std::uint64_t{length} + tail) * width;
-    if (blockBytes > largestBlock) return ResultNoSampleMemory;
+    if (blockBytes > largestBlock || !ReserveSampleBytes(blockBytes)) return ResultNoSampleMemory;
     data = static_cast<std::uint8_t*>(services.allocate(static_cast<std::size_t>(blockBytes)));
     if (data == nullptr) return ResultNoSampleMemory;
     const std::size_t dataBytes = std::size_t{length} * width;

@@ -1,6 +1,8 @@
 #include "model/model.h"
 
+#include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "io/services.h"
 
@@ -56,7 +58,24 @@ std::uint8_t* NewInstrument(std::size_t slotIndex, std::uint8_t sampleCount) {
     return block;
 }
 
+namespace {
+
+std::uint64_t sampleBytesReserved = 0;  // since the model was last released
+
+}  // namespace
+
+bool ReserveSampleBytes(std::uint64_t bytes) {
+    if (const std::optional<std::uint64_t> source = KnownStreamLength()) {
+        const std::uint64_t bound =
+            sampleBytesAnySource + sampleBytesPerSourceByte * std::min<std::uint64_t>(*source, std::uint64_t{1} << 40);
+        if (bytes > bound || sampleBytesReserved > bound - bytes) return false;
+    }
+    sampleBytesReserved += bytes;
+    return true;
+}
+
 void ReleaseModelBuffers() {
+    sampleBytesReserved = 0;
     for (auto& pattern : patternTable) {
         if (pattern.data != nullptr) services.release(pattern.data);
         pattern = {};

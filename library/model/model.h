@@ -171,6 +171,19 @@ std::uint8_t* NewInstrument(std::size_t slot, std::uint8_t sampleCount);
 // every slot.
 void ReleaseModelBuffers();
 
+// Sample data is bounded by its source. Compressed IT samples decode to up to 16 bytes a byte,
+// fixed looped buffers are 64 K frames whatever the data, and IT instruments each hold a copy
+// of the samples they share, so without a bound a few kilobytes of module could ask for
+// gigabytes. The model holds at most `sampleBytesAnySource` of sample data plus
+// `sampleBytesPerSourceByte` for each byte of its source: the stream that the current load's
+// KnownStreamEnd watches (without one, or when its length cannot be told, there is no bound).
+inline constexpr std::uint64_t sampleBytesAnySource = std::uint64_t{64} << 20;
+inline constexpr std::uint64_t sampleBytesPerSourceByte = 256;
+
+// Reserves `bytes` of sample data for a block about to be allocated; false, reserving nothing,
+// when the model's sample data would then exceed its bound. ReleaseModelBuffers gives all back.
+bool ReserveSampleBytes(std::uint64_t bytes);
+
 // Bytes per sample frame: 2 for 16-bit samples, else 1.
 inline std::uint32_t SampleWidth(const SampleHeader& header) {
     return (header.flags & sixteenBit) ? 2 : 1;

@@ -28,6 +28,7 @@ inline int RunLoader(int (*loader)(void*), const std::uint8_t* data, std::size_t
     if (input.get() == nullptr) return 0;
     ResetPlayer();
     void* stream = InstallStreams(StreamFile, input.get());
+    const KnownStreamEnd end(stream);  // as LoadModule holds one
     const int result = loader(stream);
     ReleaseModule();
     return result;

@@ -293,6 +293,35 @@ TEST_F(ItLoaderTest, InstrumentsSharingASampleEachGetTheSameCopy) {
     EXPECT_EQ(test::Copy(test::SampleFrames(0, 1)), test::Copy(test::SampleFrames(1, 0)));
 }
 
+// Found by fuzzing (out of memory): every instrument holds its own copy of the samples it plays,
+// and compressed silence decodes to eight frames a byte, so 128 instruments sharing one sample
+// turned 38 KB into 600 MB. Sample data is bounded by the source: 64 MB and 256 bytes a byte.
+TEST_F(ItLoaderTest, SharedSampleCopiesAreBoundedByTheSource) {
+    // A 16-bit sample of 32 blocks, each 16,384 frames of silence in 2,053 bytes: 1 MB of frames.
+    constexpr std::size_t blocks = 32;
+    constexpr std::uint32_t framesPerBlock = 0x4000;
+    Bytes data;
+    for (std::size_t b = 0; b < blocks; ++b) {
+        Bytes bits = test::BitWriter().Put(0, 17).Put(0x10000, 17).bytes();  // then width 1
+        bits.resize((2 * 17 + framesPerBlock - 1 + 7) / 8, 0);
+        const Bytes block = test::CompressedBlock(bits);
+        data.insert(data.end(), block.begin(), block.end());
+    }
+    const auto sharing = [&](std::size_t instruments) {
+        ItModule m = InstrumentModule({1}, 1);
+        m.samples[0].flags = 0x0B;  // compressed, 16-bit
+        m.samples[0].length = blocks * framesPerBlock;
+        m.samples[0].data = data;
+        m.instruments.assign(instruments, test::ItInstrument("shared", {1}));
+        return m.Build();
+    };
+    // Eight copies are well within the bound; 128 (128 MB from 66 KB) are not.
+    ASSERT_EQ(test::LoadFromBytes(sharing(8)), ResultOk);
+    EXPECT_EQ(test::Sample(7, 0).length, blocks * framesPerBlock);
+    ReleaseModule();
+    EXPECT_EQ(test::LoadFromBytes(sharing(128)), ResultNoSampleMemory);
+}
+
 TEST_F(ItLoaderTest, InstrumentSamplesAreNumberedByFirstUse) {
     ItModule m = InstrumentModule({5, 5, 2, 0, 7, 9}, 7);  // sample 9 does not exist
     m.samples[4].name = "a name of twenty-six bytes";

@@ -50,5 +50,25 @@ TEST(ModelRelease, ANewInstrumentReleasesWhatItsSlotHeld) {
     services = saved;
 }
 
+TEST(SampleBound, SampleDataIsBoundedByTheSourceOfTheLoad) {
+    ReleaseModelBuffers();
+    // Without a load's source to measure there is no bound.
+    EXPECT_TRUE(ReserveSampleBytes(std::uint64_t{1} << 40));
+    ReleaseModelBuffers();
+
+    const test::MemoryFile source(test::Bytes(1000));
+    void* stream = InstallStreams(StreamFile, source.get());
+    const KnownStreamEnd end(stream);
+    const std::uint64_t bound = sampleBytesAnySource + 1000 * sampleBytesPerSourceByte;
+    EXPECT_FALSE(ReserveSampleBytes(bound + 1));
+    EXPECT_TRUE(ReserveSampleBytes(bound - 10));
+    EXPECT_FALSE(ReserveSampleBytes(11));  // refused requests reserve nothing
+    EXPECT_TRUE(ReserveSampleBytes(10));
+    EXPECT_FALSE(ReserveSampleBytes(1));
+    ReleaseModelBuffers();  // gives everything back
+    EXPECT_TRUE(ReserveSampleBytes(bound));
+    ReleaseModelBuffers();
+}
+
 }  // namespace
 }  // namespace tunepak
