@@ -79,7 +79,8 @@ void IntegrateDeltas(std::uint8_t* data, std::size_t bytes) {
     std::uint32_t accumulator = 0;
 #if defined(__SSE2__)
     // Sixteen bytes at a time: each lane adds the lanes below it, in steps of 1, 2, 4 and 8
-    // lanes, then the sum of everything before the block, spread to every lane.
+    // lanes, then the sum of everything before the block, spread to every lane. (Machines with
+    // SSE2 are little-endian, as the words are.)
     __m128i before = _mm_setzero_si128();
     for (; i + 16 <= bytes; i += 16) {
         auto* at = reinterpret_cast<__m128i*>(data + i);
