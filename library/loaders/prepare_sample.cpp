@@ -79,8 +79,9 @@ void IntegrateDeltas(std::uint8_t* data, std::size_t bytes) {
     std::uint32_t accumulator = 0;
 #if defined(__SSE2__)
     // Sixteen bytes at a time: each lane adds the lanes below it, in steps of 1, 2, 4 and 8
-    // lanes, then the sum of everything before the block, spread to every lane. (Machines with
-    // SSE2 are little-endian, as the words are.)
+    // lanes, then the sum of everything before the block, spread to every lane. The block's own
+    // total is spread apart from that, so that only one addition a block waits for the one
+    // before. (Machines with SSE2 are little-endian, as the words are.)
     __m128i before = _mm_setzero_si128();
     for (; i + 16 <= bytes; i += 16) {
         auto* at = reinterpret_cast<__m128i*>(data + i);
@@ -90,17 +91,18 @@ void IntegrateDeltas(std::uint8_t* data, std::size_t bytes) {
             sums = _mm_add_epi8(sums, _mm_slli_si128(sums, 2));
             sums = _mm_add_epi8(sums, _mm_slli_si128(sums, 4));
             sums = _mm_add_epi8(sums, _mm_slli_si128(sums, 8));
-            sums = _mm_add_epi8(sums, before);
             const __m128i top = _mm_unpackhi_epi8(sums, sums);  // byte 15 in the top word
-            before = _mm_shuffle_epi32(_mm_unpackhi_epi16(top, top), 0xFF);
+            const __m128i total = _mm_shuffle_epi32(_mm_unpackhi_epi16(top, top), 0xFF);
+            _mm_storeu_si128(at, _mm_add_epi8(sums, before));
+            before = _mm_add_epi8(before, total);
         } else {
             sums = _mm_add_epi16(sums, _mm_slli_si128(sums, 2));
             sums = _mm_add_epi16(sums, _mm_slli_si128(sums, 4));
             sums = _mm_add_epi16(sums, _mm_slli_si128(sums, 8));
-            sums = _mm_add_epi16(sums, before);
-            before = _mm_shuffle_epi32(_mm_unpackhi_epi16(sums, sums), 0xFF);  // word 7
+            const __m128i total = _mm_shuffle_epi32(_mm_unpackhi_epi16(sums, sums), 0xFF);  // word 7
+            _mm_storeu_si128(at, _mm_add_epi16(sums, before));
+            before = _mm_add_epi16(before, total);
         }
-        _mm_storeu_si128(at, sums);
     }
     accumulator = static_cast<std::uint32_t>(_mm_cvtsi128_si32(before));
 #endif
