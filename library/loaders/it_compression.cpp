@@ -298,8 +298,8 @@ std::size_t DecodeValues(BitReader& reader, std::uint8_t* out, std::size_t count
         } else {
             reader.Refill();
             const std::size_t run = std::min(rules->perWindow, count - done);
-            const std::size_t k = DecodeRun<Wide, DoubleDelta>(reader.window(), run, bitWidth,
-                                                               *rules, out + frameBytes * done, sums);
+            const std::size_t k = DecodeRun<Wide, DoubleDelta>(
+                reader.window(), run, bitWidth, *rules, out + frameBytes * done, sums);
             reader.Skip(static_cast<int>(k) * bitWidth);
             done += k;
             if (k == run) continue;

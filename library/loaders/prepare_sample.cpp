@@ -99,7 +99,8 @@ void IntegrateDeltas(std::uint8_t* data, std::size_t bytes) {
             sums = _mm_add_epi16(sums, _mm_slli_si128(sums, 2));
             sums = _mm_add_epi16(sums, _mm_slli_si128(sums, 4));
             sums = _mm_add_epi16(sums, _mm_slli_si128(sums, 8));
-            const __m128i total = _mm_shuffle_epi32(_mm_unpackhi_epi16(sums, sums), 0xFF);  // word 7
+            // Word 7, spread.
+            const __m128i total = _mm_shuffle_epi32(_mm_unpackhi_epi16(sums, sums), 0xFF);
             _mm_storeu_si128(at, _mm_add_epi16(sums, before));
             before = _mm_add_epi16(before, total);
         }
