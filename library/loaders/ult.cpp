@@ -228,13 +228,29 @@ int LoadUlt(void* stream) {
     }
     const long sampleData = services.tell(stream);
 
+    // The converted tracks lie together, channel after channel, ahead of any others: they are
+    // read in one piece, not sought out one by one for every pattern. What the stream does not
+    // hold reads as zeros, as it did when the tracks were measured.
+    std::uint64_t tracksLength = 0;
+    for (const TrackPlace& place : placeOf) tracksLength += place.length;
+    const std::uint64_t tracksStart = placeOf.empty() ? 0 : placeOf[0].position;
+    SeekTo(stream, tracksStart);
+    const std::uint64_t held = std::min(tracksLength, BytesLeft(stream).value_or(tracksLength));
+    WorkBuffer tracks(static_cast<std::size_t>(held), WorkBuffer::Fill::none);  // read whole
+    if (held != 0 && !tracks) return ResultNoMemory;
+    ReadBytes(stream, tracks.span());
+
     for (std::size_t p = 0; p < patterns; ++p) {
         std::fill(grid.data(), grid.data() + grid.size(), std::uint8_t{0});
         for (std::size_t c = 0; c < convertedChannels; ++c) {
             const TrackPlace& place = placeOf[c * patterns + p];
-            services.seek(stream, static_cast<std::int32_t>(place.position), 0);
             const auto track = packed.span().first(place.length);
-            ReadBytes(stream, track);
+            const std::uint64_t from = place.position - tracksStart;
+            const auto inside = static_cast<std::size_t>(
+                from < held ? std::min<std::uint64_t>(place.length, held - from) : 0);
+            std::copy_n(tracks.data() + (inside != 0 ? from : 0), inside, track.begin());
+            std::fill(track.begin() + static_cast<std::ptrdiff_t>(inside), track.end(),
+                      std::uint8_t{0});
             WalkTrack(track, grid.span().subspan(c * columnBytes, columnBytes));
         }
         PatternEmitter emitter;
@@ -249,6 +265,7 @@ int LoadUlt(void* stream) {
         emitter.Finish();
     }
     places = WorkBuffer();
+    tracks = WorkBuffer();
 
     services.seek(stream, static_cast<std::int32_t>(sampleData), 0);
     for (std::size_t j = 0; j < loadedSamples; ++j) {

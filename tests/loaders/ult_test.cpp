@@ -154,6 +154,34 @@ TEST_F(UltLoaderTest, ChoosesAndTranslatesOneEffect) {
     }
 }
 
+// Tracks are read in one piece; a file that ends among them leaves the rest of its tracks
+// as zeros: empty cells of five zero bytes, to the end of each track's 64 rows.
+TEST_F(UltLoaderTest, TracksCutByTheEndOfTheFileReadAsZeros) {
+    UltImage image;
+    image.channels = 2;
+    image.patterns = 2;
+    const Bytes a = Cell(25, 1);
+    image.tracks = {Track({a, Repeat(63, Cell())}),          // channel 0, pattern 0
+                    Track({Repeat(2, Cell()), Repeat(62, a)}),  // channel 0, pattern 1
+                    Track({Repeat(3, a), Repeat(61, a)})};     // channel 1, pattern 0: cut
+    Bytes file = image.Build();
+    // The file ends after the first repeat of channel 1's first track (and two of its bytes).
+    const std::size_t channelOneStart = file.size() - emptyTrack.size() - image.tracks[2].size();
+    file.resize(channelOneStart + a.size() + 2 + 2);
+    ASSERT_EQ(test::LoadFromBytes(file), ResultOk);
+
+    const std::vector<Bytes> first = test::PatternRows(0);
+    ASSERT_EQ(first.size(), 64u);
+    EXPECT_EQ(first[0], (Bytes{0x40, 1, 61, 0x41, 1, 61}));
+    EXPECT_EQ(first[1], (Bytes{0x41, 1, 61}));
+    EXPECT_EQ(first[2], (Bytes{0x41, 1, 61}));
+    for (std::size_t r = 3; r < 64; ++r) EXPECT_EQ(first[r], Bytes{}) << r;
+    const std::vector<Bytes> second = test::PatternRows(1);
+    ASSERT_EQ(second.size(), 64u);
+    EXPECT_EQ(second[0], Bytes{});
+    for (std::size_t r = 2; r < 64; ++r) EXPECT_EQ(second[r], (Bytes{0x40, 1, 61})) << r;
+}
+
 TEST_F(UltLoaderTest, PansAndRatesByVersion) {
     UltImage early;
     early.version = '2';
@@ -247,12 +275,14 @@ TEST_F(UltLoaderTest, AllocationFailuresEndTheLoad) {
     image.tracks = {Track({Cell(1, 1), Repeat(63, Cell())})};
     image.sampleData = {1, 2};
     const Bytes file = image.Build();
-    // Allocations: two work buffers, instrument, track table, pattern, its shrink, sample frames.
+    // Allocations: two work buffers, instrument, track table, the converted tracks, pattern,
+    // its shrink, sample frames.
     const std::vector<std::pair<int, int>> cases = {{2, ResultNoMemory},
                                                     {3, ResultNoMemory},
                                                     {4, ResultNoMemory},
-                                                    {5, ResultNoPatternMemory},
-                                                    {7, ResultNoSampleMemory}};
+                                                    {5, ResultNoMemory},
+                                                    {6, ResultNoPatternMemory},
+                                                    {8, ResultNoSampleMemory}};
     for (const auto& [failAt, result] : cases) {
         {
             test::FailingAllocator failing(failAt);
