@@ -256,9 +256,8 @@ int CopyPreparedSample(const PreparedSample& from, SampleHeader& header, std::ui
     header = prepared;
     const std::uint8_t* frames = source.sampleData[from.index];
     if (frames == nullptr) return ResultOk;
-    std::uint64_t tail = 31;  // the run-out tail, and a ping-pong loop's backward copy
-    if ((prepared.flags & loop) && (prepared.flags & pingPong)) tail += prepared.loopEnd - prepared.loopStart;
-    const auto bytes = static_cast<std::size_t>((prepared.length + tail) * SampleWidth(prepared));
+    const auto bytes = static_cast<std::size_t>((prepared.length + RunOutTail(prepared)) *
+                                                SampleWidth(prepared));
     if (!ReserveSampleBytes(bytes)) return ResultNoSampleMemory;
     data = static_cast<std::uint8_t*>(services.allocate(bytes));
     if (data == nullptr) return ResultNoSampleMemory;

@@ -36,4 +36,9 @@ int LoadAm(void* stream);
 // tail, normalising the header on the way. `data` is the header's buffer slot.
 int PrepareSample(SampleHeader& header, std::uint8_t*& data, void* stream);
 
+// The frames of the run-out tail behind a prepared sample's `length` frames, as PrepareSample
+// builds it from the header: 31, a fixed looped stereo buffer's second half besides, and a
+// ping-pong loop's backward copy.
+std::uint64_t RunOutTail(const SampleHeader& header);
+
 }  // namespace tunepak

@@ -162,15 +162,20 @@ void BuildLoopTail(std::uint8_t* data, const SampleHeader& header, std::uint32_t
 
 }  // namespace
 
+std::uint64_t RunOutTail(const SampleHeader& header) {
+    const bool fixedStereo = (header.flags2 & fixedLoopBuffer) && (header.flags & stereoSource);
+    std::uint64_t tail = fixedStereo ? fixedBufferStereoTail : runOutTail;
+    if (header.flags & pingPong) tail += header.loopEnd - header.loopStart;
+    return tail;
+}
+
 int PrepareSample(SampleHeader& header, std::uint8_t*& data, void* stream) {
-    std::uint64_t tail = runOutTail;
     const bool fixed = header.flags2 & fixedLoopBuffer;
     if (fixed) {
         header.flags |= loop;
         header.loopStart = 0;
         header.loopEnd = fixedBufferLength;
         header.length = fixedBufferLength;
-        if (header.flags & stereoSource) tail = fixedBufferStereoTail;
     }
     const std::uint32_t width = SampleWidth(header);
     if (!(header.flags & loop)) header.flags &= static_cast<std::uint8_t>(~(loop | pingPong));
@@ -187,8 +192,8 @@ int PrepareSample(SampleHeader& header, std::uint8_t*& data, void* stream) {
     const std::uint32_t length = header.length;
     if (header.loopEnd > length) header.loopEnd = length;
     if (header.loopStart >= header.loopEnd) header.flags &= static_cast<std::uint8_t>(~(loop | pingPong));
-    if (header.flags & pingPong) tail += header.loopEnd - header.loopStart;
     if (length == 0) return ResultOk;
+    const std::uint64_t tail = RunOutTail(header);
 
     const std::uint64_t blockBytes = (std::uint64_t{length} + tail) * width;
     if (blockBytes > largestBlock || !ReserveSampleBytes(blockBytes)) return ResultNoSampleMemory;
