@@ -61,7 +61,7 @@ public:
             window_ = 0;  // the bits above the held ones belong to bytes still ahead
             held_ = 0;
             while (most - skipped >= 64 && bytes_.size() - next_ >= 8 &&
-                   Load64Le(bytes_.data() + next_) == 0) {
+                   ReadLe64(bytes_.data() + next_) == 0) {
                 next_ += 8;
                 skipped += 64;
             }
@@ -81,7 +81,7 @@ public:
     static constexpr int refilledBits = 56;
     void Refill() {
         if (bytes_.size() - next_ >= 8) {
-            window_ |= Load64Le(bytes_.data() + next_) << held_;
+            window_ |= ReadLe64(bytes_.data() + next_) << held_;
             const int taken = (63 - held_) / 8;  // whole bytes: 56 to 63 bits held
             next_ += static_cast<std::size_t>(taken);
             held_ += 8 * taken;
@@ -94,10 +94,6 @@ public:
     }
 
 private:
-    static std::uint64_t Load64Le(const std::uint8_t* p) {
-        return std::uint64_t{ReadLe32(p)} | (std::uint64_t{ReadLe32(p + 4)} << 32);
-    }
-
     std::span<const std::uint8_t> bytes_;
     std::size_t next_ = 0;
     std::uint64_t window_ = 0;
