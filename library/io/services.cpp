@@ -195,7 +195,7 @@ KnownStreamEnd::KnownStreamEnd(void* stream) { knownEnd = {stream, services.seek
 std::optional<std::uint64_t> KnownStreamLength() {
     if (knownEnd.stream == nullptr) return std::nullopt;
     if (!knownEnd.end && services.seek == knownEnd.seek) BytesLeft(knownEnd.stream);
-    if (!knownEnd.end || *knownEnd.end < 0) return std::nullopt;
+    if (!knownEnd.end) return std::nullopt;  // measured ends are never negative
     return static_cast<std::uint64_t>(*knownEnd.end);
 }
 

@@ -245,11 +245,10 @@ int LoadUlt(void* stream) {
         for (std::size_t c = 0; c < convertedChannels; ++c) {
             const TrackPlace& place = placeOf[c * patterns + p];
             const auto track = packed.span().first(place.length);
-            const std::uint64_t from = place.position - tracksStart;
-            const auto inside = static_cast<std::size_t>(
-                from < held ? std::min<std::uint64_t>(place.length, held - from) : 0);
-            std::copy_n(tracks.data() + (inside != 0 ? from : 0), inside, track.begin());
-            std::fill(track.begin() + static_cast<std::ptrdiff_t>(inside), track.end(),
+            const std::uint64_t from = std::min<std::uint64_t>(place.position - tracksStart, held);
+            const auto rest = tracks.span().subspan(static_cast<std::size_t>(from));
+            const auto inside = rest.first(std::min<std::size_t>(place.length, rest.size()));
+            std::fill(std::copy(inside.begin(), inside.end(), track.begin()), track.end(),
                       std::uint8_t{0});
             WalkTrack(track, grid.span().subspan(c * columnBytes, columnBytes));
         }
