@@ -16,11 +16,24 @@ void CountingRelease(void* block) {
 
 std::uint8_t* Allocated() { return static_cast<std::uint8_t*>(services.allocate(8)); }
 
-TEST(ModelRelease, EverySampleBufferUnderABlockIsReleasedWhateverItsIndex) {
-    ReleaseModelBuffers();
-    const ServiceTable saved = services;
-    services.release = CountingRelease;
-    releases = 0;
+// Counts the releases of an emptied model, and puts the table back afterwards.
+class ModelRelease : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ReleaseModelBuffers();
+        services.release = CountingRelease;
+        releases = 0;
+    }
+    void TearDown() override {
+        ReleaseModelBuffers();
+        services = saved_;
+    }
+
+private:
+    const ServiceTable saved_ = services;
+};
+
+TEST_F(ModelRelease, EverySampleBufferUnderABlockIsReleasedWhateverItsIndex) {
     // Buffers at either end of the table, within and beyond their block's sample count.
     ASSERT_NE(NewInstrument(0, 2), nullptr);
     ASSERT_NE(NewInstrument(127, 1), nullptr);
@@ -33,21 +46,14 @@ TEST(ModelRelease, EverySampleBufferUnderABlockIsReleasedWhateverItsIndex) {
         EXPECT_EQ(slot.block, nullptr);
         for (const std::uint8_t* data : slot.sampleData) EXPECT_EQ(data, nullptr);
     }
-    services = saved;
 }
 
-TEST(ModelRelease, ANewInstrumentReleasesWhatItsSlotHeld) {
-    ReleaseModelBuffers();
-    const ServiceTable saved = services;
-    services.release = CountingRelease;
-    releases = 0;
+TEST_F(ModelRelease, ANewInstrumentReleasesWhatItsSlotHeld) {
     ASSERT_NE(NewInstrument(9, 1), nullptr);
     instrumentTable[9].sampleData[200] = Allocated();
     ASSERT_NE(NewInstrument(9, 1), nullptr);
     EXPECT_EQ(releases, 2);  // the old block and its buffer
     EXPECT_EQ(instrumentTable[9].sampleData[200], nullptr);
-    ReleaseModelBuffers();
-    services = saved;
 }
 
 TEST(SampleBound, SampleDataIsBoundedByTheSourceOfTheLoad) {
