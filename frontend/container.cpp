@@ -6,6 +6,7 @@
 #include <zlib.h>
 
 #include "io/memory_file.h"
+#include "platform.h"
 #include "text_format.h"
 
 namespace tunepak {
@@ -37,19 +38,16 @@ void SealPackedModule(PackedModule& packed, std::size_t imageSize) {
     WriteLe32(header + 20, static_cast<std::uint32_t>(imageSize));
 }
 
-// Writes the packed module to `name`; a file that cannot be written whole is removed. Both parts
-// go straight to the file, one write each, rather than through a buffer that splits them.
 bool WritePackedFile(const std::string& name, const PackedModule& packed) {
-    UniqueFile output(std::fopen(name.c_str(), "wb"));
-    if (!output) return false;
-    std::setvbuf(output.get(), nullptr, _IONBF, 0);
-    bool ok = std::fwrite(packed.header.data(), 1, packed.header.size(), output.get()) ==
-                  packed.header.size() &&
-              std::fwrite(packed.compressed.data(), 1, packed.compressedLength, output.get()) ==
-                  packed.compressedLength;
-    ok = (std::fclose(output.release()) == 0) && ok;
-    if (!ok) std::remove(name.c_str());
-    return ok;
+    platform::ReplacingFile output(name);
+    return output.Write(packed.header) &&
+           output.Write(packed.compressed.span().first(packed.compressedLength)) &&
+           output.Commit();
+}
+
+bool StartsAsPackedModule(std::span<const std::uint8_t> head) {
+    return head.size() >= 8 && std::equal(containerId.begin(), containerId.end(), head.begin()) &&
+           std::equal(containerMagic.begin(), containerMagic.end(), head.begin() + 4);
 }
 
 bool UnpackedModule::Has(Damage kind) const {

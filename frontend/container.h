@@ -47,9 +47,13 @@ constexpr std::size_t CompressedCapacity(std::size_t imageSize) {
 // allocated or zlib fails.
 bool PackModule(std::span<const std::uint8_t> image, PackedModule& packed);
 
-// Writes the header and the compressed bytes to the file `name`; a file that cannot be written
-// whole is removed. False when it cannot be written.
+// Writes the header and the compressed bytes to the file `name`, which is replaced only once the
+// new file is complete (an earlier file stays as it was when writing fails). False when it
+// cannot be written.
 bool WritePackedFile(const std::string& name, const PackedModule& packed);
+
+// Whether a file that begins with `head` is a packed module: "MUSE" and the magic bytes.
+bool StartsAsPackedModule(std::span<const std::uint8_t> head);
 
 // The header's part of packing: the lengths and the CRC-32 of the `compressedLength` bytes in
 // `packed.compressed`, the compressed form of an image of `imageSize` bytes.

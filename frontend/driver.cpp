@@ -1,13 +1,13 @@
 #include "driver.h"
 
-#include <malloc.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
+#include <array>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
+#include <filesystem>
+#include <map>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -18,6 +18,7 @@
 #include "io/memory_file.h"
 #include "loaders/loaders.h"
 #include "model/player.h"
+#include "platform.h"
 #include "wildcard.h"
 #include "writer/writer.h"
 
@@ -43,6 +44,7 @@ enum class Outcome { converted, failed, notFound };
 struct Job {
     std::string line;
     Outcome outcome = Outcome::converted;
+    std::string sourceName;  // as matched, without the directory
     std::string outputName;
     WorkBuffer image;
 };
@@ -52,31 +54,58 @@ void Fail(Job& job, std::string_view reason) {
     job.outcome = Outcome::failed;
 }
 
-// Loads the file and serialises the model into the job's image, releasing the model; or ends the
-// job's line with why it cannot.
-Job LoadOne(const std::string& path) {
+// A seam for the tests: with TUNEPAK_TEST_TRUNCATE_SOURCES in the environment, every source is
+// cut to half its length as soon as it is open, as a program saving over it might do.
+void TruncateWhenTesting(const std::string& path, std::uint64_t size) {
+    static const bool truncating = std::getenv("TUNEPAK_TEST_TRUNCATE_SOURCES") != nullptr;
+    std::error_code ignored;
+    if (truncating) std::filesystem::resize_file(path, size / 2, ignored);
+}
+
+bool IsPackedModule(std::FILE* file) {
+    std::array<std::uint8_t, 8> head{};
+    std::rewind(file);
+    return std::fread(head.data(), 1, head.size(), file) == head.size() &&
+           StartsAsPackedModule(head);
+}
+
+// Why a loaded source is not converted; null when it is.
+const char* WhyNotConverted(int result, std::FILE* source, char (&buffer)[32]) {
+    if (result == ResultBadFile && IsPackedModule(source)) return "already a packed module";
+    return result == ResultOk ? nullptr : LoadFailure(result, buffer);
+}
+
+// Loads the file `name` of `directory` and serialises the model into the job's image, releasing
+// the model; or ends the job's line with why it cannot.
+Job LoadOne(const std::string& directory, const std::string& name) {
+    const std::string path = directory + name;
     const std::string base = OutputBaseName(path);
     Job job;
     job.line = base;
     job.line.resize(std::max<std::size_t>(base.size(), 10), ' ');
     job.line += " (";
+    job.sourceName = name;
     job.outputName = base + ".vmz";
 
-    UniqueFile source(std::fopen(path.c_str(), "rb"));
-    struct stat info {};
-    if (!source || fstat(fileno(source.get()), &info) != 0 || S_ISDIR(info.st_mode)) {
+    UniqueFile source = platform::OpenRegularFile(path);
+    const std::optional<platform::FileStamp> opened =
+        source ? platform::StampOf(source.get()) : std::nullopt;
+    if (!opened) {
         job.line.append("Not found: '").append(path).append("'...\n");
         job.outcome = Outcome::notFound;
         return job;
     }
-    job.line.append(std::to_string(SizeFigure(static_cast<unsigned long long>(info.st_size))))
-        .append(" Kb -> ");
+    job.line.append(std::to_string(SizeFigure(opened->size))).append(" Kb -> ");
+    TruncateWhenTesting(path, opened->size);
 
     const int result = LoadModule(source.get(), StreamFile);
+    const bool unchanged = platform::StampOf(source.get()) == opened;
+    char buffer[32];
+    const char* failure = unchanged ? WhyNotConverted(result, source.get(), buffer)
+                                    : "source changed while being read";
     source.reset();
-    if (result != ResultOk) {
-        char buffer[32];
-        Fail(job, LoadFailure(result, buffer));
+    if (failure != nullptr) {
+        Fail(job, failure);
     } else if (const std::uint64_t imageSize = WriteModule(nullptr, StreamFile);
                imageSize <= largestImage) {
         job.image = WorkBuffer(static_cast<std::size_t>(imageSize), WorkBuffer::Fill::none);
@@ -172,8 +201,19 @@ private:
     }
 
     void Complete(Job& job) {
-        if (job.image) PackOne(job);
+        if (job.image) {
+            if (const auto earlier = written_.find(job.outputName); earlier != written_.end()) {
+                job.image = WorkBuffer();
+                Fail(job, job.outputName + " already holds " + earlier->second);
+            } else {
+                PackOne(job);
+                if (job.outcome == Outcome::converted) {
+                    written_.emplace(job.outputName, job.sourceName);
+                }
+            }
+        }
         std::fputs(job.line.c_str(), stdout);
+        std::fflush(stdout);  // a log or a killed run shows every line as soon as it is whole
         switch (job.outcome) {
             case Outcome::converted: break;
             case Outcome::failed: exitCode_ = exitFailed; break;
@@ -187,7 +227,10 @@ private:
     std::deque<Job> waiting_;
     std::size_t waitingBytes_ = 0;
     bool closing_ = false;
-    int exitCode_ = exitDone;  // the packing thread's until it is joined
+    // The packing thread's until it is joined: the output files written in this run, each with
+    // the source it holds, which no later source of the same output name replaces.
+    std::map<std::string, std::string> written_;
+    int exitCode_ = exitDone;
     std::thread thread_;
 };
 
@@ -221,13 +264,6 @@ std::string OutputBaseName(std::string_view path) {
 
 unsigned SizeFigure(unsigned long long bytes) { return static_cast<unsigned>((bytes + 512) / 1024); }
 
-void KeepFreedMemoryForNextFile() {
-    // Blocks up to the largest that the heap serves (32 MB) come from the heap rather than from
-    // maps of their own, and up to 256 MB of free heap stays mapped.
-    mallopt(M_MMAP_THRESHOLD, 32 << 20);
-    mallopt(M_TRIM_THRESHOLD, 256 << 20);
-}
-
 int RunTunepak(int argc, const char* const* argv) {
     if (argc == 1) {
         const std::string_view argument = argv[0];
@@ -259,7 +295,7 @@ int RunTunepak(int argc, const char* const* argv) {
     std::fflush(stdout);  // the packing thread prints from here on
     Packer packer;
     for (const std::string& name : matches) {
-        Job job = LoadOne(directory + name);
+        Job job = LoadOne(directory, name);
         const bool last = job.outcome == Outcome::notFound;  // ends the run
         packer.Submit(std::move(job));
         if (last) break;
