@@ -2,15 +2,12 @@
 
 #include <algorithm>
 #include <array>
-#include <condition_variable>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <filesystem>
-#include <map>
-#include <mutex>
+#include <optional>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -18,6 +15,7 @@
 #include "io/memory_file.h"
 #include "loaders/loaders.h"
 #include "model/player.h"
+#include "packing_pool.h"
 #include "platform.h"
 #include "wildcard.h"
 #include "writer/writer.h"
@@ -36,23 +34,6 @@ constexpr const char* helpText =
     "Converts tracker modules (MOD, S3M, XM, IT, MTM, 669, STM, FAR, ULT, PTM and AM) into\n"
     "packed .vmz modules in the current directory. The file name may hold the wildcards\n"
     "'*' and '?'; quote it so that the shell passes it on unexpanded.\n";
-
-enum class Outcome { converted, failed, notFound };
-
-// One file's console line, and what is left to do for it: with an image, packing and saving it
-// and ending the line; without, nothing (the line is whole).
-struct Job {
-    std::string line;
-    Outcome outcome = Outcome::converted;
-    std::string sourceName;  // as matched, without the directory
-    std::string outputName;
-    WorkBuffer image;
-};
-
-void Fail(Job& job, std::string_view reason) {
-    job.line.append("failed: ").append(reason).append(")\n");
-    job.outcome = Outcome::failed;
-}
 
 // A seam for the tests: with TUNEPAK_TEST_TRUNCATE_SOURCES in the environment, every source is
 // cut to half its length as soon as it is open, as a program saving over it might do.
@@ -92,7 +73,7 @@ Job LoadOne(const std::string& directory, const std::string& name) {
         source ? platform::StampOf(source.get()) : std::nullopt;
     if (!opened) {
         job.line.append("Not found: '").append(path).append("'...\n");
-        job.outcome = Outcome::notFound;
+        job.outcome = Job::Outcome::notFound;
         return job;
     }
     job.line.append(std::to_string(SizeFigure(opened->size))).append(" Kb -> ");
@@ -121,118 +102,22 @@ Job LoadOne(const std::string& directory, const std::string& name) {
     return job;
 }
 
-// Packs the job's image into its output file and ends its line.
-void PackOne(Job& job) {
-    PackedModule packed;
-    const bool packedOk = PackModule(job.image.span(), packed);
-    job.image = WorkBuffer();  // the compressed bytes are all that is needed now
-    if (!packedOk) {
-        Fail(job, "out of memory");
-    } else if (!WritePackedFile(job.outputName, packed)) {
-        Fail(job, "cannot write " + job.outputName);
-    } else {
-        job.line.append(std::to_string(SizeFigure(packed.FileSize()))).append(" Kb)\n");
+// The number of packing threads: TUNEPAK_JOBS, or as many as the machine runs at once. None
+// when TUNEPAK_JOBS is not a number from 1 to PackingPool::mostThreads.
+std::optional<unsigned> PackingThreads() {
+    const char* const setting = std::getenv("TUNEPAK_JOBS");
+    if (setting == nullptr) {
+        return std::clamp(std::thread::hardware_concurrency(), 1u, PackingPool::mostThreads);
     }
+    const std::string_view text = setting;
+    unsigned threads = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), threads);
+    if (error != std::errc() || end != text.data() + text.size() || threads < 1 ||
+        threads > PackingPool::mostThreads) {
+        return std::nullopt;
+    }
+    return threads;
 }
-
-// Packing takes nearly all of a conversion's time, and loading the next file needs nothing of
-// it: a second thread packs and saves each image, and prints each file's line, while the first
-// loads the files after it. Lines come out in the order of the files. The loading runs ahead by
-// a few files at most (`mostWaitingJobs`, their images `mostWaitingBytes` together, or any one
-// file): when that many wait, it waits until all are taken, so that the threads meet once a batch
-// rather than once a file. Should no thread be had, jobs are done as they come.
-class Packer {
-public:
-    static constexpr std::size_t mostWaitingJobs = 8;
-    static constexpr std::size_t mostWaitingBytes = 16 << 20;
-
-    Packer() {
-        try {
-            thread_ = std::thread([this] { Run(); });
-        } catch (const std::system_error&) {
-        }
-    }
-    Packer(const Packer&) = delete;
-    Packer& operator=(const Packer&) = delete;
-    ~Packer() { Finish(); }
-
-    // Hands a job over, once there is room for it.
-    void Submit(Job job) {
-        if (!thread_.joinable()) {
-            Complete(job);
-            return;
-        }
-        std::unique_lock lock(mutex_);
-        room_.wait(lock, [&] {
-            return waiting_.empty() || (waiting_.size() < mostWaitingJobs &&
-                                        waitingBytes_ + job.image.size() <= mostWaitingBytes);
-        });
-        waitingBytes_ += job.image.size();
-        waiting_.push_back(std::move(job));
-        work_.notify_one();
-    }
-
-    // Waits for every job to be done and returns the exit code of the run.
-    int Finish() {
-        {
-            const std::lock_guard lock(mutex_);
-            closing_ = true;
-            work_.notify_one();
-        }
-        if (thread_.joinable()) thread_.join();
-        return exitCode_;
-    }
-
-private:
-    void Run() {
-        for (;;) {
-            Job job;
-            {
-                std::unique_lock lock(mutex_);
-                work_.wait(lock, [this] { return !waiting_.empty() || closing_; });
-                if (waiting_.empty()) return;
-                job = std::move(waiting_.front());
-                waiting_.pop_front();
-                waitingBytes_ -= job.image.size();
-                if (waiting_.empty()) room_.notify_one();
-            }
-            Complete(job);
-        }
-    }
-
-    void Complete(Job& job) {
-        if (job.image) {
-            if (const auto earlier = written_.find(job.outputName); earlier != written_.end()) {
-                job.image = WorkBuffer();
-                Fail(job, job.outputName + " already holds " + earlier->second);
-            } else {
-                PackOne(job);
-                if (job.outcome == Outcome::converted) {
-                    written_.emplace(job.outputName, job.sourceName);
-                }
-            }
-        }
-        std::fputs(job.line.c_str(), stdout);
-        std::fflush(stdout);  // a log or a killed run shows every line as soon as it is whole
-        switch (job.outcome) {
-            case Outcome::converted: break;
-            case Outcome::failed: exitCode_ = exitFailed; break;
-            case Outcome::notFound: exitCode_ = exitNotFound; break;
-        }
-    }
-
-    std::mutex mutex_;
-    std::condition_variable work_;  // a job waits, or the run is closing
-    std::condition_variable room_;  // no job waits any more
-    std::deque<Job> waiting_;
-    std::size_t waitingBytes_ = 0;
-    bool closing_ = false;
-    // The packing thread's until it is joined: the output files written in this run, each with
-    // the source it holds, which no later source of the same output name replaces.
-    std::map<std::string, std::string> written_;
-    int exitCode_ = exitDone;
-    std::thread thread_;
-};
 
 }  // namespace
 
@@ -285,6 +170,13 @@ int RunTunepak(int argc, const char* const* argv) {
     const std::string directory = slash == std::string::npos ? "" : argument.substr(0, slash + 1);
     const std::string pattern = argument.substr(directory.size());
 
+    const std::optional<unsigned> threads = PackingThreads();
+    if (!threads) {
+        std::fprintf(stderr, "tunepak: TUNEPAK_JOBS must be a whole number from 1 to %u, not '%s'\n",
+                     PackingPool::mostThreads, std::getenv("TUNEPAK_JOBS"));
+        return exitUsage;
+    }
+
     std::printf("Converting \"%s\"\n", argument.c_str());
     const std::vector<std::string> matches = FindMatches(directory, pattern);
     if (matches.empty()) {
@@ -292,15 +184,15 @@ int RunTunepak(int argc, const char* const* argv) {
         std::fprintf(stderr, "tunepak: no file matches '%s'\n", argument.c_str());
         return exitDone;
     }
-    std::fflush(stdout);  // the packing thread prints from here on
-    Packer packer;
+    std::fflush(stdout);  // the packing threads print from here on
+    PackingPool pool(*threads);
     for (const std::string& name : matches) {
         Job job = LoadOne(directory, name);
-        const bool last = job.outcome == Outcome::notFound;  // ends the run
-        packer.Submit(std::move(job));
+        const bool last = job.outcome == Job::Outcome::notFound;  // ends the run
+        pool.Submit(std::move(job));
         if (last) break;
     }
-    return packer.Finish();
+    return pool.Finish();
 }
 
 }  // namespace tunepak

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -222,6 +223,88 @@ TEST_F(BatchTest, AnInterruptedRunLeavesEveryOutputWhole) {
                 EXPECT_EQ(HiddenFiles(out), std::vector<std::string>{});
             }
         }
+    }
+}
+
+// Packing on several threads changes nothing that a run shows or writes: the same files and the
+// same lines in the order of the files, with files of very different sizes, a file that fails,
+// two of one output name, and a stop at a match that cannot be opened.
+TEST_F(BatchTest, EveryThreadCountMakesTheSameRun) {
+    const fs::path in = dir / "in";
+    fs::create_directory(in);
+    std::vector<std::string> names;
+    for (int i = 0; i < 14; ++i) {
+        const std::string name = "song" + std::to_string(10 + i) + (i == 8 ? ".xm" : ".mod");
+        names.push_back(name);
+        const auto seed = static_cast<std::uint32_t>(200 + i);
+        if (i == 5) {
+            WriteFile(in / name, Bytes(3000, 0x42));
+        } else if (i == 8) {
+            WriteFile(in / "song17.xm", ModModule(2, 1000, seed));  // Song17.vmz once more
+            names.back() = "song17.xm";
+        } else if (i == 11) {
+            fs::create_directory(in / name);
+        } else {
+            WriteFile(in / name, i % 4 == 0 ? ModModule(31, 40000, seed) : ModModule(1, 400, seed));
+        }
+    }
+    std::sort(names.begin(), names.end());
+
+    std::vector<std::string> texts;
+    std::vector<std::vector<std::pair<std::string, Bytes>>> outputs;
+    for (const char* threads : {"1", "2", "8"}) {
+        const fs::path out = dir / ("out" + std::string(threads));
+        fs::create_directory(out);
+        Child run(TUNEPAK_EXE, "../in/*", out,
+                  {.environment = {std::string("TUNEPAK_JOBS=") + threads}});
+        texts.push_back(run.ReadRest());
+        const int status = run.Wait();
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << threads << " threads";
+        std::vector<std::pair<std::string, Bytes>> files;
+        for (const auto& entry : fs::directory_iterator(out)) {
+            files.emplace_back(entry.path().filename().string(), ReadFile(entry.path()));
+        }
+        std::sort(files.begin(), files.end());
+        outputs.push_back(std::move(files));
+    }
+    EXPECT_EQ(texts[1], texts[0]);
+    EXPECT_EQ(texts[2], texts[0]);
+    EXPECT_EQ(outputs[1], outputs[0]);
+    EXPECT_EQ(outputs[2], outputs[0]);
+
+    // One line per file in file order, up to the stop.
+    std::istringstream lines(texts[0]);
+    std::string line;
+    std::getline(lines, line);
+    EXPECT_EQ(line, "Converting \"../in/*\"");
+    for (const std::string& name : names) {
+        if (!std::getline(lines, line)) break;
+        const std::string base = name.substr(0, 6);
+        EXPECT_EQ(line.substr(0, 6), "S" + base.substr(1)) << line;
+        if (name == "song15.mod") {
+            EXPECT_NE(line.find("failed: unrecognised or damaged module)"), std::string::npos);
+        } else if (name == "song17.xm") {
+            EXPECT_NE(line.find("failed: Song17.vmz already holds song17.mod)"), std::string::npos);
+        } else if (name == "song21.mod") {
+            EXPECT_EQ(line, "Song21     (Not found: '../in/song21.mod'...");
+        } else {
+            EXPECT_EQ(line.substr(line.size() - 4), " Kb)") << line;
+        }
+    }
+    EXPECT_FALSE(std::getline(lines, line)) << line;
+    EXPECT_EQ(outputs[0].size(), 9u);  // 11 files before the stop, less the two that failed
+}
+
+TEST_F(BatchTest, AnInvalidThreadCountIsRefusedBeforeAnything) {
+    WriteFile(dir / "song.mod", ModModule(1, 400, 1));
+    for (const char* setting : {"0", "65", "two", "3x", ""}) {
+        const test::Outcome run = temporary.Run(
+            "/usr/bin/env", std::string("TUNEPAK_JOBS='") + setting + "' '" TUNEPAK_EXE "' song.mod");
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, std::string("tunepak: TUNEPAK_JOBS must be a whole number from 1 to 64, "
+                                       "not '") + setting + "'\n");
+        EXPECT_FALSE(fs::exists(dir / "Song.vmz"));
     }
 }
 
