@@ -55,6 +55,24 @@ bool WritePackedFile(const std::string& name, const PackedModule& packed);
 // Whether a file that begins with `head` is a packed module: "MUSE" and the magic bytes.
 bool StartsAsPackedModule(std::span<const std::uint8_t> head);
 
+// What became of packing an image into a file, and the file's size.
+struct PackOutcome {
+    enum Kind { packed, outOfMemory, cannotWrite } kind;
+    std::uint64_t fileSize = 0;
+};
+
+// The compressed bytes of one image that a file can state: its length field holds them and the
+// header.
+inline constexpr std::uint64_t largestPackedLength = 0xFFFFFFFFu - containerHeaderSize;
+
+// The compressed bytes that PackIntoFile holds at once.
+inline constexpr std::size_t packingPiece = 256 * 1024;
+
+// Compresses the image at zlib level 9 as PackModule does, to the same bytes, straight into the
+// file `name` behind its header, `packingPiece` bytes at a time rather than in a buffer of the
+// whole; the file is replaced as WritePackedFile replaces it.
+PackOutcome PackIntoFile(std::span<const std::uint8_t> image, const std::string& name);
+
 // The header's part of packing: the lengths and the CRC-32 of the `compressedLength` bytes in
 // `packed.compressed`, the compressed form of an image of `imageSize` bytes.
 void SealPackedModule(PackedModule& packed, std::size_t imageSize);

@@ -172,7 +172,8 @@ int RunTunepak(int argc, const char* const* argv) {
 
     const std::optional<unsigned> threads = PackingThreads();
     if (!threads) {
-        std::fprintf(stderr, "tunepak: TUNEPAK_JOBS must be a whole number from 1 to %u, not '%s'\n",
+        std::fprintf(stderr,
+                     "tunepak: TUNEPAK_JOBS must be a whole number from 1 to %u, not '%s'\n",
                      PackingPool::mostThreads, std::getenv("TUNEPAK_JOBS"));
         return exitUsage;
     }

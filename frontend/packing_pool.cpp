@@ -13,15 +13,14 @@ namespace {
 
 // Packs the job's image into its output file and ends its line.
 void PackOne(Job& job) {
-    PackedModule packed;
-    const bool packedOk = PackModule(job.image.span(), packed);
-    job.image = WorkBuffer();  // the compressed bytes are all that is needed now
-    if (!packedOk) {
-        Fail(job, "out of memory");
-    } else if (!WritePackedFile(job.outputName, packed)) {
-        Fail(job, "cannot write " + job.outputName);
-    } else {
-        job.line.append(std::to_string(SizeFigure(packed.FileSize()))).append(" Kb)\n");
+    const PackOutcome outcome = PackIntoFile(job.image.span(), job.outputName);
+    job.image = WorkBuffer();
+    switch (outcome.kind) {
+        case PackOutcome::packed:
+            job.line.append(std::to_string(SizeFigure(outcome.fileSize))).append(" Kb)\n");
+            break;
+        case PackOutcome::outOfMemory: Fail(job, "out of memory"); break;
+        case PackOutcome::cannotWrite: Fail(job, "cannot write " + job.outputName); break;
     }
 }
 
@@ -42,7 +41,7 @@ PackingPool::PackingPool(unsigned threads)
 }
 
 std::size_t PackingPool::HeldBy(const Job& job) {
-    return job.image ? job.image.size() + CompressedCapacity(job.image.size()) : 0;
+    return job.image ? job.image.size() + packingPiece : 0;
 }
 
 void PackingPool::Submit(Job job) {

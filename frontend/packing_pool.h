@@ -37,9 +37,10 @@ void Fail(Job& job, std::string_view reason);
 // every number of threads:
 // - an output name is written once in a run: a file whose name an earlier file holds fails, and
 //   waits while an earlier file of its name is not done;
-// - the images and compressed buffers of the files handed over and not yet done take at most
-//   `mostHeldBytes` together, and at most `mostFilesAhead` files are unprinted: Submit waits for
-//   room. A file that needs more than the limit is handed over when no other file holds any.
+// - the files handed over and not yet done hold at most `mostHeldBytes` together (each its
+//   image and a piece of compressed bytes, HeldBy), and at most `mostFilesAhead_` files are
+//   unprinted: Submit waits for room. A file that needs more than the limit is handed over
+//   when no other file holds any.
 // Should no thread be had, files are packed by the caller as they come.
 class PackingPool {
 public:

@@ -48,6 +48,8 @@ public:
 
     // Appends bytes; false once anything has failed.
     bool Write(std::span<const std::uint8_t> bytes);
+    // Overwrites bytes already written, from `offset` on; false once anything has failed.
+    bool WriteAt(std::uint64_t offset, std::span<const std::uint8_t> bytes);
     // Flushes the file to storage and puts it in place of `name`; false (nothing replaced)
     // when this or any earlier step failed.
     bool Commit();

@@ -151,6 +151,20 @@ bool ReplacingFile::Write(std::span<const std::uint8_t> bytes) {
     return !failed_;
 }
 
+bool ReplacingFile::WriteAt(std::uint64_t offset, std::span<const std::uint8_t> bytes) {
+    while (!failed_ && !bytes.empty()) {
+        const ssize_t written = pwrite(static_cast<int>(handle_), bytes.data(), bytes.size(),
+                                       static_cast<off_t>(offset));
+        if (written > 0) {
+            bytes = bytes.subspan(static_cast<std::size_t>(written));
+            offset += static_cast<std::uint64_t>(written);
+        } else if (written == 0 || errno != EINTR) {
+            failed_ = true;
+        }
+    }
+    return !failed_;
+}
+
 bool ReplacingFile::Commit() {
     if (!failed_ && fsync(static_cast<int>(handle_)) != 0) failed_ = true;
     if (handle_ >= 0 && close(static_cast<int>(handle_)) != 0) failed_ = true;

@@ -139,7 +139,9 @@ TEST_F(BatchTest, AFifoMatchIsNotFound) {
     WriteFile(dir / "c.mod", ModModule(1, 2000, 9));
     Child run(TUNEPAK_EXE, "*.mod", dir);
     EXPECT_EQ(run.ReadRest(std::chrono::seconds(10)),
-              "Converting \"*.mod\"\nA          (4 Kb -> 2 Kb)\nB          (Not found: 'b.mod'...\n");
+              "Converting \"*.mod\"\n"
+              "A          (4 Kb -> 2 Kb)\n"
+              "B          (Not found: 'b.mod'...\n");
     ASSERT_FALSE(run.timedOut);
     const int status = run.Wait();
     ASSERT_TRUE(WIFEXITED(status));
@@ -150,7 +152,9 @@ TEST_F(BatchTest, AFifoMatchIsNotFound) {
 // Through a pipe, each line comes as soon as its file is done, not at the end of the run.
 TEST_F(BatchTest, LinesComeAsTheFilesAreDone) {
     WriteFile(dir / "a.mod", ModModule(1, 2000, 10));
-    for (const char* name : {"b.mod", "c.mod", "d.mod"}) WriteFile(dir / name, ModModule(31, 60000, 11));
+    for (const char* name : {"b.mod", "c.mod", "d.mod"}) {
+        WriteFile(dir / name, ModModule(31, 60000, 11));
+    }
     Child run(TUNEPAK_EXE, "*.mod", dir);
     EXPECT_EQ(run.ReadLine(), "Converting \"*.mod\"\n");
     EXPECT_EQ(run.ReadLine(), "A          (4 Kb -> 2 Kb)\n");
@@ -298,8 +302,9 @@ TEST_F(BatchTest, EveryThreadCountMakesTheSameRun) {
 TEST_F(BatchTest, AnInvalidThreadCountIsRefusedBeforeAnything) {
     WriteFile(dir / "song.mod", ModModule(1, 400, 1));
     for (const char* setting : {"0", "65", "two", "3x", ""}) {
-        const test::Outcome run = temporary.Run(
-            "/usr/bin/env", std::string("TUNEPAK_JOBS='") + setting + "' '" TUNEPAK_EXE "' song.mod");
+        const test::Outcome run =
+            temporary.Run("/usr/bin/env", std::string("TUNEPAK_JOBS='") + setting +
+                                              "' '" TUNEPAK_EXE "' song.mod");
         EXPECT_EQ(run.exitCode, 1);
         EXPECT_EQ(run.out, "");
         EXPECT_EQ(run.err, std::string("tunepak: TUNEPAK_JOBS must be a whole number from 1 to 64, "

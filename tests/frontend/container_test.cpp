@@ -2,8 +2,12 @@
 // of damage is found and named.
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <vector>
 
 #include <zlib.h>
@@ -52,6 +56,33 @@ TEST(Container, IntactFilesUnpackToTheirImage) {
         EXPECT_EQ(unpacked.imageLength, size);
         EXPECT_EQ(test::Copy(unpacked.image.span().first(unpacked.imageLength)), image);
     }
+}
+
+// Packing straight into a file gives PackModule's bytes, however many pieces the compressed
+// stream takes, and leaves no other file.
+TEST(Container, PackingIntoAFileGivesTheSameBytes) {
+    namespace fs = std::filesystem;
+    char pattern[] = "/tmp/tunepak-pack-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const fs::path dir = pattern;
+    Bytes noise(3 * packingPiece);  // compresses to more than two pieces
+    std::uint32_t state = 1;
+    for (std::uint8_t& byte : noise) {
+        state = state * 69069 + 1;
+        byte = static_cast<std::uint8_t>(state >> 24);
+    }
+    for (const Bytes& image : {Image(0), Image(4000), Image(300000), noise}) {
+        const std::string name = (dir / "Song.vmz").string();
+        const PackOutcome outcome = PackIntoFile(image, name);
+        ASSERT_EQ(outcome.kind, PackOutcome::packed);
+        const Bytes expected = Packed(image);
+        EXPECT_EQ(outcome.fileSize, expected.size());
+        std::ifstream in(name, std::ios::binary);
+        const Bytes file{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        EXPECT_EQ(file, expected) << image.size();
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+    }
+    fs::remove_all(dir);
 }
 
 struct DamageCase {
