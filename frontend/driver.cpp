@@ -43,6 +43,7 @@ void TruncateWhenTesting(const std::string& path, std::uint64_t size) {
     if (truncating) std::filesystem::resize_file(path, size / 2, ignored);
 }
 
+// Whether the file begins as a packed module does.
 bool IsPackedModule(std::FILE* file) {
     std::array<std::uint8_t, 8> head{};
     std::rewind(file);

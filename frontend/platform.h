@@ -34,8 +34,8 @@ struct FileStamp {
 // The stamp of an open file; none when the system cannot tell it.
 std::optional<FileStamp> StampOf(std::FILE* file);
 
-// A file that replaces `name` in the current directory only once it is complete. The bytes go
-// to a new hidden file beside it (".<name>.<process>-<n>.tmp"); Commit makes them durable and
+// A file that replaces the file `name` only once it is complete. The bytes go to a new hidden
+// file in the same directory (".<name>.<process>-<n>.tmp"); Commit makes them durable and
 // renames that file over `name`, in one step that a crash or a kill cannot split: `name` is
 // either the earlier file or the whole new one. A symbolic link at `name` is replaced, not
 // followed. Whatever fails, and an object destroyed uncommitted, removes the hidden file.
