@@ -1,6 +1,5 @@
 #include "model/model.h"
 
-#include <algorithm>
 #include <cstring>
 #include <optional>
 
@@ -66,8 +65,7 @@ std::uint64_t sampleBytesReserved = 0;  // since the model was last released
 
 bool ReserveSampleBytes(std::uint64_t bytes) {
     if (const std::optional<std::uint64_t> source = KnownStreamLength()) {
-        const std::uint64_t counted = std::min<std::uint64_t>(*source, std::uint64_t{1} << 40);
-        const std::uint64_t bound = sampleBytesAnySource + sampleBytesPerSourceByte * counted;
+        const std::uint64_t bound = SampleBytesBound(*source);
         if (bytes > bound || sampleBytesReserved > bound - bytes) return false;
     }
     sampleBytesReserved += bytes;
