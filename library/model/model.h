@@ -194,6 +194,16 @@ constexpr std::uint64_t SampleBytesBound(std::uint64_t sourceBytes) {
 // when the model's sample data would then exceed its bound. ReleaseModelBuffers gives all back.
 bool ReserveSampleBytes(std::uint64_t bytes);
 
+// While it lives, the bound is that of a source of `bytes` bytes, whatever stream a load reads:
+// an image unpacked from a packed file is held to the bound of the packed file's size.
+class SampleBoundSource {
+public:
+    explicit SampleBoundSource(std::uint64_t bytes);
+    ~SampleBoundSource();
+    SampleBoundSource(const SampleBoundSource&) = delete;
+    SampleBoundSource& operator=(const SampleBoundSource&) = delete;
+};
+
 // Bytes per sample frame: 2 for 16-bit samples, else 1.
 inline std::uint32_t SampleWidth(const SampleHeader& header) {
     return (header.flags & sixteenBit) ? 2 : 1;
