@@ -88,6 +88,7 @@ enum class Damage {
     totalLength,       // the total length field does not match the file size
     compressedLength,  // the compressed length field does not match the bytes behind the header
     crc,               // the CRC-32 of the compressed bytes differs from the header's
+    imageBeyondBound,  // the stated image length is more than a file of this size may unpack to
     streamCorrupt,     // zlib finds the compressed stream invalid
     streamTruncated,   // the compressed bytes end before the stream does
     streamTrailing,    // bytes follow the end of the compressed stream
@@ -116,9 +117,11 @@ struct UnpackedModule {
     bool Has(Damage kind) const;
 };
 
-// Checks a packed file held in memory and inflates its image. The output buffer grows with what
-// the stream actually yields, never beyond the stated image length, so a header that claims a
-// huge image costs nothing until the data bears it out.
+// Checks a packed file held in memory and inflates its image. A packed file unpacks to no more
+// than the converter lets the model of a source of its size hold in samples (SampleBytesBound):
+// a stated image length beyond that is damage, and nothing is inflated. Within it, the image is
+// allocated once, at the length that the stream has been found to deliver, so a header that
+// claims a large image costs nothing until the data bears it out.
 UnpackedModule UnpackModule(std::span<const std::uint8_t> file);
 
 }  // namespace tunepak

@@ -168,8 +168,10 @@ void InspectPacked(std::FILE* file, std::uint64_t size, const InspectOptions& op
         report.status = Status::damaged;
         report.problems.push_back("image is not an AM module");
     } else {
-        // File mode over the image in memory: every read is bounded by the image's end.
+        // File mode over the image in memory: every read is bounded by the image's end, and the
+        // model by the bound of the packed file's size, as the image is.
         const UniqueFile stream = OpenMemoryFile(image);
+        const SampleBoundSource bound(unpacked.fileSize);
         if (!stream) {
             report.status = Status::failed;
             report.problems.push_back("out of memory");

@@ -172,17 +172,37 @@ std::uint8_t* NewInstrument(std::size_t slot, std::uint8_t sampleCount);
 void ReleaseModelBuffers();
 
 // Sample data is bounded by its source. Compressed IT samples decode to up to 16 bytes a byte,
-// fixed looped buffers are 64 K frames whatever the data, and IT instruments each hold a copy
-// of the samples they share, so without a bound a few kilobytes of module could ask for
-// gigabytes. The model holds at most `sampleBytesAnySource` of sample data plus
-// `sampleBytesPerSourceByte` for each byte of its source: the stream that the current load's
-// KnownStreamEnd watches (without one, or when its length cannot be told, there is no bound).
+// fixed looped buffers are 64 K frames whatever the data, and instruments each hold their own
+// copy of the samples they share (IT instruments whose keyboards name the same samples, S3M
+// instruments that point at one sample header, IT samples whose headers name one stored block),
+// so without a bound a few kilobytes of module could ask for gigabytes. Every sample byte that
+// the model holds, copies included, counts against one bound for the whole load:
+// `sampleBytesAnySource` plus `sampleBytesPerSourceByte` for each byte of the source, the stream
+// that the current load's KnownStreamEnd watches (without one, or when its length cannot be
+// told, there is no bound). Real modules hold at most about 16 bytes of samples a byte of file.
 inline constexpr std::uint64_t sampleBytesAnySource = std::uint64_t{64} << 20;
-inline constexpr std::uint64_t sampleBytesPerSourceByte = 256;
+inline constexpr std::uint64_t sampleBytesPerSourceByte = 32;
+
+// The bound on the sample data of a load from a source of `sourceBytes` bytes.
+constexpr std::uint64_t SampleBytesBound(std::uint64_t sourceBytes) {
+    constexpr std::uint64_t counted = std::uint64_t{1} << 40;  // keeps the product in range
+    return sampleBytesAnySource +
+           sampleBytesPerSourceByte * (sourceBytes < counted ? sourceBytes : counted);
+}
 
 // Reserves `bytes` of sample data for a block about to be allocated; false, reserving nothing,
 // when the model's sample data would then exceed its bound. ReleaseModelBuffers gives all back.
 bool ReserveSampleBytes(std::uint64_t bytes);
+
+// While it lives, the bound is that of a source of `bytes` bytes, whatever stream a load reads:
+// an image unpacked from a packed file is held to the bound of the packed file's size.
+class SampleBoundSource {
+public:
+    explicit SampleBoundSource(std::uint64_t bytes);
+    ~SampleBoundSource();
+    SampleBoundSource(const SampleBoundSource&) = delete;
+    SampleBoundSource& operator=(const SampleBoundSource&) = delete;
+};
 
 // Bytes per sample frame: 2 for 16-bit samples, else 1.
 inline std::uint32_t SampleWidth(const SampleHeader& header) {

@@ -295,7 +295,7 @@ TEST_F(ItLoaderTest, InstrumentsSharingASampleEachGetTheSameCopy) {
 
 // Found by fuzzing (out of memory): every instrument holds its own copy of the samples it plays,
 // and compressed silence decodes to eight frames a byte, so 128 instruments sharing one sample
-// turned 38 KB into 600 MB. Sample data is bounded by the source: 64 MB and 256 bytes a byte.
+// turned 38 KB into 600 MB. Sample data is bounded by the source: 64 MB and 32 bytes a byte.
 TEST_F(ItLoaderTest, SharedSampleCopiesAreBoundedByTheSource) {
     // A 16-bit sample of 32 blocks, each 16,384 frames of silence in 2,053 bytes: 1 MB of frames.
     constexpr std::size_t blocks = 32;
