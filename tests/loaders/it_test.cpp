@@ -4,6 +4,8 @@
 
 #include "conversion_notes.h"
 #include "it_test_support.h"
+#include "letter_effect_cases.h"
+#include "packed_rows.h"
 #include "loaders/it_compression.h"
 #include "loaders/loaders.h"
 
@@ -205,6 +207,22 @@ TEST_F(ItLoaderTest, EffectTranslationsAndTheirMemory) {
     m.patterns = {ItPatternSpec{.rows = static_cast<int>(rows.size()), .packed = PackedRows(rows)}};
     ASSERT_EQ(test::LoadFromBytes(m.Build()), ResultOk);
     EXPECT_EQ(test::PatternCells(0), expected);
+}
+
+// IT reads the S3M letters alike, but for its fine vibrato (dropped) and its panning (0..255).
+TEST_F(ItLoaderTest, TranslatesTheS3mLetterCasesButUAndX) {
+    std::vector<Bytes> rows;
+    std::vector<Bytes> expected;
+    for (test::LetterCase c : test::LetterEffectCases()) {
+        rows.push_back({0x81, 0x08, static_cast<std::uint8_t>(c.letter - '@'), c.info});
+        if (c.letter == 'U') c.command = test::noEffect;
+        if (c.letter == 'X') c.parameter = static_cast<std::uint8_t>(c.info >> 1);
+        expected.push_back(test::ExpectedRow(c));
+    }
+    ItModule m;
+    m.patterns = {ItPatternSpec{.rows = static_cast<int>(rows.size()), .packed = PackedRows(rows)}};
+    ASSERT_EQ(test::LoadFromBytes(m.Build()), ResultOk);
+    EXPECT_EQ(test::PatternRows(0), expected);
 }
 
 TEST_F(ItLoaderTest, ChannelsFrom32UpAreDropped) {
