@@ -1,11 +1,11 @@
-// The load entry and the format loaders. Each loader takes the installed stream, positioned at
-// the start of the module, fills the model and returns a result code.
+// The load entry, and the sample preparation that the format loaders share.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
+#include "loaders/formats.h"
 #include "model/model.h"
 
 namespace tunepak {
@@ -13,24 +13,6 @@ namespace tunepak {
 // Loads one module from `stream` (a FILE* in file mode, a memory block in memory mode); the
 // format is recognised by content.
 int LoadModule(void* stream, unsigned mode);
-
-using Loader = int (*)(void* stream);
-
-// The loader that the first 48 bytes of a module choose; anything unrecognised is tried as MOD.
-inline constexpr std::size_t probeSize = 48;
-Loader ChooseLoader(std::span<const std::uint8_t, probeSize> probe);
-
-int LoadMod(void* stream);
-int LoadS3m(void* stream);
-int LoadXm(void* stream);
-int LoadIt(void* stream);
-int LoadMtm(void* stream);
-int Load669(void* stream);
-int LoadStm(void* stream);
-int LoadFar(void* stream);
-int LoadUlt(void* stream);
-int LoadPtm(void* stream);
-int LoadAm(void* stream);
 
 // Reads the frames of one sample into a new buffer in canonical signed form with its run-out
 // tail, normalising the header on the way. `data` is the header's buffer slot.
