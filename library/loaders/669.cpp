@@ -166,8 +166,7 @@ int Load669(void* stream) {
     song.songFlags = rowPacked;
     song.initialSpeed = 3;
     song.initialTempo = 80;
-    UseAmigaPeriodLimits();
-    song.channelCount += 1;
+    FinishSong(amigaPeriodLimits);
     return ResultOk;
 }
 

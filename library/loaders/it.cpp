@@ -162,7 +162,7 @@ int LoadSample(void* stream, std::uint64_t origin, const ItSample& source, Sampl
     header.loopStart = source.loopBegin;
     header.loopEnd = source.loopEnd;
     header.volume = source.volume;
-    header.flags = 0x80;
+    header.flags = sampleMark;
     if (source.flags & itLoop) header.flags |= loop;
     if (source.flags & itSixteenBit) header.flags |= sixteenBit;
     if (source.flags & itPingPong) header.flags |= pingPong;
@@ -561,11 +561,9 @@ int LoadIt(void* stream) {
         return result;
     }
 
-    song.minPeriod = 453;
-    song.maxPeriod = 0xFF00;
     song.songFlags = rowPacked;
     if (!(header.flags & linearSlides)) song.songFlags |= amigaSlides;
-    song.channelCount += 1;
+    FinishSong(linearPeriodLimits);
     return ResultOk;
 }
 

@@ -4,6 +4,7 @@
 #include "loaders/formats.h"
 #include "loaders/loaders.h"
 #include "model/conversion_record.h"
+#include "model/patterns.h"
 #include "model/player.h"
 
 namespace tunepak {
@@ -18,6 +19,7 @@ int LoadModule(void* stream, unsigned mode) {
     song.channelPan.fill(0);
     orderList.fill(0);
     ClearConversionRecord();
+    PatternEmitter::ResetChannels();
     ResetPlayer();
 
     stream = InstallStreams(mode, stream);

@@ -57,7 +57,7 @@ struct ModSample {
 };
 
 // Loop bit plus bit 7, which the stored files of these formats carry on every looped sample.
-inline constexpr std::uint8_t modLoopFlags = loop | 0x80;
+inline constexpr std::uint8_t modLoopFlags = loop | sampleMark;
 // A loop that ends at frame 2 or earlier is the formats' way of saying "no loop".
 inline constexpr std::uint32_t modShortestLoopEnd = 3;
 

@@ -213,7 +213,7 @@ int LoadPtm(void* stream) {
         CopyName(sample.name, source.name);
         sample.volume = source.volume;
         sample.c5Rate = source.c5Rate;
-        sample.flags = 0x80 | deltaSource;
+        sample.flags = sampleMark | deltaSource;
         if (source.type & typeSixteenBit) sample.flags |= sixteenBit;
         if (source.type & typeLoop) sample.flags |= loop;
         if (source.type & typePingPong) sample.flags |= pingPong;
@@ -239,8 +239,7 @@ int LoadPtm(void* stream) {
     if (result != ResultOk) return result;
 
     song.songFlags = amigaSlides | rowPacked;
-    UseAmigaPeriodLimits();
-    song.channelCount += 1;
+    FinishSong(amigaPeriodLimits);
     return ResultOk;
 }
 

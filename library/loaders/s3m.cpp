@@ -64,6 +64,8 @@ static_assert(sizeof(S3mInstrument) == 80);
 constexpr std::uint8_t fileTypeModule = 16;
 constexpr std::uint8_t adlibType = 2;  // instrument types 2 and up are AdLib voices
 constexpr std::uint16_t amigaLimitsFlag = 0x10;
+// The slide limits without the Amiga-limits flag: no lower limit a slide reaches.
+constexpr PeriodLimits openPeriodLimits = {0xFFFF, highestPitch};
 constexpr std::uint16_t unsignedSamplesFormat = 0x02;
 constexpr std::uint8_t stereoMaster = 0x80;
 constexpr std::uint8_t panTableMarker = 0xFC;
@@ -165,7 +167,7 @@ int LoadInstrument(void* stream, std::uint64_t start, std::size_t slot, std::uin
     sample.loopStart = source.loopStart;
     sample.loopEnd = source.loopEnd;
     sample.volume = source.volume;
-    sample.flags = 0x80;
+    sample.flags = sampleMark;
     if (unsignedData) sample.flags |= unsignedSource;
     if (source.flags & 0x04) sample.flags |= sixteenBit;
     if (source.flags & 0x01) sample.flags |= loop;
@@ -255,13 +257,7 @@ int LoadS3m(void* stream) {
     if (result != ResultOk) return result;
 
     song.songFlags = amigaSlides | rowPacked;
-    song.channelCount += 1;
-    if (header.flags & amigaLimitsFlag) {
-        UseAmigaPeriodLimits();
-    } else {
-        song.minPeriod = 0xFFFF;
-        song.maxPeriod = 0xFF00;
-    }
+    FinishSong((header.flags & amigaLimitsFlag) ? amigaPeriodLimits : openPeriodLimits);
     return ResultOk;
 }
 

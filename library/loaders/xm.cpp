@@ -10,6 +10,7 @@
 #include <span>
 
 #include "io/services.h"
+#include "loaders/common.h"
 #include "loaders/loaders.h"
 #include "model/conversion_record.h"
 #include "model/patterns.h"
@@ -32,8 +33,6 @@ constexpr std::size_t keptEnvelopePoints = 10;
 constexpr std::uint8_t noteKeyOff = 97;
 constexpr std::uint8_t lastPlainNote = 96;
 constexpr int noteOffset = 12;  // XM note 49 (C-4) plays at the sample's rate, as internal note 60
-constexpr std::uint16_t minPitch = 453;
-constexpr std::uint16_t maxPitch = 0xFF00;
 
 struct XmFileHeader {
     std::array<std::uint8_t, 17> signature;
@@ -381,7 +380,7 @@ std::uint8_t SampleFlags(std::uint8_t type) {
     std::uint8_t flags = static_cast<std::uint8_t>((type & 0x03) << 3);
     if (flags & pingPong) flags |= loop;
     if (type & 0x10) flags |= sixteenBit;
-    return static_cast<std::uint8_t>(flags | deltaSource | usePan | 0x80);
+    return static_cast<std::uint8_t>(flags | deltaSource | usePan | sampleMark);
 }
 
 void FillSample(SampleHeader& sample, const XmSampleHeader& source) {
@@ -477,9 +476,7 @@ int LoadXm(void* stream) {
         if (result != ResultOk) return result;
     }
 
-    song.channelCount = static_cast<std::uint8_t>(song.channelCount + 1);
-    song.minPeriod = minPitch;
-    song.maxPeriod = maxPitch;
+    FinishSong(linearPeriodLimits);
     return ResultOk;
 }
 

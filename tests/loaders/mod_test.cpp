@@ -233,6 +233,26 @@ TEST_F(ModLoaderTest, AllocationFailuresEndCleanly) {
     EXPECT_GT(test::ExpectCleanAllocationFailures(bytes), 3);
 }
 
+// The channel count marks a loaded module: a load that fails after converting its patterns
+// leaves it at 0, so the failure is never taken for a loaded module.
+TEST_F(ModLoaderTest, ALoadFailingAfterItsPatternsLeavesNoChannelCount) {
+    ModImage image;
+    image.Set(0, 0, 2, 428, 1);
+    image.samples[0].words = 4;
+    image.sampleData = Bytes(8, 1);
+    const Bytes bytes = image.Build();
+    const int allocations = test::ExpectCleanAllocationFailures(bytes);
+    {
+        test::FailingAllocator failing(allocations);  // the sample's, after the patterns
+        EXPECT_EQ(test::LoadFromBytes(bytes), ResultNoSampleMemory);
+    }
+    EXPECT_FALSE(test::Pattern(0).empty());
+    EXPECT_EQ(song.channelCount, 0);
+    ReleaseModule();
+    EXPECT_EQ(test::LoadFromBytes(bytes), ResultOk);
+    EXPECT_EQ(song.channelCount, 3);
+}
+
 TEST_F(ModLoaderTest, ConversionNotesTellOfACutSample) {
     // Every MOD effect has an internal equivalent and there is no volume column: only a
     // sample can lose something, frames that the file does not hold.
