@@ -167,17 +167,18 @@ int LoadSample(void* stream, std::uint64_t origin, const ItSample& source, Sampl
     if (source.flags & itSixteenBit) header.flags |= sixteenBit;
     if (source.flags & itPingPong) header.flags |= pingPong;
     if (source.defaultPan & itPanEnabled) header.flags |= usePan;
-    if (!(source.convert & itSigned)) header.flags |= unsignedSource;
     header.pan = source.defaultPan & 0x7F;
     header.flags2 = 0;
     header.c5Rate = source.c5Speed;
     if (source.flags & itSustainLoop) NoteDiscarded("IT samples with a sustain loop");
 
     SeekTo(stream, origin + source.dataOffset);
+    const SampleEncoding encoding{.unsignedValues = !(source.convert & itSigned)};
     if (source.flags & itCompressed) {
-        return PrepareCompressedSample(header, data, stream, (source.convert & itDelta) != 0);
+        return PrepareCompressedSample(header, data, stream, (source.convert & itDelta) != 0,
+                                       encoding);
     }
-    return PrepareSample(header, data, stream);
+    return PrepareSample(header, data, stream, encoding);
 }
 
 // IT envelope flags (on, loop, sustain loop) as the model's nibble (on, sustain, loop).

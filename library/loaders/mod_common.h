@@ -53,7 +53,7 @@ struct ModSample {
     std::uint32_t loopEnd = 0;
     std::uint8_t finetune = 0;  // low nibble used
     std::uint8_t volume = 0;
-    std::uint8_t flags = 0;     // source flags (unsigned, 16-bit); the loop bits are added here
+    std::uint8_t flags = 0;     // source flags (16-bit); the loop bits are added here
 };
 
 // Loop bit plus bit 7, which the stored files of these formats carry on every looped sample.

@@ -168,13 +168,13 @@ int LoadInstrument(void* stream, std::uint64_t start, std::size_t slot, std::uin
     sample.loopEnd = source.loopEnd;
     sample.volume = source.volume;
     sample.flags = sampleMark;
-    if (unsignedData) sample.flags |= unsignedSource;
     if (source.flags & 0x04) sample.flags |= sixteenBit;
     if (source.flags & 0x01) sample.flags |= loop;
     if (source.flags & 0x02) NoteDiscarded("S3M stereo samples, kept as their left channel");
     sample.c5Rate = source.c5Rate;
     SeekTo(stream, start + std::uint64_t{source.paragraph} * 16);
-    return PrepareSample(sample, instrumentTable[slot].sampleData[0], stream);
+    return PrepareSample(sample, instrumentTable[slot].sampleData[0], stream,
+                         {.unsignedValues = unsignedData});
 }
 
 int ConvertPattern(void* stream, std::uint64_t start, std::size_t number, std::uint16_t pointer,
