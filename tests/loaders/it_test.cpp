@@ -495,7 +495,7 @@ TEST_F(ItLoaderTest, LongOffsetTablesAreSkippedPastTheir256thEntry) {
     EXPECT_EQ(test::SampleFrames(0).size(), 1u);
 }
 
-TEST_F(ItLoaderTest, EveryAllocationFailureEndsCleanly) {
+TEST_F(ItLoaderTest, EveryAllocationFailureAndEveryPrefixEndCleanly) {
     ItModule m = InstrumentModule({1, 2}, 2);
     m.samples[1].flags = 0x09;  // compressed
     m.samples[1].length = 4;
@@ -503,6 +503,7 @@ TEST_F(ItLoaderTest, EveryAllocationFailureEndsCleanly) {
     m.patterns = {OneRowPattern({0x81, 0x03, 60, 1})};
     const Bytes file = m.Build();
     EXPECT_GT(test::ExpectCleanAllocationFailures(file), 3);
+    EXPECT_GT(test::ExpectCleanLoadsOfEveryPrefix(file), 0);
 }
 
 TEST_F(ItLoaderTest, ConversionNotesTellWhatIsLost) {

@@ -223,7 +223,7 @@ TEST_F(ModLoaderTest, TruncatedFilesLoadWhatTheyHold) {
     EXPECT_EQ(test::Sample(0).length, 0u);
 }
 
-TEST_F(ModLoaderTest, AllocationFailuresEndCleanly) {
+TEST_F(ModLoaderTest, AllocationFailuresAndEveryPrefixEndCleanly) {
     ModImage image;
     image.Set(1, 0, 0, 428, 1);
     image.orders[1] = 1;
@@ -231,6 +231,7 @@ TEST_F(ModLoaderTest, AllocationFailuresEndCleanly) {
     image.sampleData = Bytes(8, 1);
     const Bytes bytes = image.Build();
     EXPECT_GT(test::ExpectCleanAllocationFailures(bytes), 3);
+    EXPECT_GT(test::ExpectCleanLoadsOfEveryPrefix(bytes), 0);
 }
 
 // The channel count marks a loaded module: a load that fails after converting its patterns

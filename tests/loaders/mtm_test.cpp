@@ -195,7 +195,7 @@ TEST_F(MtmLoaderTest, TruncatedFilesLoadWhatTheyHold) {
     EXPECT_EQ(test::Sample(0).length, 0u);
 }
 
-TEST_F(MtmLoaderTest, AllocationFailuresEndCleanly) {
+TEST_F(MtmLoaderTest, AllocationFailuresAndEveryPrefixEndCleanly) {
     MtmImage image;
     const unsigned track = image.AddTrack();
     image.Set(track, 0, 24, 1);
@@ -205,6 +205,7 @@ TEST_F(MtmLoaderTest, AllocationFailuresEndCleanly) {
     image.sampleData = Bytes(4, 1);
     const Bytes bytes = image.Build();
     EXPECT_GT(test::ExpectCleanAllocationFailures(bytes), 3);
+    EXPECT_GT(test::ExpectCleanLoadsOfEveryPrefix(bytes), 0);
 }
 
 TEST_F(MtmLoaderTest, ConversionNotesTellOfCutAndMissingSamples) {

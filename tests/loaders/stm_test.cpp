@@ -162,15 +162,14 @@ TEST_F(StmLoaderTest, OrderListsAndTheirEnd) {
 
 TEST_F(StmLoaderTest, ReportsExhaustedMemory) {
     const Bytes module = BuildStm({});
-    {
-        test::FailingAllocator failing(1);  // the pattern work buffer
-        EXPECT_EQ(test::LoadFromBytes(module), ResultNoMemory);
-    }
-    ReleaseModule();
-    {
-        test::FailingAllocator failing(33);  // the first pattern, after 31 instruments
-        EXPECT_EQ(test::LoadFromBytes(module), ResultNoPatternMemory);
-    }
+    const std::vector<int> results = test::AllocationFailureResults(module);
+    ASSERT_GE(results.size(), 33u);
+    EXPECT_EQ(results[0], ResultNoMemory);          // the pattern work buffer
+    EXPECT_EQ(results[32], ResultNoPatternMemory);  // the first pattern, after 31 instruments
+}
+
+TEST_F(StmLoaderTest, EveryPrefixLoadsOrFailsCleanly) {
+    EXPECT_GT(test::ExpectCleanLoadsOfEveryPrefix(BuildStm({})), 0);
 }
 
 TEST_F(StmLoaderTest, ConversionNotesTellWhatIsLost) {
