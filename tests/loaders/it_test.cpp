@@ -517,19 +517,15 @@ TEST_F(ItLoaderTest, ConversionNotesTellWhatIsLost) {
                                     {0x81, 0x08, 5, 0xE5},       // extra-fine slide by 5/4
                                 })}};
     const Bytes bytes = m.Build();
-    ASSERT_EQ(test::LoadFromBytes(bytes), ResultOk);
-    EXPECT_EQ(test::Notes(),
-              (std::vector<test::Noted>{
-                  {Kind::lostVolumeEffect, "IT volume column H (vibrato depth)", 1, 0, 0},
-                  {Kind::droppedEffect, "IT I (tremor)", 1, 0, 0},
-                  {Kind::noteOutOfRange, "IT note fades (note values 120 to 253)", 1, 0, 1},
-                  {Kind::changedParameter, "IT A (speeds above 32, limited)", 1, 0, 1},
-                  {Kind::droppedEffect, "IT S2 (finetune)", 1, 0, 2},
-                  {Kind::changedParameter, "IT E/F extra-fine slides, rounded to fine ones", 1, 0,
-                   3},
-              }));
-    ReleaseModule();
-    test::ExpectRecordingChangesNoByte(bytes);
+    test::ExpectNotes(bytes, {
+        {Kind::lostVolumeEffect, "IT volume column H (vibrato depth)", 1, 0, 0},
+        {Kind::droppedEffect, "IT I (tremor)", 1, 0, 0},
+        {Kind::noteOutOfRange, "IT note fades (note values 120 to 253)", 1, 0, 1},
+        {Kind::changedParameter, "IT A (speeds above 32, limited)", 1, 0, 1},
+        {Kind::droppedEffect, "IT S2 (finetune)", 1, 0, 2},
+        {Kind::changedParameter, "IT E/F extra-fine slides, rounded to fine ones", 1, 0,
+         3},
+    });
 
     // A compressed sample claiming ten frames more than its one whole block holds (a block
     // of 4,096 bytes carries 32,768 frames at most).

@@ -262,11 +262,7 @@ TEST_F(ModLoaderTest, ConversionNotesTellOfACutSample) {
     image.samples[0].words = 50;
     image.sampleData = Bytes(70, 1);
     const Bytes bytes = image.Build();
-    ASSERT_EQ(test::LoadFromBytes(bytes), ResultOk);
-    EXPECT_EQ(test::Notes(), (std::vector<test::Noted>{
-                                 {ConversionKind::sampleCut, sampleCutLabel, 1, -1, -1, 30}}));
-    ReleaseModule();
-    test::ExpectRecordingChangesNoByte(bytes);
+    test::ExpectNotes(bytes, {{ConversionKind::sampleCut, sampleCutLabel, 1, -1, -1, 30}});
 }
 
 }  // namespace
