@@ -13,6 +13,7 @@
 
 #include "container.h"
 #include "io/memory_file.h"
+#include "loaders/formats.h"
 #include "loaders/loaders.h"
 #include "model/player.h"
 #include "packing_pool.h"
@@ -30,10 +31,12 @@ namespace {
 
 constexpr const char* usageText = "Usage : tunepak <SourceFile.ext>\n";
 
-constexpr const char* helpText =
-    "Converts tracker modules (MOD, S3M, XM, IT, MTM, 669, STM, FAR, ULT, PTM and AM) into\n"
-    "packed .vmz modules in the current directory. The file name may hold the wildcards\n"
-    "'*' and '?'; quote it so that the shell passes it on unexpanded.\n";
+std::string HelpText() {
+    return "Converts tracker modules (" + FormatList() +
+           ") into\n"
+           "packed .vmz modules in the current directory. The file name may hold the wildcards\n"
+           "'*' and '?'; quote it so that the shell passes it on unexpanded.\n";
+}
 
 // A seam for the tests: with TUNEPAK_TEST_TRUNCATE_SOURCES in the environment, every source is
 // cut to half its length as soon as it is open, as a program saving over it might do.
@@ -154,7 +157,7 @@ int RunTunepak(int argc, const char* const* argv) {
     if (argc == 1) {
         const std::string_view argument = argv[0];
         if (argument == "--help" || argument == "-h") {
-            std::printf("%s%s", usageText, helpText);
+            std::printf("%s%s", usageText, HelpText().c_str());
             return exitDone;
         }
         if (argument == "--version") {

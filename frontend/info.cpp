@@ -15,6 +15,7 @@
 #include "container.h"
 #include "driver.h"
 #include "io/memory_file.h"
+#include "loaders/formats.h"
 #include "loaders/loaders.h"
 #include "model/model.h"
 #include "model/patterns.h"
@@ -30,29 +31,9 @@ struct ModelRelease {
     ~ModelRelease() { ReleaseModule(); }
 };
 
-struct FormatName {
-    Loader loader;
-    const char* name;
-};
-constexpr std::array<FormatName, 11> formatNames = {{
-    {LoadMod, "MOD"},
-    {LoadS3m, "S3M"},
-    {LoadXm, "XM"},
-    {LoadIt, "IT"},
-    {LoadMtm, "MTM"},
-    {Load669, "669"},
-    {LoadStm, "STM"},
-    {LoadFar, "FAR"},
-    {LoadUlt, "ULT"},
-    {LoadPtm, "PTM"},
-    {LoadAm, "AM"},
-}};
-
 const char* NameOf(Loader loader) {
-    for (const FormatName& format : formatNames) {
-        if (format.loader == loader) return format.name;
-    }
-    return "unknown";
+    const SourceFormat* format = FormatOf(loader);
+    return format != nullptr ? format->name.data() : "unknown";
 }
 
 template <std::size_t N, class Char>

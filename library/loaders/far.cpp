@@ -174,8 +174,7 @@ int LoadFar(void* stream) {
     song.songFlags = rowPacked;
     song.initialSpeed = header.defaultTempo;
     song.initialTempo = 80;
-    UseAmigaPeriodLimits();
-    song.channelCount += 1;
+    FinishSong(amigaPeriodLimits);
     return ResultOk;
 }
 

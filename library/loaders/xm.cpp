@@ -10,6 +10,7 @@
 #include <span>
 
 #include "io/services.h"
+#include "loaders/common.h"
 #include "loaders/loaders.h"
 #include "model/conversion_record.h"
 #include "model/patterns.h"
@@ -32,8 +33,6 @@ constexpr std::size_t keptEnvelopePoints = 10;
 constexpr std::uint8_t noteKeyOff = 97;
 constexpr std::uint8_t lastPlainNote = 96;
 constexpr int noteOffset = 12;  // XM note 49 (C-4) plays at the sample's rate, as internal note 60
-constexpr std::uint16_t minPitch = 453;
-constexpr std::uint16_t maxPitch = 0xFF00;
 
 struct XmFileHeader {
     std::array<std::uint8_t, 17> signature;
@@ -376,17 +375,21 @@ void FillInstrument(InstrumentRecord& record, const XmInstrumentHeader& header) 
 }
 
 // Sample flags from the XM sample type: loop kind, 16-bit data, and the bits every XM sample
-// carries (delta-coded, own pan valid and word deltas, bit 7).
+// carries (own pan valid, which also tells word deltas in a stored header, and bit 7).
 std::uint8_t SampleFlags(std::uint8_t type) {
     std::uint8_t flags = static_cast<std::uint8_t>((type & 0x03) << 3);
     if (flags & pingPong) flags |= loop;
     if (type & 0x10) flags |= sixteenBit;
-    return static_cast<std::uint8_t>(flags | deltaSource | usePan | 0x80);
+    return static_cast<std::uint8_t>(flags | usePan | sampleMark);
 }
 
-void FillSample(SampleHeader& sample, const XmSampleHeader& source) {
+// Every XM sample with data stores it as deltas: of bytes, or of whole 16-bit words.
+constexpr SampleEncoding xmEncoding = {.delta = true, .wordDeltas = true};
+
+// Fills the header from the source's and returns the encoding of its data.
+SampleEncoding FillSample(SampleHeader& sample, const XmSampleHeader& source) {
     std::copy(source.name.begin(), source.name.end(), sample.name.begin());
-    if (source.length == 0) return;
+    if (source.length == 0) return {};
     const std::uint8_t flags = SampleFlags(source.type);
     const unsigned shift = (flags & sixteenBit) ? 1 : 0;  // byte counts to 16-bit frame counts
     sample.length = source.length >> shift;
@@ -397,6 +400,7 @@ void FillSample(SampleHeader& sample, const XmSampleHeader& source) {
                                static_cast<std::int8_t>(source.finetune));
     sample.flags = flags;
     sample.pan = static_cast<std::uint8_t>(source.panning >> 2);
+    return xmEncoding;
 }
 
 int LoadInstrument(void* stream, std::size_t slot) {
@@ -423,17 +427,19 @@ int LoadInstrument(void* stream, std::size_t slot) {
     // A 16-bit sample's frames leave out an odd last byte of its data; the byte still lies in the
     // file before the next sample's data.
     std::array<bool, maxSamples> oddByte{};
+    std::array<SampleEncoding, maxSamples> encodings{};
     for (std::size_t k = 0; k < sampleCount; ++k) {
         XmSampleHeader source{};
         ReadBytes(stream, std::span(reinterpret_cast<std::uint8_t*>(&source), sampleHeaderRead));
         SeekBy(stream, sampleHeaderSize - sampleHeaderRead);
         SampleHeader& sample = SampleOf(block, k);
-        FillSample(sample, source);
+        encodings[k] = FillSample(sample, source);
         oddByte[k] = (sample.flags & sixteenBit) && (source.length & 1);
     }
     // The samples' data follow their headers, one after another.
     for (std::size_t k = 0; k < sampleCount; ++k) {
-        const int result = PrepareSample(SampleOf(block, k), instrumentTable[slot].sampleData[k], stream);
+        const int result = PrepareSample(SampleOf(block, k), instrumentTable[slot].sampleData[k],
+                                         stream, encodings[k]);
         if (result != ResultOk) return result;
         if (oddByte[k]) SeekBy(stream, 1);
     }
@@ -477,9 +483,7 @@ int LoadXm(void* stream) {
         if (result != ResultOk) return result;
     }
 
-    song.channelCount = static_cast<std::uint8_t>(song.channelCount + 1);
-    song.minPeriod = minPitch;
-    song.maxPeriod = maxPitch;
+    FinishSong(linearPeriodLimits);
     return ResultOk;
 }
 

@@ -35,6 +35,11 @@ inline constexpr int maxChannels = 64;
 // slide limits of songs in Amiga periods.
 inline constexpr std::uint16_t amigaMinPeriod = 1814;
 inline constexpr std::uint16_t amigaMaxPeriod = 13696;
+// The top of the pitch range (the period table holds it for the notes below 21), and the slide
+// limits of songs in linear pitches.
+inline constexpr std::uint16_t highestPitch = 0xFF00;
+inline constexpr std::uint16_t linearMinPeriod = 453;
+inline constexpr std::uint16_t linearMaxPeriod = highestPitch;
 
 struct SongHeader {
     std::array<std::uint8_t, 32> title{};
@@ -49,6 +54,10 @@ struct SongHeader {
     std::array<std::uint8_t, maxChannels> channelPan{};
     std::uint8_t lastOrder = 0;
 };
+
+// The bytes of an AM file's MAIN chunk before the channel pans: the song header's fields from
+// the title to the global volume.
+inline constexpr std::size_t mainFieldBytes = 73;
 
 using OrderList = std::array<std::uint8_t, 256>;
 
@@ -67,6 +76,7 @@ inline constexpr std::uint8_t loop = 0x08;
 inline constexpr std::uint8_t pingPong = 0x10;
 inline constexpr std::uint8_t usePan = 0x20;
 inline constexpr std::uint8_t stereoSource = 0x40;
+inline constexpr std::uint8_t sampleMark = 0x80;  // set by most loaders, stored and written as is
 // flags2 bits.
 inline constexpr std::uint8_t fixedLoopBuffer = 0x01;
 inline constexpr std::uint8_t converted = 0x80;

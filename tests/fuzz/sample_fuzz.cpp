@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     void* stream = InstallStreams(StreamFile, input.get());
     std::uint8_t* frames = nullptr;
     if (mode & 1) {
-        PrepareCompressedSample(header, frames, stream, (mode & 4) != 0);
+        PrepareCompressedSample(header, frames, stream, (mode & 4) != 0, StoredEncoding(header));
     } else {
         PrepareSample(header, frames, stream);
     }

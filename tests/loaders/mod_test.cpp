@@ -223,7 +223,7 @@ TEST_F(ModLoaderTest, TruncatedFilesLoadWhatTheyHold) {
     EXPECT_EQ(test::Sample(0).length, 0u);
 }
 
-TEST_F(ModLoaderTest, AllocationFailuresEndCleanly) {
+TEST_F(ModLoaderTest, AllocationFailuresAndEveryPrefixEndCleanly) {
     ModImage image;
     image.Set(1, 0, 0, 428, 1);
     image.orders[1] = 1;
@@ -231,6 +231,27 @@ TEST_F(ModLoaderTest, AllocationFailuresEndCleanly) {
     image.sampleData = Bytes(8, 1);
     const Bytes bytes = image.Build();
     EXPECT_GT(test::ExpectCleanAllocationFailures(bytes), 3);
+    EXPECT_GT(test::ExpectCleanLoadsOfEveryPrefix(bytes), 0);
+}
+
+// The channel count marks a loaded module: a load that fails after converting its patterns
+// leaves it at 0, so the failure is never taken for a loaded module.
+TEST_F(ModLoaderTest, ALoadFailingAfterItsPatternsLeavesNoChannelCount) {
+    ModImage image;
+    image.Set(0, 0, 2, 428, 1);
+    image.samples[0].words = 4;
+    image.sampleData = Bytes(8, 1);
+    const Bytes bytes = image.Build();
+    const int allocations = test::ExpectCleanAllocationFailures(bytes);
+    {
+        test::FailingAllocator failing(allocations);  // the sample's, after the patterns
+        EXPECT_EQ(test::LoadFromBytes(bytes), ResultNoSampleMemory);
+    }
+    EXPECT_FALSE(test::Pattern(0).empty());
+    EXPECT_EQ(song.channelCount, 0);
+    ReleaseModule();
+    EXPECT_EQ(test::LoadFromBytes(bytes), ResultOk);
+    EXPECT_EQ(song.channelCount, 3);
 }
 
 TEST_F(ModLoaderTest, ConversionNotesTellOfACutSample) {
@@ -241,11 +262,7 @@ TEST_F(ModLoaderTest, ConversionNotesTellOfACutSample) {
     image.samples[0].words = 50;
     image.sampleData = Bytes(70, 1);
     const Bytes bytes = image.Build();
-    ASSERT_EQ(test::LoadFromBytes(bytes), ResultOk);
-    EXPECT_EQ(test::Notes(), (std::vector<test::Noted>{
-                                 {ConversionKind::sampleCut, sampleCutLabel, 1, -1, -1, 30}}));
-    ReleaseModule();
-    test::ExpectRecordingChangesNoByte(bytes);
+    test::ExpectNotes(bytes, {{ConversionKind::sampleCut, sampleCutLabel, 1, -1, -1, 30}});
 }
 
 }  // namespace

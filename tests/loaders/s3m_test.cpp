@@ -7,6 +7,7 @@
 #include "model/player.h"
 #include "scream_test_support.h"
 #include "conversion_notes.h"
+#include "letter_effect_cases.h"
 
 namespace tunepak {
 namespace {
@@ -150,32 +151,17 @@ TEST_F(S3mLoaderTest, NotesKeyOffsAndRepeatedBytes) {
 }
 
 TEST_F(S3mLoaderTest, TranslatesEffects) {
-    struct Case {
-        std::uint8_t letter, info, command, parameter;
-    };
-    constexpr std::uint8_t none = 0xFF;
-    const std::vector<Case> cases = {
-        {'D', 0x0F, 10, 0x0F}, {'D', 0xF0, 10, 0xF0}, {'D', 0xFF, 14, 0xAF}, {'D', 0xF1, 14, 0xB1},
-        {'D', 0x23, 10, 0x03}, {'E', 0xF3, 14, 0x23}, {'E', 0xE8, 14, 0x22}, {'E', 0x05, 2, 0x05},
-        {'F', 0xF3, 14, 0x13}, {'F', 0xE8, 14, 0x12}, {'F', 0x05, 1, 0x05}, {'A', 0x06, 15, 0x06},
-        {'A', 0x40, 15, 0x20}, {'T', 0x10, none, 0}, {'T', 0x7D, 15, 0x7D}, {'T', 0x20, 15, 0x20},
-        {'U', 0x84, 4, 0x81},  {'S', 0x91, 8, 0xA4},  {'S', 0xB2, 14, 0x62}, {'S', 0x23, none, 0},
-        {'S', 0x13, 14, 0x33}, {'S', 0x37, 14, 0x47}, {'S', 0x8A, 14, 0x8A}, {'S', 0xD2, 14, 0xD2},
-        {'Q', 0x35, 14, 0x95}, {'J', 0x00, none, 0},  {'J', 0x37, 0, 0x37},  {'I', 0x12, none, 0},
-        {'G', 0x20, 3, 0x20},  {'H', 0x48, 4, 0x48},  {'O', 0x10, 9, 0x10},  {'X', 0x40, 8, 0x40},
-        {'R', 0x22, 7, 0x22},  {'B', 0x02, 11, 0x02}, {'C', 0x10, 13, 0x10}, {'V', 0x20, none, 0},
-    };
+    const std::vector<test::LetterCase> cases = test::LetterEffectCases();
     Bytes packed;
-    for (const Case& c : cases) packed.insert(packed.end(), {0x80, std::uint8_t(c.letter - '@'), c.info, 0});
+    for (const auto& c : cases) packed.insert(packed.end(), {0x80, std::uint8_t(c.letter - '@'), c.info, 0});
     S3mLayout layout{.patterns = {packed}};
     ASSERT_LE(cases.size(), 64u);
     layout.patterns[0].resize(packed.size() + 64 - cases.size(), 0);
     ASSERT_EQ(test::LoadFromBytes(BuildS3m(layout)), ResultOk);
     const auto rows = RowEvents(0);
     for (std::size_t i = 0; i < cases.size(); ++i) {
-        const Case& c = cases[i];
-        const Bytes expected = c.command == none ? Bytes{} : Bytes{0x80, c.parameter, c.command};
-        EXPECT_EQ(rows[i], expected) << c.letter << std::hex << int(c.info);
+        const auto& c = cases[i];
+        EXPECT_EQ(rows[i], test::ExpectedRow(c)) << c.letter << std::hex << int(c.info);
     }
 }
 
@@ -308,20 +294,16 @@ TEST_F(S3mLoaderTest, APatternAtParagraphZeroIsEmpty) {
 
 TEST_F(S3mLoaderTest, ReportsExhaustedMemory) {
     const Bytes module = BuildS3m({.instruments = {{.data = {1, 2, 3}}}});
-    {
-        test::FailingAllocator failing(1);  // the packed pattern buffer
-        EXPECT_EQ(test::LoadFromBytes(module), ResultNoMemory);
-    }
-    ReleaseModule();
-    {
-        test::FailingAllocator failing(3);  // the sample data
-        EXPECT_EQ(test::LoadFromBytes(module), ResultNoSampleMemory);
-    }
-    ReleaseModule();
-    {
-        test::FailingAllocator failing(4);  // the first pattern
-        EXPECT_EQ(test::LoadFromBytes(module), ResultNoPatternMemory);
-    }
+    const std::vector<int> results = test::AllocationFailureResults(module);
+    ASSERT_GE(results.size(), 4u);
+    EXPECT_EQ(results[0], ResultNoMemory);         // the packed pattern buffer
+    EXPECT_EQ(results[2], ResultNoSampleMemory);   // the sample data
+    EXPECT_EQ(results[3], ResultNoPatternMemory);  // the first pattern
+}
+
+TEST_F(S3mLoaderTest, EveryPrefixLoadsOrFailsCleanly) {
+    const Bytes module = BuildS3m({.instruments = {{.data = {1, 2, 3}}}});
+    EXPECT_GT(test::ExpectCleanLoadsOfEveryPrefix(module), 0);
 }
 
 TEST_F(S3mLoaderTest, ConversionNotesTellWhatIsLost) {
@@ -337,20 +319,16 @@ TEST_F(S3mLoaderTest, ConversionNotesTellWhatIsLost) {
     })};
     Bytes bytes = BuildS3m(layout);
     bytes.erase(bytes.end() - 40, bytes.end());  // the sample's last 40 frames
-    ASSERT_EQ(test::LoadFromBytes(bytes), ResultOk);
     using Kind = ConversionKind;
-    EXPECT_EQ(test::Notes(),
-              (std::vector<test::Noted>{
-                  {Kind::sampleCut, sampleCutLabel, 1, -1, -1, 40},
-                  {Kind::droppedEffect, "S3M I (tremor)", 2, 0, 0},
-                  {Kind::changedParameter, "S3M A (speeds above 32, limited)", 1, 0, 1},
-                  {Kind::noteOutOfRange, "S3M notes above B-7", 1, 0, 2},
-                  {Kind::channelBeyondLimit, "S3M events on channels after the enabled ones", 1,
-                   0, 3},
-                  {Kind::changedParameter, "S3M volumes above 64, limited", 1, 0, 4},
-              }));
-    ReleaseModule();
-    test::ExpectRecordingChangesNoByte(bytes);
+    test::ExpectNotes(bytes, {
+        {Kind::sampleCut, sampleCutLabel, 1, -1, -1, 40},
+        {Kind::droppedEffect, "S3M I (tremor)", 2, 0, 0},
+        {Kind::changedParameter, "S3M A (speeds above 32, limited)", 1, 0, 1},
+        {Kind::noteOutOfRange, "S3M notes above B-7", 1, 0, 2},
+        {Kind::channelBeyondLimit, "S3M events on channels after the enabled ones", 1,
+         0, 3},
+        {Kind::changedParameter, "S3M volumes above 64, limited", 1, 0, 4},
+    });
 }
 
 }  // namespace
