@@ -278,10 +278,12 @@ TEST_F(XmLoaderTest, DamagedPatterns) {
 }
 
 TEST_F(XmLoaderTest, RefusesWhatTheModelCannotHold) {
-    XmImage version;
-    version.version = 0x0103;
-    EXPECT_EQ(test::LoadFromBytes(version.Build()), ResultBadFile);
-    ReleaseModule();
+    for (const unsigned unknown : {0x0101u, 0x0105u}) {
+        XmImage version;
+        version.version = unknown;
+        EXPECT_EQ(test::LoadFromBytes(version.Build()), ResultBadFile) << unknown;
+        ReleaseModule();
+    }
 
     XmImage rows;
     rows.patterns = {{.rows = 257}};

@@ -1,0 +1,72 @@
+#include "loaders/adpcm.h"
+
+#include <algorithm>
+
+#include "io/services.h"
+#include "loaders/loaders.h"
+#include "model/conversion_record.h"
+
+namespace tunepak {
+
+namespace {
+
+// Hands `frames`, signed 8-bit, to PrepareSample as the stream it reads: the memory stream
+// functions stand in for the source's while it runs.
+int PrepareFrames(SampleHeader& header, std::uint8_t*& data, std::span<std::uint8_t> frames) {
+    const ServiceTable source = services;
+    services.seek = MemorySeek;
+    services.read = MemoryRead;
+    services.tell = MemoryTell;
+    MemoryStream memory{frames.data(), frames.data()};
+    const int result = PrepareSample(header, data, &memory);
+    services.seek = source.seek;
+    services.read = source.read;
+    services.tell = source.tell;
+    return result;
+}
+
+}  // namespace
+
+std::size_t DecodeAdpcm(std::span<const std::uint8_t> stored, std::span<std::uint8_t> frames) {
+    if (stored.size() < adpcmTableBytes) return 0;
+    const auto table = stored.first(adpcmTableBytes);
+    const auto packed = stored.subspan(adpcmTableBytes);
+    const std::size_t count = std::min(frames.size(), packed.size() * 2);
+    std::uint8_t sum = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint8_t byte = packed[i / 2];
+        const unsigned nibble = (i % 2 == 0) ? byte & 0x0F : byte >> 4;
+        sum = static_cast<std::uint8_t>(sum + table[nibble]);
+        frames[i] = sum;
+    }
+    return count;
+}
+
+int PrepareAdpcmSample(SampleHeader& header, std::uint8_t*& data, void* stream) {
+    // The decoded frames are all there is: plain signed bytes, never a fixed looped buffer.
+    header.flags2 &= static_cast<std::uint8_t>(~fixedLoopBuffer);
+    header.flags &= static_cast<std::uint8_t>(~(deltaSource | unsignedSource));
+    const std::uint32_t wanted = header.length;
+    if (wanted == 0) return PrepareSample(header, data, stream);
+    NoteCompressedSample(adpcmSampleLabel);
+
+    // Only the bytes the stream holds are read (a memory block has no known end: its caller
+    // answers for it), and only the frames they hold are decoded.
+    std::uint64_t storedBytes = AdpcmStoredBytes(wanted);
+    if (const auto left = BytesLeft(stream)) storedBytes = std::min(storedBytes, *left);
+    WorkBuffer stored(static_cast<std::size_t>(storedBytes), WorkBuffer::Fill::none);
+    if (!stored) return ResultNoMemory;
+    const std::size_t got = ReadBytes(stream, stored.span());
+    const std::size_t present =
+        got < adpcmTableBytes ? 0 : std::min<std::size_t>(wanted, 2 * (got - adpcmTableBytes));
+    WorkBuffer frames(present, WorkBuffer::Fill::none);  // filled by the decoder
+    if (!frames) return ResultNoMemory;
+    const std::size_t decoded = DecodeAdpcm(stored.span().first(got), frames.span());
+
+    if (decoded < wanted) NoteSampleCut(wanted - decoded);
+    header.length = static_cast<std::uint32_t>(decoded);
+    if (decoded > 0) header.flags2 |= converted;
+    return PrepareFrames(header, data, frames.span().first(decoded));
+}
+
+}  // namespace tunepak
