@@ -66,7 +66,10 @@ int LoadModule(void* stream, unsigned mode) {
     const std::size_t got = ReadBytes(stream, probe);
     services.seek(stream, -static_cast<std::int32_t>(got), 1);
 
-    return ChooseLoader(probe)(stream);
+    Loader loader = ChooseLoader(probe);
+    // The layout without any signature comes last of all.
+    if (loader == fallbackLoader && IsSoundtrackerModule(stream)) loader = LoadSoundtracker;
+    return loader(stream);
 }
 
 }  // namespace tunepak

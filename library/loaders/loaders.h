@@ -21,6 +21,11 @@ inline constexpr std::size_t probeSize = 48;
 Loader ChooseLoader(std::span<const std::uint8_t, probeSize> probe);
 
 int LoadMod(void* stream);
+// The 15-sample Soundtracker layout, which has no signature: the probe, tried after every other
+// format, tells it by plausible headers and the file's size (so never in memory mode, where the
+// size is unknown) and puts the stream back; the loader reads it as a MOD of 4 channels.
+bool IsSoundtrackerModule(void* stream);
+int LoadSoundtracker(void* stream);
 int LoadS3m(void* stream);
 int LoadXm(void* stream);
 int LoadIt(void* stream);
