@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <span>
@@ -39,7 +39,7 @@ constexpr std::size_t soundtrackerSamples = 15;
 // What follows the sample records.
 struct ModSongRecord {
     std::uint8_t songLength;
-    std::uint8_t restart;  // not used
+    std::uint8_t restart;  // not converted; 0 in the files that 669 converters wrote
     std::array<std::uint8_t, 128> orders;
 };
 static_assert(sizeof(ModSongRecord) == 130);
@@ -130,7 +130,7 @@ int PatternCount(const ModSongRecord& song) {
     return 1 + *std::max_element(song.orders.begin(), song.orders.end());
 }
 
-constexpr std::uint64_t patternRowBytes = 64 * 4;  // one channel's cells of a pattern
+constexpr std::uint64_t channelPatternBytes = 64 * 4;  // one channel's cells of a pattern
 
 // Old tools converted 669 modules to 8 channels under the tag "M.K."; only the file's size tells
 // them: it holds exactly 8-channel patterns and the samples (an odd last byte aside). Such files
@@ -147,7 +147,7 @@ bool HoldsEightChannels(const ModHeaderRecord& header, std::optional<std::uint64
     const std::uint64_t patterns = static_cast<std::uint64_t>(PatternCount(header.song));
     const std::uint64_t samples = SampleBytes(header.samples);
     const auto layout = [&](std::uint64_t channels) {
-        return sizeof(ModHeaderRecord) + patterns * channels * patternRowBytes + samples;
+        return sizeof(ModHeaderRecord) + patterns * channels * channelPatternBytes + samples;
     };
     const std::uint64_t even = *fileBytes & ~std::uint64_t{1};
     return even == layout(8) && even != layout(4);
@@ -278,7 +278,7 @@ bool PlausibleSoundtracker(const SoundtrackerHeaderRecord& header, std::uint64_t
     if (header.song.songLength == 0 || header.song.songLength > orderSlots) return false;
     if (fileBytes < sizeof header) return false;
     const std::uint64_t patternsHeld =
-        (fileBytes - sizeof header) / (patternRowBytes * soundtrackerChannels);
+        (fileBytes - sizeof header) / (channelPatternBytes * soundtrackerChannels);
     const std::uint64_t patternsNamed = static_cast<std::uint64_t>(PatternCount(header.song));
     if (patternsNamed > std::min<std::uint64_t>(patternsHeld, orderSlots)) return false;
     return std::any_of(header.samples.begin(), header.samples.end(),
