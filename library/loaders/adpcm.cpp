@@ -43,9 +43,10 @@ std::size_t DecodeAdpcm(std::span<const std::uint8_t> stored, std::span<std::uin
 }
 
 int PrepareAdpcmSample(SampleHeader& header, std::uint8_t*& data, void* stream) {
-    // The decoded frames are all there is: plain signed bytes, never a fixed looped buffer.
+    // The decoded frames are all there is: plain signed mono bytes, never a fixed looped buffer.
     header.flags2 &= static_cast<std::uint8_t>(~fixedLoopBuffer);
-    header.flags &= static_cast<std::uint8_t>(~(deltaSource | unsignedSource));
+    header.flags &=
+        static_cast<std::uint8_t>(~(deltaSource | unsignedSource | sixteenBit | stereoSource));
     const std::uint32_t wanted = header.length;
     if (wanted == 0) return PrepareSample(header, data, stream);
     NoteCompressedSample(adpcmSampleLabel);

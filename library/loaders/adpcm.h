@@ -24,9 +24,9 @@ constexpr std::uint64_t AdpcmStoredBytes(std::uint32_t frames) {
 std::size_t DecodeAdpcm(std::span<const std::uint8_t> stored, std::span<std::uint8_t> frames);
 
 // Reads an ADPCM sample of `header.length` frames from `stream` (positioned at its table) and
-// hands the decoded frames to PrepareSample as plain signed 8-bit data, so that loops and tails
-// are built as for any other sample. Data that ends early gives the frames present; the stream
-// is left after the bytes read. Returns PrepareSample's result, or ResultNoMemory when a work
+// hands the decoded frames to PrepareSample as plain signed 8-bit mono data, whatever the
+// header's source bits said, so that loops and tails are built as for any other sample. Data
+// that ends early gives the frames present; the stream is left after the bytes read. Returns PrepareSample's result, or ResultNoMemory when a work
 // buffer cannot be allocated.
 int PrepareAdpcmSample(SampleHeader& header, std::uint8_t*& data, void* stream);
 

@@ -105,5 +105,24 @@ TEST_F(AdpcmSampleTest, ASampleCutShortKeepsTheFramesItHolds) {
               (test::Noted{ConversionKind::sampleCut, sampleCutLabel, 1, -1, -1, 999'996}));
 }
 
+TEST_F(AdpcmSampleTest, FramesAreEightBitMonoWhateverTheHeaderSaid) {
+    // Found by fuzzing the sample decoders: a header marked 16-bit made the preparation read
+    // twice the decoded frames.
+    const test::AdpcmEncoding encoding = test::EncodeAdpcm(Bytes{1, 2, 3, 4});
+    for (const std::uint8_t flags : {sixteenBit, stereoSource}) {
+        test::MemoryFile input(encoding.stored);
+        InstallStreams(StreamFile, nullptr);
+        SampleHeader header{};
+        header.length = 4;
+        header.flags = flags;
+        std::uint8_t* data = nullptr;
+        ASSERT_EQ(PrepareAdpcmSample(header, data, input.get()), ResultOk);
+        EXPECT_EQ(header.flags, 0);
+        ASSERT_NE(data, nullptr);
+        EXPECT_EQ(Bytes(data, data + 4), (Bytes{1, 2, 3, 4}));
+        services.release(data);
+    }
+}
+
 }  // namespace
 }  // namespace tunepak
