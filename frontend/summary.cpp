@@ -173,6 +173,7 @@ KindName NameOf(ConversionKind kind) {
         case ConversionKind::sampleCut: return {"sample cut", "sampleCut"};
         case ConversionKind::compressedSample: return {"compressed sample", "compressedSample"};
         case ConversionKind::discarded: return {"discarded", "discarded"};
+        case ConversionKind::assumedLayout: return {"layout assumed", "assumedLayout"};
         case ConversionKind::overflow: break;
     }
     return {"other", "other"};

@@ -18,6 +18,11 @@ namespace tunepak {
 using Loader = int (*)(void* stream);
 
 int LoadMod(void* stream);
+// The 15-sample Soundtracker layout, which has no signature: the probe, tried after every other
+// format, tells it by plausible headers and the file's size (so never in memory mode, where the
+// size is unknown) and puts the stream back; the loader reads it as a MOD of 4 channels.
+bool IsSoundtrackerModule(void* stream);
+int LoadSoundtracker(void* stream);
 int LoadS3m(void* stream);
 int LoadXm(void* stream);
 int LoadIt(void* stream);

@@ -28,7 +28,10 @@ int LoadModule(void* stream, unsigned mode) {
     const std::size_t got = ReadBytes(stream, probe);
     services.seek(stream, -static_cast<std::int32_t>(got), 1);
 
-    return ChooseFormat(probe).loader(stream);
+    const SourceFormat& format = ChooseFormat(probe);
+    // The layout without any signature comes last of all.
+    if (format.loader == LoadMod && IsSoundtrackerModule(stream)) return LoadSoundtracker(stream);
+    return format.loader(stream);
 }
 
 }  // namespace tunepak

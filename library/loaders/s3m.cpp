@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "io/services.h"
+#include "loaders/adpcm.h"
 #include "loaders/common.h"
 #include "loaders/loaders.h"
 #include "loaders/scream_common.h"
@@ -63,6 +64,7 @@ static_assert(sizeof(S3mInstrument) == 80);
 
 constexpr std::uint8_t fileTypeModule = 16;
 constexpr std::uint8_t adlibType = 2;  // instrument types 2 and up are AdLib voices
+constexpr std::uint8_t adpcmPacking = 4;  // ModPlug's 4-bit ADPCM, on 8-bit samples
 constexpr std::uint16_t amigaLimitsFlag = 0x10;
 // The slide limits without the Amiga-limits flag: no lower limit a slide reaches.
 constexpr PeriodLimits openPeriodLimits = {0xFFFF, highestPitch};
@@ -153,11 +155,14 @@ int LoadInstrument(void* stream, std::uint64_t start, std::size_t slot, std::uin
     S3mInstrument source{};
     SeekTo(stream, start + std::uint64_t{pointer} * 16);
     ReadRecord(stream, source);
-    const bool sampled = std::memcmp(source.signature.data(), "SCRS", 4) == 0;
+    // AdLib voices have no sample, even where a tracker wrote the sample signature on them:
+    // their register bytes lie where a sample keeps its length and data pointer.
+    const bool adlib = source.type >= adlibType;
+    const bool sampled = !adlib && std::memcmp(source.signature.data(), "SCRS", 4) == 0;
     std::uint8_t* block = NewNamedInstrument(slot, sampled ? 1 : 0, source.name);
     if (block == nullptr) return ResultNoMemory;
     if (!sampled) {
-        if (source.type >= adlibType) NoteDiscarded("S3M AdLib instruments");
+        if (adlib) NoteDiscarded("S3M AdLib instruments");
         return ResultOk;
     }
 
@@ -173,8 +178,11 @@ int LoadInstrument(void* stream, std::uint64_t start, std::size_t slot, std::uin
     if (source.flags & 0x02) NoteDiscarded("S3M stereo samples, kept as their left channel");
     sample.c5Rate = source.c5Rate;
     SeekTo(stream, start + std::uint64_t{source.paragraph} * 16);
-    return PrepareSample(sample, instrumentTable[slot].sampleData[0], stream,
-                         {.unsignedValues = unsignedData});
+    std::uint8_t*& data = instrumentTable[slot].sampleData[0];
+    if (source.packing == adpcmPacking && !(sample.flags & sixteenBit)) {
+        return PrepareAdpcmSample(sample, data, stream);
+    }
+    return PrepareSample(sample, data, stream, {.unsignedValues = unsignedData});
 }
 
 int ConvertPattern(void* stream, std::uint64_t start, std::size_t number, std::uint16_t pointer,

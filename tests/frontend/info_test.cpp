@@ -414,6 +414,19 @@ TEST_F(InfoTest, ConversionNotesOfASourceModule) {
     EXPECT_FALSE(Documents(Info("--json Lossy.vmz").out).at(0).contains("conversionNotes"));
 }
 
+TEST_F(InfoTest, ALayoutAssumedIsNamed) {
+    test::ByteWriter file;
+    file.Text("noise", 20).Fill(31 * 30).U8(1).U8(0).Fill(128).Text("N.T.", 4).Fill(1024);
+    WriteFile(dir / "variant.mod", file.bytes());
+    const test::Outcome text = Info("variant.mod");
+    EXPECT_NE(text.out.find("    layout assumed       MOD tag N.T. (NoiseTracker), 4 channels: 1\n"),
+              std::string::npos)
+        << text.out;
+    EXPECT_EQ(Documents(Info("--json variant.mod").out).at(0)["conversionNotes"],
+              json::parse(R"js([{"kind":"assumedLayout",
+                                 "what":"MOD tag N.T. (NoiseTracker), 4 channels","count":1}])js"));
+}
+
 TEST_F(InfoTest, UsageHelpAndVersion) {
     for (const char* arguments : {"", "--json", "--bogus x.vmz", "x.vmz --extract"}) {
         const test::Outcome run = Info(arguments);

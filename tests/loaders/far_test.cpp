@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <array>
 #include <map>
 #include <string>
@@ -122,7 +123,9 @@ TEST_F(FarLoaderTest, PatternLengthsBreakRowsAndPattern255) {
     for (int row = 0; row < 64; ++row) SetCell(full, row, 2, {20, 0, 5, 0});
     image.patterns[3] = full;
     image.patterns[4] = StoredPattern(62, 4, 1);  // stores fewer rows than it plays
-    image.lengthOverride[255] = 1000;             // never read: no data follows for it
+    Bytes last = StoredPattern(0, 9, 2);  // stored, never converted, but its bytes are skipped
+    SetCell(last, 0, 0, {30, 0, 0, 0});
+    image.patterns[255] = last;
     image.samples[0] = {.data = {1, 2, 3}};
     ASSERT_EQ(test::LoadFromBytes(image.Build()), ResultOk);
 
@@ -138,7 +141,11 @@ TEST_F(FarLoaderTest, PatternLengthsBreakRowsAndPattern255) {
     ASSERT_EQ(shortRows.size(), 64u);
     EXPECT_EQ(shortRows[0], (Bytes{0x80, 4, 15}));
     for (int row = 1; row < 64; ++row) EXPECT_EQ(shortRows[row], Bytes{}) << "row " << row;
-    EXPECT_EQ(Frames(0), (Bytes{1, 2, 3}));  // the bitmap came right after pattern 4
+    EXPECT_EQ(Frames(0), (Bytes{1, 2, 3}));  // the bitmap came right after pattern 255
+    const std::vector<test::Noted> notes = test::Notes();
+    EXPECT_NE(std::find(notes.begin(), notes.end(),
+                        test::Noted{ConversionKind::discarded, "FAR pattern 255", 1}),
+              notes.end());
 }
 
 TEST_F(FarLoaderTest, SamplesFromTheBitmap) {

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <array>
 #include <optional>
 #include <string>
@@ -6,8 +7,10 @@
 #include "loaders/loaders.h"
 #include "model/player.h"
 #include "scream_test_support.h"
+#include "adpcm_test_support.h"
 #include "conversion_notes.h"
 #include "letter_effect_cases.h"
+#include "model/conversion_record.h"
 
 namespace tunepak {
 namespace {
@@ -25,6 +28,9 @@ struct S3mSample {
     std::uint32_t loopEnd = 0;
     std::uint8_t flags = 0;  // bit 0 loop, bit 2 16-bit
     bool sampled = true;
+    std::uint8_t type = 1;     // 2 and up: AdLib
+    std::uint8_t packing = 0;  // 4: ModPlug ADPCM
+    std::optional<std::uint32_t> frames;  // from the data's size unless given
 };
 
 struct S3mLayout {
@@ -64,9 +70,10 @@ Bytes BuildS3m(const S3mLayout& layout) {
         Align(w);
         w.PutU16At(instrumentPointers + 2 * i, static_cast<unsigned>(w.size() / 16));
         dataParagraphs.push_back(w.size() + 14);
-        const auto frames = static_cast<std::uint32_t>(s.data.size() / ((s.flags & 4) ? 2 : 1));
-        w.U8(1).Text("FILE.SMP", 12).U8(0).U16(0).U32(frames).U32(s.loopStart).U32(s.loopEnd);
-        w.U8(50).U8(0).U8(0).U8(s.flags).U32(22050).Fill(12).Text(s.name, 28);
+        const auto frames = s.frames.value_or(
+            static_cast<std::uint32_t>(s.data.size() / ((s.flags & 4) ? 2 : 1)));
+        w.U8(s.type).Text("FILE.SMP", 12).U8(0).U16(0).U32(frames).U32(s.loopStart).U32(s.loopEnd);
+        w.U8(50).U8(0).U8(s.packing).U8(s.flags).U32(22050).Fill(12).Text(s.name, 28);
         w.Text(s.sampled ? "SCRS" : "", 4);
     }
     for (std::size_t p = 0; p < layout.patterns.size(); ++p) {
@@ -329,6 +336,42 @@ TEST_F(S3mLoaderTest, ConversionNotesTellWhatIsLost) {
          0, 3},
         {Kind::changedParameter, "S3M volumes above 64, limited", 1, 0, 4},
     });
+}
+
+TEST_F(S3mLoaderTest, AdLibInstrumentsNeverGetASampleWhateverTheirSignature) {
+    // Register bytes where a sample keeps its length and paragraph: once read as 8.8 G frames.
+    S3mSample adlib{.name = "organ", .data = {1, 2, 3}, .type = 2, .frames = 0x20304050};
+    S3mSample emptySlot{.name = "", .type = 0};  // "SCRS" on an empty slot keeps its sample header
+    S3mSample sampled{.data = {1, 2, 3}};
+    S3mSample unsignedAdlib{.data = {4}, .sampled = false, .type = 7};
+    ASSERT_EQ(test::LoadFromBytes(BuildS3m({.instruments = {adlib, emptySlot, sampled,
+                                                            unsignedAdlib}})),
+              ResultOk);
+    for (const std::size_t slot : {0u, 3u}) {
+        EXPECT_EQ(test::Instrument(slot).sampleCount, 0) << slot;
+        EXPECT_EQ(test::Instrument(slot).size, 225u) << slot;
+    }
+    EXPECT_EQ(std::string(test::Instrument(0).name.data()), "organ");
+    EXPECT_EQ(test::Instrument(1).sampleCount, 1);
+    EXPECT_EQ(test::Sample(1).length, 0u);
+    EXPECT_EQ(test::Copy(test::SampleFrames(2)), (Bytes{0x81, 0x82, 0x83}));
+    const std::vector<test::Noted> notes = test::Notes();
+    EXPECT_EQ(std::count(notes.begin(), notes.end(),
+                         test::Noted{ConversionKind::discarded, "S3M AdLib instruments", 2}),
+              1);
+}
+
+TEST_F(S3mLoaderTest, AdpcmSamplesAreDecodedAndNotSignConverted) {
+    const Bytes wave = {0, 5, 10, 12, 9, 4, 0xFC};  // signed frames, steps the table holds
+    const test::AdpcmEncoding encoding = test::EncodeAdpcm(wave);
+    S3mSample packed{.data = encoding.stored, .packing = 4, .frames = 7};
+    S3mSample wide{.data = {0x00, 0x80}, .flags = 4, .packing = 4};  // 16-bit: never ADPCM
+    ASSERT_EQ(test::LoadFromBytes(BuildS3m({.instruments = {packed, wide}})), ResultOk);
+    EXPECT_EQ(test::Copy(test::SampleFrames(0)), encoding.decoded);
+    EXPECT_EQ(encoding.decoded, wave);
+    EXPECT_EQ(test::Copy(test::SampleFrames(1)), (Bytes{0x00, 0x00}));  // unsigned, converted
+    EXPECT_EQ(test::Notes().front(),
+              (test::Noted{ConversionKind::compressedSample, adpcmSampleLabel, 1}));
 }
 
 }  // namespace
