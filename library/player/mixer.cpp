@@ -180,6 +180,7 @@ void MixVoice(Voice& voice, std::span<std::int32_t> accumulator, std::uint32_t f
         }
         out += 2 * std::size_t{run};
         frames -= run;
+        WrapPosition(voice);
     }
 }
 
