@@ -6,6 +6,7 @@
 #pragma once
 
 #include <array>
+#include <bitset>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -90,6 +91,11 @@ struct Playback {
     std::size_t cursor = 0;     // row-packed: where the next row starts; stream: next event
     std::uint32_t waitTicks = 0;  // event stream: ticks until the next group
     bool started = false;
+    // Rows played, by order entry and row: without looping, coming back to one ends the song
+    // (rows that a pattern loop plays again excepted).
+    std::bitset<256 * 256> played;
+    int replayUntil = -1;       // the last row of the pattern loop being played again
+    int loopJumps = 0;          // pattern-loop jumps since a row was first played
     // Timing: frames left in the current tick and the fraction carried between ticks.
     std::uint32_t tickFramesLeft = 0;
     std::uint64_t frameRemainder = 0;

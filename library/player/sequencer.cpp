@@ -15,6 +15,9 @@ constexpr std::size_t chunkFrames = 512;
 constexpr int emptyPatternRows = 64;
 constexpr std::uint8_t skipOrder = 254;
 constexpr std::uint8_t endOrder = 255;
+// Pattern loops that jump back this often without ever reaching a row not played before never
+// end (loops of two channels can keep restarting each other): the song ends there.
+constexpr int maxLoopJumps = 1024;
 
 bool RowPackedSong() { return (song.songFlags & rowPacked) != 0; }
 
@@ -85,34 +88,53 @@ bool EnterOrder(Playback& playback, int order, int row) {
     return false;
 }
 
-// Moves to the row after the current one, as jumps, breaks and loops of the row ask.
-bool AdvanceRow(Playback& playback) {
-    if (!playback.started) {
-        playback.started = true;
-        return EnterOrder(playback, 0, 0);
-    }
-    const int jump = playback.jumpOrder;
-    const int breakRow = playback.breakRow;
-    const int loopRow = playback.loopRow;
-    playback.jumpOrder = playback.breakRow = playback.loopRow = -1;
-    if (loopRow >= 0) {
-        playback.row = std::min(loopRow, playback.rows - 1);
-        playback.cursor = RowOffset(PatternBytes(playback.order), playback.row);
-        return true;
-    }
-    if (jump >= 0) {
-        if (jump <= playback.order && !playback.settings.loop) {
-            playback.ended = true;
-            return false;
-        }
-        return EnterOrder(playback, jump, std::max(breakRow, 0));
-    }
+// Moves to the row that follows the current one without jumps; false at the song's end.
+bool NextPosition(Playback& playback, int jump, int breakRow) {
+    if (jump >= 0) return EnterOrder(playback, jump, std::max(breakRow, 0));
     if (breakRow >= 0) return EnterOrder(playback, playback.order + 1, breakRow);
     if (playback.row + 1 < playback.rows) {
         ++playback.row;
         return true;
     }
     return EnterOrder(playback, playback.order + 1, 0);
+}
+
+// Moves to the row after the current one, as jumps, breaks and loops of the row ask. Without
+// looping, a row played before ends the song: a jump back is where a song starts over.
+bool AdvanceRow(Playback& playback) {
+    const int jump = playback.jumpOrder;
+    const int breakRow = playback.breakRow;
+    const int loopRow = playback.loopRow;
+    playback.jumpOrder = playback.breakRow = playback.loopRow = -1;
+    if (!playback.started) {
+        playback.started = true;
+        if (!EnterOrder(playback, 0, 0)) return false;
+    } else if (loopRow >= 0) {
+        if (++playback.loopJumps > maxLoopJumps && !playback.settings.loop) {
+            playback.ended = true;
+            return false;
+        }
+        playback.replayUntil = std::max(playback.replayUntil, playback.row);
+        playback.row = std::min(loopRow, playback.rows - 1);
+        playback.cursor = RowOffset(PatternBytes(playback.order), playback.row);
+        return true;
+    } else {
+        const int order = playback.order;
+        if (!NextPosition(playback, jump, breakRow)) return false;
+        if (playback.order != order || playback.row > playback.replayUntil) {
+            playback.replayUntil = -1;
+        }
+    }
+    if (playback.settings.loop || playback.replayUntil >= 0) return true;
+    const std::size_t position = static_cast<std::size_t>(playback.order) * 256 +
+                                 static_cast<std::size_t>(playback.row);
+    if (playback.played.test(position)) {
+        playback.ended = true;
+        return false;
+    }
+    playback.played.set(position);
+    playback.loopJumps = 0;
+    return true;
 }
 
 void ReadRow(Playback& playback) {
