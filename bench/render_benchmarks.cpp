@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "io/memory_file.h"
+#include "io/services.h"
 #include "loaders/loaders.h"
 #include "model/player.h"
 #include "module_maker.h"

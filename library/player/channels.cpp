@@ -154,6 +154,10 @@ void Extended(Playback& playback, ChannelPlay& channel, int tick) {
             playback.loopRow = channel.loopRow;
         } else if (--channel.loopCount > 0) {
             playback.loopRow = channel.loopRow;
+        } else {
+            // A finished loop starts the next one after itself, so that a second loop end
+            // further down does not replay this one for ever.
+            channel.loopRow = static_cast<std::uint8_t>(playback.row + 1);
         }
         ClearCommand(channel);
         break;
