@@ -12,6 +12,7 @@
 
 #include "container.h"
 #include "driver.h"
+#include "io/endian.h"
 #include "io/memory_file.h"
 #include "loaders/loaders.h"
 #include "model/player.h"
@@ -120,10 +121,6 @@ std::optional<int> ParseOptions(int argc, const char* const* argv, Options& opti
     return std::nullopt;
 }
 
-void PutLe(std::uint8_t* out, std::uint32_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) out[i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-
 // Shows how far the render is, on a terminal only.
 class Progress {
 public:
@@ -174,7 +171,7 @@ bool Render(const Options& options, std::FILE* output, bool raw) {
         const std::size_t got =
             RenderFrames(*playback, std::span(samples).first(2 * want));
         for (std::size_t i = 0; i < 2 * got; ++i) {
-            PutLe(&bytes[2 * i], static_cast<std::uint16_t>(samples[i]), 2);
+            WriteLe16(&bytes[2 * i], static_cast<std::uint16_t>(samples[i]));
         }
         ok = std::fwrite(bytes.data(), 1, 4 * got, output) == 4 * got;
         written += got;
@@ -194,17 +191,17 @@ std::array<std::uint8_t, 44> WaveHeader(std::uint64_t frames, std::uint32_t rate
     const auto dataBytes = static_cast<std::uint32_t>(std::min(frames, maxWaveFrames) * 4);
     std::array<std::uint8_t, 44> header{};
     std::memcpy(header.data(), "RIFF", 4);
-    PutLe(&header[4], 36 + dataBytes, 4);
+    WriteLe32(&header[4], 36 + dataBytes);
     std::memcpy(&header[8], "WAVEfmt ", 8);
-    PutLe(&header[16], 16, 4);        // format chunk length
-    PutLe(&header[20], 1, 2);         // PCM
-    PutLe(&header[22], 2, 2);         // channels
-    PutLe(&header[24], rate, 4);
-    PutLe(&header[28], rate * 4, 4);  // bytes per second
-    PutLe(&header[32], 4, 2);         // bytes per frame
-    PutLe(&header[34], 16, 2);        // bits per sample
+    WriteLe32(&header[16], 16);        // format chunk length
+    WriteLe16(&header[20], 1);         // PCM
+    WriteLe16(&header[22], 2);         // channels
+    WriteLe32(&header[24], rate);
+    WriteLe32(&header[28], rate * 4);  // bytes per second
+    WriteLe16(&header[32], 4);         // bytes per frame
+    WriteLe16(&header[34], 16);        // bits per sample
     std::memcpy(&header[36], "data", 4);
-    PutLe(&header[40], dataBytes, 4);
+    WriteLe32(&header[40], dataBytes);
     return header;
 }
 
