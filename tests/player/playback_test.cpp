@@ -362,6 +362,61 @@ TEST_F(PlaybackTest, SongEndsAtABackwardJumpUnlessLooping) {
     EXPECT_EQ(RowsPlayed(*playback, 9), (std::vector<int>{0, 1}));
 }
 
+TEST_F(PlaybackTest, AJumpBackToRowsNotYetPlayedIsFollowed) {
+    Song(amigaSong, 1, 125, 1);
+    Orders({0, 1, 2});
+    Pattern(0, 2, {{}, {{0, 0, 0, EffectPositionJump, 2}}});
+    Pattern(1, 2, {});
+    Pattern(2, 2, {{}, {{0, 0, 0, EffectPositionJump, 1}}});
+    Start();
+    // Order 1 was skipped: the jump back plays it, then order 2 again ends the song.
+    EXPECT_EQ(RowsPlayed(*playback, 100), (std::vector<int>{0, 1, 200, 201, 100, 101}));
+}
+
+TEST_F(PlaybackTest, AFinishedLoopStartsTheNextAfterItselfAndEndlessLoopsEnd) {
+    Song(amigaSong, 1, 125, 1);
+    Orders({0});
+    // Without the move, the second loop end would play the first loop again for ever.
+    Pattern(0, 4, {{{0, 0, 0, EffectExtended, 0x60}}, {{0, 0, 0, EffectExtended, 0x61}},
+                   {{0, 0, 0, EffectExtended, 0x61}}});
+    Start();
+    EXPECT_EQ(RowsPlayed(*playback, 100), (std::vector<int>{0, 1, 0, 1, 2, 2, 3}));
+
+    test::ModelTest::SetUp();  // two channels' loops that keep restarting each other
+    Song(amigaSong, 1, 125, 3);
+    Orders({0});
+    Pattern(0, 3, {{{0, 0, 0, EffectExtended, 0x60}, {1, 0, 0, EffectExtended, 0x60},
+                    {2, 0, 0, EffectExtended, 0x60}},
+                   {{0, 0, 0, EffectExtended, 0x61}, {1, 0, 0, EffectExtended, 0x61}},
+                   {{0, 0, 0, EffectExtended, 0x61}, {2, 0, 0, EffectExtended, 0x61}}});
+    const std::uint64_t frames = SongFrames(testRate, ~0ull);
+    EXPECT_GT(frames, 1000 * tickFrames);
+    EXPECT_LT(frames, 10000 * tickFrames);
+    Start(true);  // looping, it plays on
+    EXPECT_EQ(Play(20000 * tickFrames), 20000 * tickFrames);
+}
+
+TEST_F(PlaybackTest, PansGlobalVolumeAndSurround) {
+    Song(amigaSong, 1, 125, 3);
+    Orders({0});
+    song.globalVolume = 64;
+    song.channelPan[0] = 0;
+    song.channelPan[1] = 64;
+    song.channelPan[2] = 0x80 | 48;
+    Instrument(0, {50000}, loop, 0, 50000);
+    Pattern(0, 2, {{{0, 60, 1}, {1, 60, 1}, {2, 60, 1}}});
+    Start();
+    Play(1);
+    const auto gains = [&](int c) {
+        const Voice& voice = playback->channels[static_cast<std::size_t>(c)].voice;
+        return std::pair(voice.targetLeft, voice.targetRight);
+    };
+    // Three channels: no headroom scaling yet; global volume 64 halves every gain.
+    EXPECT_EQ(gains(0), std::pair(2048, 0));
+    EXPECT_EQ(gains(1), std::pair(0, 2048));
+    EXPECT_EQ(gains(2), std::pair(512, -1536));  // surround: the right side inverted
+}
+
 TEST_F(PlaybackTest, PingPongLoopTurnsAtBothEnds) {
     Song(amigaSong, 6, 125, 1);
     Orders({0});
