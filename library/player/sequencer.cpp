@@ -266,10 +266,10 @@ void StreamTick(Playback& playback) {
 // 60 / (speed x tempo) in event streams; the fraction of a frame is carried to the next tick.
 std::uint32_t TickFrames(Playback& playback) {
     const std::uint64_t rate = playback.settings.rate;
-    const std::uint64_t tempo = static_cast<std::uint64_t>(std::max(playback.tempo, 1));
+    const auto tempo = static_cast<std::uint64_t>(std::max(playback.tempo, 1));
+    const auto speed = static_cast<std::uint64_t>(std::max(playback.speed, 1));
     const std::uint64_t numerator = RowPackedSong() ? rate * 5 : rate * 60;
-    const std::uint64_t denominator =
-        RowPackedSong() ? 2 * tempo : tempo * static_cast<std::uint64_t>(std::max(playback.speed, 1));
+    const std::uint64_t denominator = RowPackedSong() ? 2 * tempo : tempo * speed;
     const std::uint64_t total = playback.frameRemainder + numerator;
     playback.frameRemainder = total % denominator;
     return static_cast<std::uint32_t>(total / denominator);

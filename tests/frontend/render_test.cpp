@@ -24,8 +24,9 @@ Bytes SilentSong(int rows) {
     file.Text("MAIN", 4).U32(74).Text("quiet", 32).Fill(32).Raw({3, 1, 6, 125});
     file.U16(1814).U16(13696).U8(128).U8(32);
     file.Text("ORDR", 4).U32(2).U8(0).U8(0);
-    file.Text("PATT", 4).U32(5 + static_cast<std::uint32_t>(rows) + 1).U8(0);
-    file.U32(static_cast<std::uint32_t>(rows)).U8(static_cast<unsigned>(rows - 1)).Fill(static_cast<std::size_t>(rows));
+    const auto count = static_cast<std::uint32_t>(rows);
+    file.Text("PATT", 4).U32(5 + count + 1).U8(0);
+    file.U32(count).U8(count - 1).Fill(count);  // the last row index, then the empty rows
     file.PutU32At(4, static_cast<std::uint32_t>(file.size() - 8));
     return file.bytes();
 }

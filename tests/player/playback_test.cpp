@@ -45,8 +45,8 @@ protected:
         song.maxPeriod = (flags & amigaSlides) ? amigaMaxPeriod : 65280;
     }
     void Orders(std::initializer_list<int> orders) {
-        int i = 0;
-        for (int order : orders) orderList[static_cast<std::size_t>(i++)] = static_cast<std::uint8_t>(order);
+        std::size_t i = 0;
+        for (int order : orders) orderList[i++] = static_cast<std::uint8_t>(order);
         song.lastOrder = static_cast<std::uint8_t>(i - 1);
     }
     // Pattern `number` of `count` rows; `rows` gives the first ones, the rest are empty.
