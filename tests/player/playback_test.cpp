@@ -158,9 +158,10 @@ TEST_F(PlaybackTest, EventStreamTicksLastSixtyOverSpeedTimesTempo) {
     Orders({0, 0});
     Instrument(5, {1000});
     // Instrument 5 and note C-5 at once, then a group 96 ticks later, then the end.
+    // Then, on tick 1, a bend of -256 (a semitone up in linear pitch).
     const std::vector<std::uint8_t> stream = {0x41, 0x00, 0x05, 0x01, 0x48, 0x40, 0x05, 0x00,
-                                              0x00, 0x81, 0x60, 0x00, 0x80, 0x00, 0x80,
-                                              0x00, 0x00};
+                                              0x00, 0xC1, 0x01, 0x00, 0x04, 0x00, 0xFF,
+                                              0x81, 0x5F, 0x00, 0x80, 0x00, 0x80, 0x00, 0x00};
     auto* block = static_cast<std::uint8_t*>(services.allocate(stream.size()));
     std::memcpy(block, stream.data(), stream.size());
     patternTable[0] = {block, stream.size()};
@@ -170,6 +171,10 @@ TEST_F(PlaybackTest, EventStreamTicksLastSixtyOverSpeedTimesTempo) {
     EXPECT_EQ(playback->channels[1].note, 60);
     EXPECT_EQ(playback->channels[1].volume, 64);
     EXPECT_NE(playback->channels[1].voice.data, nullptr);
+    EXPECT_EQ(playback->channels[1].bend, 0);
+    Play(tickFrames);
+    EXPECT_EQ(playback->channels[1].bend, -256);
+    EXPECT_EQ(playback->channels[1].pitch, playback->channels[1].basePitch);
 }
 
 TEST_F(PlaybackTest, ArpeggioCyclesBaseAndTwoOffsets) {
