@@ -152,6 +152,11 @@ bool Render(const Options& options, std::FILE* output, bool raw) {
     std::uint64_t limit = options.seconds
                               ? static_cast<std::uint64_t>(*options.seconds * options.rate)
                               : ~std::uint64_t{0};
+    if (!raw && limit > maxWaveFrames && options.seconds) {
+        std::fprintf(stderr, "tunepak-render: a WAVE file holds at most %llu seconds at this "
+                     "rate; the file ends there\n",
+                     static_cast<unsigned long long>(maxWaveFrames / options.rate));
+    }
     if (!raw) limit = std::min(limit, maxWaveFrames);
     const bool endless = options.loop && !options.seconds;
     const std::uint64_t expected =
