@@ -17,8 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (LoadModule(input.get(), StreamFile) == ResultOk) {
         static Playback playback;
         std::vector<std::int16_t> out(2 * 4096);
-        for (const bool loop : {false, true}) {
-            StartPlayback(playback, PlaybackSettings{rate, loop});
+        for (const bool looping : {false, true}) {
+            StartPlayback(playback, PlaybackSettings{rate, looping});
             for (int block = 0; block < 4; ++block) RenderFrames(playback, out);
         }
         SongFrames(rate, std::uint64_t{rate} * 600);
