@@ -105,7 +105,8 @@ struct Playback {
     std::array<ChannelPlay, 64> channels{};
 };
 
-// Starts the loaded song from its first order. ResultNotLoaded (3) when no module is loaded.
+// Starts the loaded song from its first order. ResultNotLoaded (3) when no module is loaded;
+// the record is then a song that has ended.
 int StartPlayback(Playback& playback, const PlaybackSettings& settings);
 
 // Renders up to out.size() / 2 frames of interleaved 16-bit stereo; returns the frames written,

@@ -306,9 +306,14 @@ void MixChunk(Playback& playback, std::span<std::int16_t> out) {
 }  // namespace
 
 int StartPlayback(Playback& playback, const PlaybackSettings& settings) {
-    if (song.channelCount == 0) return ResultNotLoaded;
+    // Whatever the record played before (voices into samples since released) goes first, so
+    // that a refused start leaves a song that has ended.
     playback = Playback{};
     playback.settings = settings;
+    if (song.channelCount == 0) {
+        playback.ended = true;
+        return ResultNotLoaded;
+    }
     playback.settings.rate = std::clamp<std::uint32_t>(settings.rate, 8000, 192000);
     playback.speed = std::max<int>(song.initialSpeed, 1);
     playback.tempo = std::max<int>(song.initialTempo, 1);

@@ -2,6 +2,7 @@
 // that jumps and loops are followed back) and measure the song. Rendering and measuring are
 // bounded whatever the module says.
 
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
@@ -18,8 +19,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         static Playback playback;
         std::vector<std::int16_t> out(2 * 4096);
         for (const bool looping : {false, true}) {
-            StartPlayback(playback, PlaybackSettings{rate, looping});
-            for (int block = 0; block < 4; ++block) RenderFrames(playback, out);
+            const int started = StartPlayback(playback, PlaybackSettings{rate, looping});
+            for (int block = 0; block < 4; ++block) {
+                // A module without channels (an AM file without MAIN) does not start.
+                if (RenderFrames(playback, out) != 0 && started != ResultOk) std::abort();
+            }
         }
         SongFrames(rate, std::uint64_t{rate} * 600);
     }

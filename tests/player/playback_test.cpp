@@ -529,9 +529,18 @@ TEST_F(PlaybackTest, HostileSongsEndOrStayBounded) {
     patternTable[0] = {block, 3};
     Start(true);
     EXPECT_EQ(Play(100), 0u);
-    // Without a module nothing starts.
+    // Without a module nothing starts, and nothing of the song played before is left to mix
+    // (its samples are gone).
+    test::ModelTest::SetUp();
+    Song(amigaSong, 6, 125, 1);
+    Orders({0});
+    Instrument(0, {50000});
+    Pattern(0, 1, {{{0, 60, 1}}});
+    Start();
+    Play(10);
     test::ModelTest::SetUp();
     EXPECT_EQ(StartPlayback(*playback, PlaybackSettings{}), ResultNotLoaded);
+    EXPECT_EQ(Play(100), 0u);
 }
 
 }  // namespace
