@@ -121,12 +121,12 @@ std::optional<int> ParseOptions(int argc, const char* const* argv, Options& opti
     return std::nullopt;
 }
 
-// Shows how far the render is, on a terminal only.
+// Shows on standard error how far the render is out of `total` frames (nothing for 0).
 class Progress {
 public:
-    Progress(std::uint64_t total) : total_(total), shown_(isatty(fileno(stderr)) != 0) {}
+    explicit Progress(std::uint64_t total) : total_(total) {}
     void Show(std::uint64_t done) {
-        if (!shown_ || total_ == 0) return;
+        if (total_ == 0) return;
         const int percent = static_cast<int>(std::min<std::uint64_t>(done * 100 / total_, 100));
         if (percent == last_) return;
         last_ = percent;
@@ -138,12 +138,11 @@ public:
         std::fprintf(stderr, "\r[%s] %3d%%", bar, percent);
     }
     ~Progress() {
-        if (shown_ && last_ >= 0) std::fputs("\n", stderr);
+        if (last_ >= 0) std::fputs("\n", stderr);
     }
 
 private:
     std::uint64_t total_;
-    bool shown_;
     int last_ = -1;
 };
 
@@ -158,9 +157,11 @@ bool Render(const Options& options, std::FILE* output, bool raw) {
                      static_cast<unsigned long long>(maxWaveFrames / options.rate));
     }
     if (!raw) limit = std::min(limit, maxWaveFrames);
-    const bool endless = options.loop && !options.seconds;
-    const std::uint64_t expected =
-        endless ? 0 : options.loop ? limit : SongFrames(options.rate, limit);
+    // The bar, on a terminal only, needs the song's length: one pass without mixing.
+    const bool bar = isatty(fileno(stderr)) != 0 && !(options.loop && !options.seconds);
+    const std::uint64_t expected = !bar          ? 0
+                                   : options.loop ? limit
+                                                  : SongFrames(options.rate, limit);
 
     auto playback = std::make_unique<Playback>();
     StartPlayback(*playback, PlaybackSettings{options.rate, options.loop});
