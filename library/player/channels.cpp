@@ -188,7 +188,8 @@ void Extended(Playback& playback, ChannelPlay& channel, int tick) {
         }
         break;
     case ExtPatternDelay:
-        if (playback.repeatsLeft == 0) playback.repeatsLeft = y;
+        // Several on one row: the last channel's counts, as in the classic trackers.
+        playback.repeatsLeft = y;
         ClearCommand(channel);
         break;
     default:

@@ -320,8 +320,10 @@ TEST_F(PlaybackTest, PatternDelayRepeatsTheRowWithoutItsEvents) {
     Song(amigaSong, 3, 125, 2);
     Orders({0});
     Instrument(0, {50000});
-    Pattern(0, 2, {{{0, 60, 1, EffectVolSlide, 0x10, 10}, {1, 0, 0, EffectExtended, 0xE2}}});
-    EXPECT_EQ(SongFrames(testRate, ~0ull), (3 * 3 + 3) * tickFrames);
+    Pattern(0, 2, {{{0, 60, 1, EffectVolSlide, 0x10, 10}, {1, 0, 0, EffectExtended, 0xE2}},
+                   {{0, 0, 0, EffectExtended, 0xE5}, {1, 0, 0, EffectExtended, 0xE1}}});
+    // Row 1 has two delays: the last channel's, one more play, counts.
+    EXPECT_EQ(SongFrames(testRate, ~0ull), (3 * 3 + 3 * 2) * tickFrames);
     Start();
     Play(9 * tickFrames);
     EXPECT_EQ(playback->channels[0].volume, 10 + 8);  // every tick but the row's first
