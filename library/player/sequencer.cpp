@@ -322,9 +322,11 @@ int StartPlayback(Playback& playback, const PlaybackSettings& settings) {
         playback.channels[static_cast<std::size_t>(c)].pan =
             c < channels ? song.channelPan[static_cast<std::size_t>(c)] : 32;
     }
-    // Headroom for many channels: full gain up to four, then falling with the square root.
+    // Headroom: the gain falls with the square root of the channel count, so that a module of
+    // four channels at full volume, two to a side, reaches full scale rather than clipping at
+    // twice it.
     playback.masterGain = static_cast<std::int32_t>(
-        std::lround(4096.0 * std::min(1.0, 2.0 / std::sqrt(static_cast<double>(channels)))));
+        std::lround(4096.0 / std::sqrt(static_cast<double>(channels))));
     return ResultOk;
 }
 

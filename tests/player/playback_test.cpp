@@ -418,10 +418,10 @@ TEST_F(PlaybackTest, PansGlobalVolumeAndSurround) {
         const Voice& voice = playback->channels[static_cast<std::size_t>(c)].voice;
         return std::pair(voice.targetLeft, voice.targetRight);
     };
-    // Three channels: no headroom scaling yet; global volume 64 halves every gain.
-    EXPECT_EQ(gains(0), std::pair(2048, 0));
-    EXPECT_EQ(gains(1), std::pair(0, 2048));
-    EXPECT_EQ(gains(2), std::pair(512, -1536));  // surround: the right side inverted
+    // Three channels: 4096 / sqrt(3) = 2365; global volume 64 halves every gain.
+    EXPECT_EQ(gains(0), std::pair(1183, 0));
+    EXPECT_EQ(gains(1), std::pair(0, 1183));
+    EXPECT_EQ(gains(2), std::pair(295, -887));  // surround: the right side inverted
 }
 
 TEST_F(PlaybackTest, PingPongLoopTurnsAtBothEnds) {
