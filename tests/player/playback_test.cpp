@@ -424,6 +424,23 @@ TEST_F(PlaybackTest, PansGlobalVolumeAndSurround) {
     EXPECT_EQ(gains(2), std::pair(295, -887));  // surround: the right side inverted
 }
 
+TEST_F(PlaybackTest, FourChannelsAtFullVolumeReachFullScaleWithoutClipping) {
+    Song(amigaSong, 6, 125, 4);
+    Orders({0});
+    song.channelPan = {0, 64, 64, 0};
+    Instrument(0, {1000}, loop, 0, 1000);
+    std::memset(instrumentTable[0].sampleData[0], 0x7F, 1000 + 64);  // full scale throughout
+    Pattern(0, 1, {{{0, 60, 1}, {1, 60, 1}, {2, 60, 1}, {3, 60, 1}}});
+    Start();
+    std::vector<std::int16_t> out(2 * 200);
+    RenderFrames(*playback, out);
+    // Two channels a side, each at half gain: 2 x 127 x 256 / 2 per side, short of the limit.
+    for (std::size_t i = 100; i < 200; ++i) {
+        EXPECT_EQ(out[2 * i], 32512) << i;
+        EXPECT_EQ(out[2 * i + 1], 32512) << i;
+    }
+}
+
 TEST_F(PlaybackTest, PingPongLoopTurnsAtBothEnds) {
     Song(amigaSong, 6, 125, 1);
     Orders({0});
