@@ -20,6 +20,7 @@
 #include "model/model.h"
 #include "model/patterns.h"
 #include "model/player.h"
+#include "player/playback.h"
 #include "writer/writer.h"
 
 namespace tunepak {
@@ -180,6 +181,7 @@ ModuleSummary CaptureModel() {
     module.minPeriod = song.minPeriod;
     module.maxPeriod = song.maxPeriod;
     module.orders.assign(orderList.begin(), orderList.begin() + song.lastOrder + 1);
+    module.playingMilliseconds = SongMilliseconds(playingTimeLimitSeconds);
 
     // The writer's selection: patterns 0..253, and the instruments that they name.
     std::bitset<128> used;

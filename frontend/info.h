@@ -59,7 +59,12 @@ struct ModuleSummary {
     std::uint64_t patternBytes = 0;
     std::uint64_t sampleBytes = 0;
     std::uint32_t imageBytes = 0;
+    // How long the song plays to its end, as the player plays it (at most playingTimeLimit).
+    std::uint64_t playingMilliseconds = 0;
 };
+
+// The longest playing time measured: a song that runs on (a jump back to a loop) is cut there.
+inline constexpr std::uint32_t playingTimeLimitSeconds = 3 * 3600;
 
 // Captures the loaded model.
 ModuleSummary CaptureModel();

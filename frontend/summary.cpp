@@ -69,6 +69,21 @@ std::string Cell(const PatternEvent* event) {
 
 // --- Text -------------------------------------------------------------------------------------
 
+// A playing time as m:ss.mmm (h:mm:ss.mmm from an hour on); a song cut at the limit says so.
+std::string PlayingTime(std::uint64_t milliseconds) {
+    const std::uint64_t seconds = milliseconds / 1000;
+    std::string text =
+        seconds >= 3600
+            ? Format("%llu:%02llu:%02llu", static_cast<unsigned long long>(seconds / 3600),
+                     static_cast<unsigned long long>(seconds / 60 % 60),
+                     static_cast<unsigned long long>(seconds % 60))
+            : Format("%llu:%02llu", static_cast<unsigned long long>(seconds / 60),
+                     static_cast<unsigned long long>(seconds % 60));
+    AppendFormat(text, ".%03llu", static_cast<unsigned long long>(milliseconds % 1000));
+    if (milliseconds >= std::uint64_t{playingTimeLimitSeconds} * 1000) text += " or more";
+    return text;
+}
+
 void AppendSample(std::string& out, std::size_t k, const SampleSummary& sample) {
     AppendFormat(out, "    sample %-3zu \"%s\": %u frames, %d-bit", k,
                  Printable(sample.name).c_str(), sample.frames, sample.bits);
@@ -114,6 +129,7 @@ void AppendModule(std::string& out, const ModuleSummary& module, bool patterns) 
     for (const std::uint8_t pan : module.pans) AppendFormat(out, " %u", pan);
     out += "\n";
     AppendFormat(out, "  speed        %d, tempo %d\n", module.speed, module.tempo);
+    AppendFormat(out, "  playing time %s\n", PlayingTime(module.playingMilliseconds).c_str());
     AppendFormat(out, "  volume       global %d\n", module.globalVolume);
     AppendFormat(out, "  periods      %d to %d\n", module.minPeriod, module.maxPeriod);
     AppendFormat(out, "  orders       %zu:", module.orders.size());
@@ -371,6 +387,7 @@ void JsonModule(Json& json, const ModuleSummary& module, bool patterns) {
     json.Key("channels").Number(module.channels);
     JsonBytes(json, "pans", module.pans);
     json.Key("speed").Number(module.speed).Key("tempo").Number(module.tempo);
+    json.Key("playingMilliseconds").Number(static_cast<long long>(module.playingMilliseconds));
     json.Key("globalVolume").Number(module.globalVolume);
     json.Key("minPeriod").Number(module.minPeriod).Key("maxPeriod").Number(module.maxPeriod);
     JsonBytes(json, "orders", module.orders);

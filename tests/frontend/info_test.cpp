@@ -14,6 +14,7 @@
 #include "container.h"
 #include "loaders/loaders.h"
 #include "model/patterns.h"
+#include "player/playback.h"
 #include "summary.h"
 #include "program_runner.h"
 
@@ -217,6 +218,11 @@ TEST_F(InfoTest, JsonMatchesTheModelOfTheConvertedModule) {
     ASSERT_EQ(test::LoadFromBytes(source), ResultOk);
     ExpectModel(fromSource["module"]);
     ExpectModel(fromPacked["module"]);
+    // The playing time is the player's measure of the song, the same from source and packed file.
+    const std::uint64_t playing = SongMilliseconds(playingTimeLimitSeconds);
+    EXPECT_GT(playing, 0u);
+    EXPECT_EQ(fromSource["module"]["playingMilliseconds"], playing);
+    EXPECT_EQ(fromPacked["module"]["playingMilliseconds"], playing);
     EXPECT_EQ(fromSource["module"]["unwrittenInstruments"],
               json::parse(R"([{"number":3,"name":"unused"}])"));
     EXPECT_EQ(fromPacked["module"]["unwrittenInstruments"], json::array());
@@ -262,6 +268,9 @@ TEST_F(InfoTest, TunepakThenInfoOnTheBundledExample) {
     EXPECT_EQ(text.out.rfind("Demo.vmz: packed module, ok\n", 0), 0u) << text.out;
     EXPECT_NE(text.out.find("\n\n" TUNEPAK_DEMO ": MOD module, ok\n"), std::string::npos)
         << text.out;
+    // Six orders of 64 rows at tempo 125 and speed 5, which the first row sets: 0.1 s a row, as
+    // openmpt123 also measures it.
+    EXPECT_NE(text.out.find("  playing time 0:38.400\n"), std::string::npos) << text.out;
 
     // What the converter would write from the source is what the packed file holds.
     const std::vector<json> documents = Documents(Info("--json Demo.vmz '" TUNEPAK_DEMO "'").out);
