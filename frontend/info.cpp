@@ -12,7 +12,7 @@
 #include <span>
 #include <system_error>
 
-#include "container.h"
+#include "container/container.h"
 #include "driver.h"
 #include "io/memory_file.h"
 #include "loaders/formats.h"
