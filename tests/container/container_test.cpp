@@ -1,10 +1,8 @@
 // The container reader against the writer: intact files unpack to the very image, and every kind
 // of damage is found and named.
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdlib>
-#include <cstring>
 #include <functional>
 #include <vector>
 

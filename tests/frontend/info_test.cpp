@@ -2,7 +2,6 @@
 // tunepak, its JSON read back and compared with the model.
 
 
-#include <cstring>
 #include <filesystem>
 #include <sstream>
 #include <string>
