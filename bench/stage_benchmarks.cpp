@@ -8,7 +8,7 @@
 #include <string>
 #include <zlib.h>
 
-#include "container.h"
+#include "container/container.h"
 #include "io/memory_file.h"
 #include "io/services.h"
 #include "loaders/it_compression.h"

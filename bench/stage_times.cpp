@@ -16,7 +16,7 @@
 #include <string>
 #include <string_view>
 
-#include "container.h"
+#include "container_file.h"
 #include "driver.h"
 #include "io/memory_file.h"
 #include "io/services.h"

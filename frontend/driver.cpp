@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "container.h"
+#include "container/container.h"
 #include "io/memory_file.h"
 #include "loaders/formats.h"
 #include "loaders/loaders.h"

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <bitset>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -12,7 +13,7 @@
 #include <span>
 #include <system_error>
 
-#include "container.h"
+#include "container/container.h"
 #include "driver.h"
 #include "io/memory_file.h"
 #include "loaders/formats.h"
@@ -233,9 +234,11 @@ FileReport InspectFile(const std::string& path, const InspectOptions& options) {
     }
     std::array<std::uint8_t, probeSize> probe{};
     const std::size_t got = std::fread(probe.data(), 1, probe.size(), file.get());
-    const bool packed = EndsWithVmz(path) ||
-                        (got >= 4 && std::memcmp(probe.data(), containerId.data(), 4) == 0) ||
-                        (got >= 8 && std::memcmp(probe.data() + 4, containerMagic.data(), 4) == 0);
+    constexpr std::size_t magicAt = offsetof(ContainerHeader, magic);
+    const bool packed =
+        EndsWithVmz(path) ||
+        (got >= 4 && std::memcmp(probe.data(), containerId.data(), 4) == 0) ||
+        (got >= magicAt + 4 && std::memcmp(probe.data() + magicAt, containerMagic.data(), 4) == 0);
     if (packed) {
         InspectPacked(file.get(), static_cast<std::uint64_t>(info.st_size), options, report);
     } else {

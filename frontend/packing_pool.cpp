@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <system_error>
 
-#include "container.h"
+#include "container_file.h"
 #include "driver.h"
 
 namespace tunepak {

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "container.h"
+#include "container/container.h"
 #include "driver.h"
 #include "io/endian.h"
 #include "io/memory_file.h"

@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "model/patterns.h"
-#include "text_format.h"
+#include "io/text_format.h"
 
 namespace tunepak {
 

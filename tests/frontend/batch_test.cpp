@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "container.h"
+#include "container/container.h"
 #include "program_runner.h"
 
 namespace tunepak {

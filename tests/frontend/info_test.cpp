@@ -2,7 +2,6 @@
 // tunepak, its JSON read back and compared with the model.
 
 
-#include <cstring>
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -11,9 +10,10 @@
 #include <nlohmann/json.hpp>
 #include <zlib.h>
 
-#include "container.h"
+#include "container/container.h"
 #include "loaders/loaders.h"
 #include "model/patterns.h"
+#include "packed_files.h"
 #include "player/playback.h"
 #include "summary.h"
 #include "program_runner.h"
@@ -24,6 +24,10 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 using test::Bytes;
+using test::compressedLengthAt;
+using test::crcAt;
+using test::imageLengthAt;
+using test::totalLengthAt;
 using test::ReadFile;
 using test::ReadText;
 using test::WriteFile;
@@ -210,10 +214,10 @@ TEST_F(InfoTest, JsonMatchesTheModelOfTheConvertedModule) {
     const Bytes packed = ReadFile(dir / "Song.vmz");
     const json& container = fromPacked["container"];
     EXPECT_EQ(container["fileSize"], packed.size());
-    EXPECT_EQ(container["totalLength"], ReadLe32(packed.data() + 8));
-    EXPECT_EQ(container["crc"], ReadLe32(packed.data() + 12));
-    EXPECT_EQ(container["compressedLength"], ReadLe32(packed.data() + 16));
-    EXPECT_EQ(container["imageLength"], ReadLe32(packed.data() + 20));
+    EXPECT_EQ(container["totalLength"], ReadLe32(packed.data() + totalLengthAt));
+    EXPECT_EQ(container["crc"], ReadLe32(packed.data() + crcAt));
+    EXPECT_EQ(container["compressedLength"], ReadLe32(packed.data() + compressedLengthAt));
+    EXPECT_EQ(container["imageLength"], ReadLe32(packed.data() + imageLengthAt));
 
     ASSERT_EQ(test::LoadFromBytes(source), ResultOk);
     ExpectModel(fromSource["module"]);
@@ -287,9 +291,10 @@ TEST_F(InfoTest, TunepakThenInfoOnTheBundledExample) {
     EXPECT_EQ(extract.exitCode, 0);
     EXPECT_NE(extract.out.find("  extracted    out/Demo.am\n"), std::string::npos) << extract.out;
     const Bytes packed = ReadFile(dir / "Demo.vmz");
-    Bytes image(ReadLe32(packed.data() + 20));
+    Bytes image(ReadLe32(packed.data() + imageLengthAt));
     uLongf length = image.size();
-    ASSERT_EQ(uncompress(image.data(), &length, packed.data() + 24, packed.size() - 24), Z_OK);
+    ASSERT_EQ(uncompress(image.data(), &length, packed.data() + containerHeaderSize,
+                         packed.size() - containerHeaderSize), Z_OK);
     EXPECT_EQ(ReadFile(dir / "out" / "Demo.am"), image);
     const std::vector<json> extracted = Documents(Info("--json out/Demo.am").out);
     ASSERT_EQ(extracted.size(), 1u);
@@ -316,11 +321,7 @@ TEST_F(InfoTest, DamagedAndUnloadableFilesExitTwo) {
     auto pack = [&](const char* name, const Bytes& image) {
         PackedModule packed;
         ASSERT_TRUE(PackModule(image, packed));
-        Bytes file(packed.FileSize());
-        std::memcpy(file.data(), packed.header.data(), containerHeaderSize);
-        std::memcpy(file.data() + containerHeaderSize, packed.compressed.data(),
-                    packed.compressedLength);
-        WriteFile(dir / name, file);
+        WriteFile(dir / name, test::FileOf(packed));
     };
     pack("text.vmz", Bytes(100, 'a'));
     Bytes cut = AmSong();
@@ -411,10 +412,11 @@ TEST_F(InfoTest, ConversionNotesOfASourceModule) {
     EXPECT_EQ(converted.exitCode, 0);
     EXPECT_EQ(converted.out.find("tremor"), std::string::npos) << converted.out;
     const Bytes packed = ReadFile(dir / "Lossy.vmz");
-    ASSERT_GT(packed.size(), 24u);
-    Bytes image(ReadLe32(packed.data() + 20));
+    ASSERT_GT(packed.size(), containerHeaderSize);
+    Bytes image(ReadLe32(packed.data() + imageLengthAt));
     uLongf length = image.size();
-    ASSERT_EQ(uncompress(image.data(), &length, packed.data() + 24, packed.size() - 24), Z_OK);
+    ASSERT_EQ(uncompress(image.data(), &length, packed.data() + containerHeaderSize,
+                         packed.size() - containerHeaderSize), Z_OK);
     ASSERT_EQ(test::LoadFromBytes(source), ResultOk);
     EXPECT_EQ(ConversionNotes().size(), 2u);
     EXPECT_EQ(test::WriteImage(), image);

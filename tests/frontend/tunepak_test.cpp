@@ -7,7 +7,9 @@
 #include <zlib.h>
 
 #include "driver.h"
+#include "container/container.h"
 #include "io/endian.h"
+#include "packed_files.h"
 #include "program_runner.h"
 
 namespace tunepak {
@@ -15,6 +17,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::Bytes;
+using test::compressedLengthAt;
+using test::crcAt;
+using test::imageLengthAt;
+using test::totalLengthAt;
 using test::ReadFile;
 using test::WriteFile;
 
@@ -172,19 +178,21 @@ TEST_F(TunepakTest, ContainerHoldsTheCompressedImage) {
     WriteFile(dir / "song.am", source);
     ASSERT_EQ(Tunepak("song.am").exitCode, 0);
     const Bytes packed = ReadFile(dir / "Song.vmz");
-    ASSERT_GT(packed.size(), 24u);
+    ASSERT_GT(packed.size(), containerHeaderSize);
     EXPECT_EQ(std::string(packed.begin(), packed.begin() + 4), "MUSE");
     EXPECT_EQ(Bytes(packed.begin() + 4, packed.begin() + 8), (Bytes{0xDE, 0xAD, 0xBA, 0xBE}));
-    EXPECT_EQ(ReadLe32(packed.data() + 8), packed.size());
-    const std::uint32_t length = ReadLe32(packed.data() + 16);
-    EXPECT_EQ(length, packed.size() - 24);
-    EXPECT_EQ(ReadLe32(packed.data() + 12), crc32(0, packed.data() + 24, length));
+    EXPECT_EQ(ReadLe32(packed.data() + totalLengthAt), packed.size());
+    const std::uint32_t length = ReadLe32(packed.data() + compressedLengthAt);
+    EXPECT_EQ(length, packed.size() - containerHeaderSize);
+    EXPECT_EQ(ReadLe32(packed.data() + crcAt),
+              crc32(0, packed.data() + containerHeaderSize, length));
 
     // The image is the source written again, less its unknown chunk.
-    const std::uint32_t imageSize = ReadLe32(packed.data() + 20);
+    const std::uint32_t imageSize = ReadLe32(packed.data() + imageLengthAt);
     Bytes image(imageSize + 1);
     uLongf imageLength = image.size();
-    ASSERT_EQ(uncompress(image.data(), &imageLength, packed.data() + 24, length), Z_OK);
+    ASSERT_EQ(uncompress(image.data(), &imageLength, packed.data() + containerHeaderSize, length),
+              Z_OK);
     ASSERT_EQ(imageLength, imageSize);
     image.resize(imageLength);
     Bytes expected = AmModule();
@@ -195,7 +203,7 @@ TEST_F(TunepakTest, ContainerHoldsTheCompressedImage) {
     uLongf againLength = again.size();
     ASSERT_EQ(compress2(again.data(), &againLength, image.data(), image.size(), 9), Z_OK);
     EXPECT_EQ(Bytes(again.begin(), again.begin() + static_cast<std::ptrdiff_t>(againLength)),
-              Bytes(packed.begin() + 24, packed.end()));
+              Bytes(packed.begin() + containerHeaderSize, packed.end()));
 
     // Converting again gives the same bytes.
     ASSERT_EQ(Tunepak("song.am").exitCode, 0);

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "container.h"
+#include "container/container.h"
 #include "fuzz_support.h"
 #include "loaders/loaders.h"
 #include "model/model.h"

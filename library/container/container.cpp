@@ -5,10 +5,8 @@
 
 #include <zlib.h>
 
-#include "io/memory_file.h"
+#include "io/text_format.h"
 #include "model/model.h"
-#include "platform.h"
-#include "text_format.h"
 
 namespace tunepak {
 
@@ -26,84 +24,30 @@ bool PackModule(std::span<const std::uint8_t> image, PackedModule& packed) {
     return true;
 }
 
-namespace {
-
-// The header of `length` compressed bytes with the CRC-32 `crc`, of an image of `imageSize` bytes.
-void PutHeader(std::span<std::uint8_t, containerHeaderSize> header, std::size_t length,
-               std::uint32_t crc, std::size_t imageSize) {
-    std::memcpy(header.data(), containerId.data(), 4);
-    std::memcpy(header.data() + 4, containerMagic.data(), 4);
-    WriteLe32(header.data() + 8, static_cast<std::uint32_t>(length + containerHeaderSize));
-    WriteLe32(header.data() + 12, crc);
-    WriteLe32(header.data() + 16, static_cast<std::uint32_t>(length));
-    WriteLe32(header.data() + 20, static_cast<std::uint32_t>(imageSize));
+ContainerHeader SealedHeader(std::size_t compressedLength, std::uint32_t crc,
+                             std::size_t imageSize) {
+    ContainerHeader header;
+    header.id = containerId;
+    header.magic = containerMagic;
+    header.totalLength = static_cast<std::uint32_t>(compressedLength + containerHeaderSize);
+    header.crc = crc;
+    header.compressedLength = static_cast<std::uint32_t>(compressedLength);
+    header.imageLength = static_cast<std::uint32_t>(imageSize);
+    return header;
 }
-
-// Ends the deflater on every exit.
-struct Deflater {
-    z_stream stream{};
-    bool open = false;
-    Deflater() {
-        open = deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 15, 8, Z_DEFAULT_STRATEGY) ==
-               Z_OK;
-    }
-    ~Deflater() {
-        if (open) deflateEnd(&stream);
-    }
-    Deflater(const Deflater&) = delete;
-    Deflater& operator=(const Deflater&) = delete;
-};
-
-}  // namespace
 
 void SealPackedModule(PackedModule& packed, std::size_t imageSize) {
     const std::size_t length = packed.compressedLength;
     const auto crc = static_cast<std::uint32_t>(
         crc32(0L, packed.compressed.data(), static_cast<uInt>(length)));
-    PutHeader(packed.header, length, crc, imageSize);
-}
-
-PackOutcome PackIntoFile(std::span<const std::uint8_t> image, const std::string& name) {
-    Deflater deflater;
-    WorkBuffer piece(packingPiece, WorkBuffer::Fill::none);
-    if (!deflater.open || !piece) return {PackOutcome::outOfMemory};
-    z_stream& z = deflater.stream;
-    z.next_in = const_cast<Bytef*>(image.data());
-    z.avail_in = static_cast<uInt>(image.size());  // an image is at most 4 GB - 1 bytes
-
-    platform::ReplacingFile file(name);
-    std::array<std::uint8_t, containerHeaderSize> header{};
-    bool written = file.Write(header);  // a place for the header, filled in at the end
-    std::uint64_t length = 0;
-    uLong crc = crc32(0L, nullptr, 0);
-    int result = Z_OK;
-    while (result == Z_OK && written) {
-        z.next_out = piece.data();
-        z.avail_out = static_cast<uInt>(piece.size());
-        result = deflate(&z, Z_FINISH);
-        const std::size_t produced = piece.size() - z.avail_out;
-        crc = crc32(crc, piece.data(), static_cast<uInt>(produced));
-        length += produced;
-        written = file.Write(piece.span().first(produced));
-    }
-    if (!written) return {PackOutcome::cannotWrite};
-    if (result != Z_STREAM_END || length > largestPackedLength) return {PackOutcome::outOfMemory};
-    PutHeader(header, static_cast<std::size_t>(length), static_cast<std::uint32_t>(crc),
-              image.size());
-    if (!file.WriteAt(0, header) || !file.Commit()) return {PackOutcome::cannotWrite};
-    return {PackOutcome::packed, containerHeaderSize + length};
-}
-
-bool WritePackedFile(const std::string& name, const PackedModule& packed) {
-    platform::ReplacingFile output(name);
-    return output.Write(packed.header) &&
-           output.Write(packed.compressed.span().first(packed.compressedLength)) &&
-           output.Commit();
+    packed.header = SealedHeader(length, crc, imageSize);
 }
 
 bool StartsAsPackedModule(std::span<const std::uint8_t> head) {
-    return head.size() >= 8 && std::equal(containerId.begin(), containerId.end(), head.begin()) &&
-           std::equal(containerMagic.begin(), containerMagic.end(), head.begin() + 4);
+    constexpr std::size_t magicAt = offsetof(ContainerHeader, magic);
+    return head.size() >= magicAt + containerMagic.size() &&
+           std::equal(containerId.begin(), containerId.end(), head.begin()) &&
+           std::equal(containerMagic.begin(), containerMagic.end(), head.begin() + magicAt);
 }
 
 bool UnpackedModule::Has(Damage kind) const {

@@ -1,44 +1,29 @@
 // The container reader against the writer: intact files unpack to the very image, and every kind
 // of damage is found and named.
 
-#include <algorithm>
+#include <cstddef>
 #include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <vector>
 
 #include <zlib.h>
 
-#include "container.h"
-#include "packed_files.h"
+#include "container/container.h"
+#include "io/text_format.h"
 #include "model/model.h"
-#include "text_format.h"
+#include "packed_files.h"
 #include "test_support.h"
 
 namespace tunepak {
 namespace {
 
 using test::Bytes;
-
-// An image that compresses, with some variety in it.
-Bytes Image(std::size_t size) {
-    Bytes image(size);
-    for (std::size_t i = 0; i < size; ++i) image[i] = static_cast<std::uint8_t>((i * i) >> 5);
-    return image;
-}
-
-Bytes Packed(const Bytes& image) {
-    PackedModule packed;
-    EXPECT_TRUE(PackModule(image, packed));
-    Bytes file(packed.FileSize());
-    std::memcpy(file.data(), packed.header.data(), containerHeaderSize);
-    std::memcpy(file.data() + containerHeaderSize, packed.compressed.data(),
-                packed.compressedLength);
-    return file;
-}
+using test::compressedLengthAt;
+using test::crcAt;
+using test::imageLengthAt;
+using test::totalLengthAt;
+using test::PackedFile;
+using test::VariedImage;
 
 void PutLe32(Bytes& file, std::size_t offset, std::uint32_t value) {
     WriteLe32(file.data() + offset, value);
@@ -53,39 +38,12 @@ std::vector<Damage> KindsOf(const UnpackedModule& unpacked) {
 TEST(Container, IntactFilesUnpackToTheirImage) {
     // Empty, small, and larger than the first output block (so the output grows).
     for (const std::size_t size : {std::size_t{0}, std::size_t{4000}, std::size_t{300000}}) {
-        const Bytes image = Image(size);
-        const UnpackedModule unpacked = UnpackModule(Packed(image));
+        const Bytes image = VariedImage(size);
+        const UnpackedModule unpacked = UnpackModule(PackedFile(image));
         EXPECT_TRUE(unpacked.Intact()) << size;
         EXPECT_EQ(unpacked.imageLength, size);
         EXPECT_EQ(test::Copy(unpacked.image.span().first(unpacked.imageLength)), image);
     }
-}
-
-// Packing straight into a file gives PackModule's bytes, however many pieces the compressed
-// stream takes, and leaves no other file.
-TEST(Container, PackingIntoAFileGivesTheSameBytes) {
-    namespace fs = std::filesystem;
-    char pattern[] = "/tmp/tunepak-pack-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const fs::path dir = pattern;
-    Bytes noise(3 * packingPiece);  // compresses to more than two pieces
-    std::uint32_t state = 1;
-    for (std::uint8_t& byte : noise) {
-        state = state * 69069 + 1;
-        byte = static_cast<std::uint8_t>(state >> 24);
-    }
-    for (const Bytes& image : {Image(0), Image(4000), Image(300000), noise}) {
-        const std::string name = (dir / "Song.vmz").string();
-        const PackOutcome outcome = PackIntoFile(image, name);
-        ASSERT_EQ(outcome.kind, PackOutcome::packed);
-        const Bytes expected = Packed(image);
-        EXPECT_EQ(outcome.fileSize, expected.size());
-        std::ifstream in(name, std::ios::binary);
-        const Bytes file{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-        EXPECT_EQ(file, expected) << image.size();
-        EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
-    }
-    fs::remove_all(dir);
 }
 
 struct DamageCase {
@@ -96,35 +54,43 @@ struct DamageCase {
 };
 
 TEST(Container, EveryKindOfDamageIsNamed) {
-    const Bytes image = Image(5000);
-    const Bytes good = Packed(image);
-    const std::uint32_t length = ReadLe32(good.data() + 16);
+    const Bytes image = VariedImage(5000);
+    const Bytes good = PackedFile(image);
+    const std::uint32_t length = ReadLe32(good.data() + compressedLengthAt);
 
     // A stream with bytes behind its end, in a header that is otherwise right.
     auto trailing = [](Bytes& file) {
         file.insert(file.end(), {1, 2, 3});
-        const auto compressed = static_cast<std::uint32_t>(file.size() - 24);
-        PutLe32(file, 8, static_cast<std::uint32_t>(file.size()));
-        PutLe32(file, 16, compressed);
-        PutLe32(file, 12, static_cast<std::uint32_t>(crc32(0, file.data() + 24, compressed)));
+        const auto compressed = static_cast<std::uint32_t>(file.size() - containerHeaderSize);
+        PutLe32(file, totalLengthAt, static_cast<std::uint32_t>(file.size()));
+        PutLe32(file, compressedLengthAt, compressed);
+        PutLe32(file, crcAt,
+                static_cast<std::uint32_t>(
+                    crc32(0, file.data() + containerHeaderSize, compressed)));
     };
     const std::vector<DamageCase> cases = {
-        {"short", [](Bytes& f) { f.resize(23); }, {Damage::shortFile}, false},
+        {"short", [](Bytes& f) { f.resize(containerHeaderSize - 1); }, {Damage::shortFile}, false},
         {"id", [](Bytes& f) { f[3] = 'F'; }, {Damage::id}, true},
         {"magic", [](Bytes& f) { f[7] = 0; }, {Damage::magic}, true},
         {"truncated",
          [](Bytes& f) { f.resize(f.size() / 2); },
          {Damage::truncated, Damage::streamTruncated},
          false},
-        {"total", [](Bytes& f) { PutLe32(f, 8, 7); }, {Damage::totalLength}, true},
+        {"total", [](Bytes& f) { PutLe32(f, totalLengthAt, 7); }, {Damage::totalLength}, true},
         {"compressed length",
-         [&](Bytes& f) { PutLe32(f, 16, length - 10); },
+         [&](Bytes& f) { PutLe32(f, compressedLengthAt, length - 10); },
          {Damage::compressedLength, Damage::crc, Damage::streamTruncated},
          false},
-        {"crc", [](Bytes& f) { f[12] ^= 1; }, {Damage::crc}, true},
+        {"crc", [](Bytes& f) { f[crcAt] ^= 1; }, {Damage::crc}, true},
         {"stream", [](Bytes& f) { f[40] ^= 0xFF; }, {Damage::crc, Damage::streamCorrupt}, false},
-        {"image longer", [](Bytes& f) { PutLe32(f, 20, 4999); }, {Damage::imageTooLong}, false},
-        {"image shorter", [](Bytes& f) { PutLe32(f, 20, 5001); }, {Damage::imageTooShort}, true},
+        {"image longer",
+         [](Bytes& f) { PutLe32(f, imageLengthAt, 4999); },
+         {Damage::imageTooLong},
+         false},
+        {"image shorter",
+         [](Bytes& f) { PutLe32(f, imageLengthAt, 5001); },
+         {Damage::imageTooShort},
+         true},
         {"extra bytes",
          [](Bytes& f) { f.push_back(0); },
          {Damage::totalLength, Damage::compressedLength},
@@ -149,9 +115,9 @@ TEST(Container, EveryKindOfDamageIsNamed) {
 }
 
 TEST(Container, DamageTextsGiveTheFigures) {
-    Bytes file = Packed(Image(100));
+    Bytes file = PackedFile(VariedImage(100));
     file[2] = 0x01;
-    PutLe32(file, 20, 150);
+    PutLe32(file, imageLengthAt, 150);
     const UnpackedModule unpacked = UnpackModule(file);
     ASSERT_EQ(unpacked.damage.size(), 2u);
     EXPECT_EQ(unpacked.damage[0].text, "magic is \"MU\\x01E\", not \"MUSE\"");
@@ -176,13 +142,13 @@ UnpackedModule UnpackRecorded(const Bytes& file) {
 }
 
 TEST(Container, TheImageIsAllocatedOnceAtTheLengthTheStreamDelivers) {
-    const UnpackedModule intact = UnpackRecorded(Packed(Image(300000)));
+    const UnpackedModule intact = UnpackRecorded(PackedFile(VariedImage(300000)));
     EXPECT_TRUE(intact.Intact());
     EXPECT_EQ(allocations, std::vector<std::size_t>{300000});
 
     // A header that claims 64 MB for 1,000 bytes costs only the 1,000 bytes.
-    Bytes file = Packed(Image(1000));
-    PutLe32(file, 20, 64 << 20);
+    Bytes file = PackedFile(VariedImage(1000));
+    PutLe32(file, imageLengthAt, 64 << 20);
     const UnpackedModule unpacked = UnpackRecorded(file);
     EXPECT_EQ(KindsOf(unpacked), std::vector<Damage>{Damage::imageTooShort});
     EXPECT_EQ(unpacked.imageLength, 1000u);
@@ -227,7 +193,7 @@ TEST(Container, ADecompressionBombIsDamagedWithinTheBound) {
 }
 
 TEST(Container, OutOfMemoryIsNotDamage) {
-    const Bytes file = Packed(Image(1000));
+    const Bytes file = PackedFile(VariedImage(1000));
     test::FailingAllocator failing(1);
     const UnpackedModule unpacked = UnpackModule(file);
     EXPECT_TRUE(unpacked.outOfMemory);

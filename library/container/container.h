@@ -25,13 +25,32 @@ struct ContainerHeader {
     Le32 imageLength;                     // the AM image, uncompressed
 };
 static_assert(sizeof(ContainerHeader) == containerHeaderSize);
+static_assert(offsetof(ContainerHeader, id) == 0 && offsetof(ContainerHeader, magic) == 4);
+static_assert(offsetof(ContainerHeader, totalLength) == 8 && offsetof(ContainerHeader, crc) == 12);
+static_assert(offsetof(ContainerHeader, compressedLength) == 16 &&
+              offsetof(ContainerHeader, imageLength) == 20);
 
 inline constexpr std::array<char, 4> containerId = {'M', 'U', 'S', 'E'};
 inline constexpr std::array<std::uint8_t, 4> containerMagic = {0xDE, 0xAD, 0xBA, 0xBE};
 
+// The compressed bytes of one image that a file can state: its length field holds them and the
+// header.
+inline constexpr std::uint64_t largestPackedLength = 0xFFFFFFFFu - containerHeaderSize;
+
+// The header of `compressedLength` compressed bytes (at most largestPackedLength) with the CRC-32
+// `crc`, the compressed form of an image of `imageSize` bytes.
+ContainerHeader SealedHeader(std::size_t compressedLength, std::uint32_t crc,
+                             std::size_t imageSize);
+
+// The header's bytes, as they are written to the file.
+inline std::span<const std::uint8_t, containerHeaderSize> BytesOf(const ContainerHeader& header) {
+    return std::span<const std::uint8_t, containerHeaderSize>(
+        reinterpret_cast<const std::uint8_t*>(&header), containerHeaderSize);
+}
+
 // A packed image ready to be written: the header, then the compressed bytes.
 struct PackedModule {
-    std::array<std::uint8_t, containerHeaderSize> header{};
+    ContainerHeader header;
     WorkBuffer compressed;  // capacity S x 104 / 100 + 256
     std::size_t compressedLength = 0;
 
@@ -47,35 +66,12 @@ constexpr std::size_t CompressedCapacity(std::size_t imageSize) {
 // allocated or zlib fails.
 bool PackModule(std::span<const std::uint8_t> image, PackedModule& packed);
 
-// Writes the header and the compressed bytes to the file `name`, which is replaced only once the
-// new file is complete (an earlier file stays as it was when writing fails). False when it
-// cannot be written.
-bool WritePackedFile(const std::string& name, const PackedModule& packed);
-
-// Whether a file that begins with `head` is a packed module: "MUSE" and the magic bytes.
-bool StartsAsPackedModule(std::span<const std::uint8_t> head);
-
-// What became of packing an image into a file, and the file's size.
-struct PackOutcome {
-    enum Kind { packed, outOfMemory, cannotWrite } kind;
-    std::uint64_t fileSize = 0;
-};
-
-// The compressed bytes of one image that a file can state: its length field holds them and the
-// header.
-inline constexpr std::uint64_t largestPackedLength = 0xFFFFFFFFu - containerHeaderSize;
-
-// The compressed bytes that PackIntoFile holds at once.
-inline constexpr std::size_t packingPiece = 256 * 1024;
-
-// Compresses the image at zlib level 9 as PackModule does, to the same bytes, straight into the
-// file `name` behind its header, `packingPiece` bytes at a time rather than in a buffer of the
-// whole; the file is replaced as WritePackedFile replaces it.
-PackOutcome PackIntoFile(std::span<const std::uint8_t> image, const std::string& name);
-
 // The header's part of packing: the lengths and the CRC-32 of the `compressedLength` bytes in
 // `packed.compressed`, the compressed form of an image of `imageSize` bytes.
 void SealPackedModule(PackedModule& packed, std::size_t imageSize);
+
+// Whether a file that begins with `head` is a packed module: "MUSE" and the magic bytes.
+bool StartsAsPackedModule(std::span<const std::uint8_t> head);
 
 // --- Reading a packed file back -------------------------------------------------------------
 

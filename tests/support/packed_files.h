@@ -1,18 +1,27 @@
-// Packed files built for the tests of the reader's bounds: a stream of any bytes behind a sealed
-// header, and a zlib stream that inflates to a thousand times its size.
+// Packed files built for the tests: an image packed as the writer packs it, a stream of any bytes
+// behind a sealed header, and a zlib stream that inflates to a thousand times its size.
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <utility>
 
 #include <zlib.h>
 
-#include "container.h"
+#include <gtest/gtest.h>
+
+#include "container/container.h"
 #include "test_support.h"
 
 namespace tunepak::test {
+
+// Where the header's length and CRC fields lie.
+inline constexpr std::size_t totalLengthAt = offsetof(ContainerHeader, totalLength);
+inline constexpr std::size_t crcAt = offsetof(ContainerHeader, crc);
+inline constexpr std::size_t compressedLengthAt = offsetof(ContainerHeader, compressedLength);
+inline constexpr std::size_t imageLengthAt = offsetof(ContainerHeader, imageLength);
 
 // Puts the bits of a Huffman code, which deflate stores from its most significant bit on, to a
 // writer of bits that stores from the least significant.
@@ -51,6 +60,15 @@ inline std::pair<Bytes, std::uint64_t> DecompressionBomb(std::size_t size) {
     return {bits, inflated};
 }
 
+// The file that `packed` is written as: its header, then its compressed bytes.
+inline Bytes FileOf(const PackedModule& packed) {
+    Bytes file(packed.FileSize());
+    std::memcpy(file.data(), BytesOf(packed.header).data(), containerHeaderSize);
+    std::memcpy(file.data() + containerHeaderSize, packed.compressed.data(),
+                packed.compressedLength);
+    return file;
+}
+
 // A packed file of the stream, stating `stated` bytes of image.
 inline Bytes PackedStream(const Bytes& stream, std::uint32_t stated) {
     PackedModule packed;
@@ -58,10 +76,21 @@ inline Bytes PackedStream(const Bytes& stream, std::uint32_t stated) {
     std::memcpy(packed.compressed.data(), stream.data(), stream.size());
     packed.compressedLength = stream.size();
     SealPackedModule(packed, stated);
-    Bytes file(packed.FileSize());
-    std::memcpy(file.data(), packed.header.data(), containerHeaderSize);
-    std::memcpy(file.data() + containerHeaderSize, stream.data(), stream.size());
-    return file;
+    return FileOf(packed);
+}
+
+// An image that compresses, with some variety in it.
+inline Bytes VariedImage(std::size_t size) {
+    Bytes image(size);
+    for (std::size_t i = 0; i < size; ++i) image[i] = static_cast<std::uint8_t>((i * i) >> 5);
+    return image;
+}
+
+// The image packed by PackModule, as the file it is written as.
+inline Bytes PackedFile(const Bytes& image) {
+    PackedModule packed;
+    EXPECT_TRUE(PackModule(image, packed));
+    return FileOf(packed);
 }
 
 }  // namespace tunepak::test
