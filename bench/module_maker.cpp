@@ -83,10 +83,14 @@ void WritePackedRows(ByteWriter& w, const std::vector<Cell>& cells, int channels
 
 constexpr std::string_view title = "benchmark module";
 
-// Frames with flags to store them as: signed, unsigned, or delta-coded (byte or word deltas).
+// How a format stores sample frames: signed, unsigned, or delta-coded (byte or word deltas).
 enum class Storage { plain, unsignedData, byteDeltas, wordDeltas };
 
-Bytes Stored(Bytes frames, std::uint32_t width, Storage storage) {
+// The frames of generated sample `sample` (its tone and noise), `count` of `width` bytes, stored
+// as `storage` says.
+Bytes StoredSample(int sample, std::uint32_t count, std::uint32_t width,
+                   Storage storage = Storage::plain) {
+    Bytes frames = SampleFrames(count, width, static_cast<std::uint32_t>(sample));
     switch (storage) {
         case Storage::plain: break;
         case Storage::unsignedData:
@@ -164,7 +168,7 @@ Bytes MakeMod(const Shape& shape) {
             w.U8(static_cast<unsigned>(cell.parameter));
         }
     }
-    for (int s = 0; s < samples; ++s) w.Raw(SampleFrames(frames, 1, static_cast<std::uint32_t>(s)));
+    for (int s = 0; s < samples; ++s) w.Raw(StoredSample(s, frames, 1));
     return w.bytes();
 }
 
@@ -241,8 +245,7 @@ Bytes MakeS3m(const Shape& shape) {
         w.Align(16);
         w.PutU16At(headers[static_cast<std::size_t>(s)] + 14, static_cast<unsigned>(w.size() / 16));
         const std::uint32_t width = WidthOf(s, true);
-        w.Raw(Stored(SampleFrames(shape.frames, width, static_cast<std::uint32_t>(s)), width,
-                     Storage::unsignedData));
+        w.Raw(StoredSample(s, shape.frames, width, Storage::unsignedData));
     }
     return w.bytes();
 }
@@ -300,8 +303,7 @@ Bytes MakePtm(const Shape& shape) {
         std::copy(record.bytes().begin(), record.bytes().end(),
                   w.bytes().begin() + static_cast<std::ptrdiff_t>(
                                           sampleRecords + 80 * static_cast<std::size_t>(s)));
-        w.Raw(Stored(SampleFrames(shape.frames, width, static_cast<std::uint32_t>(s)), width,
-                     Storage::byteDeltas));
+        w.Raw(StoredSample(s, shape.frames, width, Storage::byteDeltas));
     }
     return w.bytes();
 }
@@ -355,8 +357,8 @@ Bytes MakeXm(const Shape& shape) {
             (Loops(i) ? (PingPongs(i) ? 2u : 1u) : 0u) | (width == 2 ? 0x10u : 0u);
         w.U32(bytes).U32(Loops(i) ? bytes / 2 : 0).U32(Loops(i) ? bytes / 2 : 0);
         w.U8(64).U8(0).U8(type).U8(128).U8(0).U8(0).Text("sample", 22);
-        w.Raw(Stored(SampleFrames(shape.frames, width, static_cast<std::uint32_t>(i)), width,
-                     width == 2 ? Storage::wordDeltas : Storage::byteDeltas));
+        w.Raw(StoredSample(i, shape.frames, width,
+                           width == 2 ? Storage::wordDeltas : Storage::byteDeltas));
     }
     return w.bytes();
 }
@@ -397,7 +399,7 @@ Bytes MakeIt(const Shape& shape, bool compressed) {
     for (int s = 0; s < samples; ++s) {
         w.PutU32At(headers[static_cast<std::size_t>(s)] + 72, static_cast<std::uint32_t>(w.size()));
         const std::uint32_t width = WidthOf(s, true);
-        const Bytes frames = SampleFrames(shape.frames, width, static_cast<std::uint32_t>(s));
+        const Bytes frames = StoredSample(s, shape.frames, width);
         w.Raw(compressed ? CompressItSample(frames, width, s % 4 < 2) : frames);
     }
     for (int p = 0; p < patterns; ++p) {
@@ -464,8 +466,7 @@ Bytes MakeMtm(const Shape& shape) {
     }
     for (int s = 0; s < samples; ++s) {
         const std::uint32_t width = WidthOf(s, true);
-        w.Raw(Stored(SampleFrames(shape.frames, width, static_cast<std::uint32_t>(s)), width,
-                     Storage::unsignedData));
+        w.Raw(StoredSample(s, shape.frames, width, Storage::unsignedData));
     }
     return w.bytes();
 }
@@ -504,8 +505,7 @@ Bytes Make669(const Shape& shape) {
         }
     }
     for (int s = 0; s < samples; ++s) {
-        w.Raw(Stored(SampleFrames(shape.frames, 1, static_cast<std::uint32_t>(s)), 1,
-                     Storage::unsignedData));
+        w.Raw(StoredSample(s, shape.frames, 1, Storage::unsignedData));
     }
     return w.bytes();
 }
@@ -541,7 +541,7 @@ Bytes MakeStm(const Shape& shape) {
         w.Align(16);
         w.PutU16At(records + 32 * static_cast<std::size_t>(s) + 14,
                    static_cast<unsigned>(w.size() / 16));
-        w.Raw(SampleFrames(frames, 1, static_cast<std::uint32_t>(s)));
+        w.Raw(StoredSample(s, frames, 1));
     }
     return w.bytes();
 }
@@ -581,7 +581,7 @@ Bytes MakeFar(const Shape& shape) {
         w.Text("sample", 32).U32(bytes).U8(0).U8(64);
         w.U32(Loops(s) ? bytes / 2 : 0).U32(Loops(s) ? bytes : 0).U8(width == 2 ? 1 : 0);
         w.U8(Loops(s) ? 8 : 0);
-        w.Raw(SampleFrames(shape.frames, width, static_cast<std::uint32_t>(s)));
+        w.Raw(StoredSample(s, shape.frames, width));
     }
     return w.bytes();
 }
@@ -635,7 +635,7 @@ Bytes MakeUlt(const Shape& shape) {
         }
     }
     for (int s = 0; s < samples; ++s) {
-        w.Raw(SampleFrames(shape.frames, WidthOf(s, true), static_cast<std::uint32_t>(s)));
+        w.Raw(StoredSample(s, shape.frames, WidthOf(s, true)));
     }
     return w.bytes();
 }
