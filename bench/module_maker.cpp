@@ -10,6 +10,7 @@
 #include "io/memory_file.h"
 #include "io/services.h"
 #include "loaders/loaders.h"
+#include "loaders/mod_common.h"
 #include "model/player.h"
 #include "writer/writer.h"
 
@@ -130,13 +131,6 @@ bool PingPongs(int sample) { return sample % 6 == 0; }
 
 // --- MOD -----------------------------------------------------------------------------------------
 
-constexpr std::array<std::uint16_t, 60> modPeriods = {
-    1712, 1616, 1525, 1440, 1357, 1281, 1209, 1141, 1077, 1017, 961, 907, 856, 808, 762,
-    720,  678,  640,  604,  570,  538,  508,  480,  453,  428,  404, 381, 360, 339, 320,
-    302,  285,  269,  254,  240,  226,  214,  202,  190,  180,  170, 160, 151, 143, 135,
-    127,  120,  113,  107,  101,  95,   90,   85,   80,   76,   71,  67,  64,  60,  57,
-};
-
 Bytes MakeMod(const Shape& shape) {
     const int channels = shape.channels;
     const int samples = shape.samples;
@@ -161,7 +155,7 @@ Bytes MakeMod(const Shape& shape) {
     for (int p = 0; p < patterns; ++p) {
         for (const Cell& cell : MakeCells(64, channels, samples, static_cast<std::uint32_t>(p))) {
             const unsigned period =
-                cell.note ? modPeriods[static_cast<std::size_t>(cell.pitch)] : 0;
+                cell.note ? ModPeriods[static_cast<std::size_t>(cell.pitch)] : 0;
             const unsigned instrument = cell.note ? static_cast<unsigned>(cell.instrument) : 0;
             w.U8((instrument & 0x10) | (period >> 8)).U8(period & 0xFF);
             w.U8(((instrument & 0x0F) << 4) | static_cast<unsigned>(cell.effect));
@@ -192,7 +186,6 @@ unsigned S3mLetter(int effect) {
         default: return 'J' - '@';
     }
 }
-
 
 Bytes MakeS3m(const Shape& shape) {
     const int channels = shape.channels;
@@ -310,7 +303,6 @@ Bytes MakePtm(const Shape& shape) {
 
 // --- XM ------------------------------------------------------------------------------------------
 
-
 Bytes MakeXm(const Shape& shape) {
     const int channels = shape.channels;
     const int instruments = shape.samples;
@@ -364,7 +356,6 @@ Bytes MakeXm(const Shape& shape) {
 }
 
 // --- IT ------------------------------------------------------------------------------------------
-
 
 Bytes MakeIt(const Shape& shape, bool compressed) {
     const int channels = shape.channels;
@@ -428,7 +419,6 @@ Bytes MakeIt(const Shape& shape, bool compressed) {
 
 // --- MTM -----------------------------------------------------------------------------------------
 
-
 Bytes MakeMtm(const Shape& shape) {
     const int channels = shape.channels;
     const int samples = shape.samples;
@@ -472,7 +462,6 @@ Bytes MakeMtm(const Shape& shape) {
 }
 
 // --- 669 -----------------------------------------------------------------------------------------
-
 
 Bytes Make669(const Shape& shape) {
     const int samples = shape.samples;
@@ -548,7 +537,6 @@ Bytes MakeStm(const Shape& shape) {
 
 // --- FAR -----------------------------------------------------------------------------------------
 
-
 Bytes MakeFar(const Shape& shape) {
     const int samples = shape.samples;
     const int patterns = shape.patterns;
@@ -587,7 +575,6 @@ Bytes MakeFar(const Shape& shape) {
 }
 
 // --- ULT -----------------------------------------------------------------------------------------
-
 
 Bytes MakeUlt(const Shape& shape) {
     const int channels = shape.channels;
