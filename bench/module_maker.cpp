@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numbers>
 #include <string>
 
+#include "byte_writer.h"
 #include "io/memory_file.h"
 #include "io/services.h"
 #include "loaders/loaders.h"
+#include "loaders/mod_common.h"
 #include "model/player.h"
 #include "writer/writer.h"
 
@@ -15,48 +18,8 @@ namespace tunepak::bench {
 
 namespace {
 
-// Builds a byte image field by field.
-class Writer {
-public:
-    Writer& U8(unsigned v) {
-        bytes_.push_back(static_cast<std::uint8_t>(v));
-        return *this;
-    }
-    Writer& U16(unsigned v) { return U8(v & 0xFF).U8((v >> 8) & 0xFF); }
-    Writer& U16Be(unsigned v) { return U8((v >> 8) & 0xFF).U8(v & 0xFF); }
-    Writer& U32(std::uint32_t v) { return U16(v & 0xFFFF).U16(v >> 16); }
-    Writer& Text(std::string_view text, std::size_t width) {
-        for (std::size_t i = 0; i < width; ++i) {
-            U8(i < text.size() ? static_cast<std::uint8_t>(text[i]) : 0);
-        }
-        return *this;
-    }
-    Writer& Raw(std::span<const std::uint8_t> bytes) {
-        bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
-        return *this;
-    }
-    Writer& Fill(std::size_t count, std::uint8_t value = 0) {
-        bytes_.insert(bytes_.end(), count, value);
-        return *this;
-    }
-    Writer& PadTo(std::size_t size) {
-        return Fill(size > bytes_.size() ? size - bytes_.size() : 0);
-    }
-    Writer& Align(std::size_t unit) { return PadTo((bytes_.size() + unit - 1) / unit * unit); }
-    void PutU16At(std::size_t at, unsigned v) {
-        bytes_[at] = static_cast<std::uint8_t>(v);
-        bytes_[at + 1] = static_cast<std::uint8_t>(v >> 8);
-    }
-    void PutU32At(std::size_t at, std::uint32_t v) {
-        PutU16At(at, v & 0xFFFF);
-        PutU16At(at + 2, v >> 16);
-    }
-    std::size_t size() const { return bytes_.size(); }
-    Bytes& bytes() { return bytes_; }
-
-private:
-    Bytes bytes_;
-};
+using test::BitWriter;
+using test::ByteWriter;
 
 // A small deterministic generator, so that every run benchmarks the same modules.
 class Random {
@@ -82,6 +45,8 @@ struct Cell {
     int volume = -1;     // 0..64, -1 none
     int effect = 0;      // 0..15 in the MOD numbering; 0 with parameter 0 is none
     int parameter = 0;
+
+    bool HasEffect() const { return effect != 0 || parameter != 0; }
 };
 
 // A pattern grid of rows x channels cells, about two in three cells busy.
@@ -104,12 +69,29 @@ std::vector<Cell> MakeCells(int rows, int channels, int instruments, std::uint32
     return cells;
 }
 
+// Writes a grid of 64 rows as packed rows: each row's cells through `writeCell(channel, cell)`,
+// which writes nothing for an empty one, then the zero that ends the row.
+template <typename WriteCell>
+void WritePackedRows(ByteWriter& w, const std::vector<Cell>& cells, int channels,
+                     WriteCell writeCell) {
+    for (int row = 0; row < 64; ++row) {
+        for (int c = 0; c < channels; ++c) {
+            writeCell(c, cells[static_cast<std::size_t>(row * channels + c)]);
+        }
+        w.U8(0);
+    }
+}
+
 constexpr std::string_view title = "benchmark module";
 
-// Frames with flags to store them as: signed, unsigned, or delta-coded (byte or word deltas).
+// How a format stores sample frames: signed, unsigned, or delta-coded (byte or word deltas).
 enum class Storage { plain, unsignedData, byteDeltas, wordDeltas };
 
-Bytes Stored(Bytes frames, std::uint32_t width, Storage storage) {
+// The frames of generated sample `sample` (its tone and noise), `count` of `width` bytes, stored
+// as `storage` says.
+Bytes StoredSample(int sample, std::uint32_t count, std::uint32_t width,
+                   Storage storage = Storage::plain) {
+    Bytes frames = SampleFrames(count, width, static_cast<std::uint32_t>(sample));
     switch (storage) {
         case Storage::plain: break;
         case Storage::unsignedData:
@@ -149,25 +131,12 @@ bool PingPongs(int sample) { return sample % 6 == 0; }
 
 // --- MOD -----------------------------------------------------------------------------------------
 
-constexpr std::array<std::uint16_t, 60> modPeriods = {
-    1712, 1616, 1525, 1440, 1357, 1281, 1209, 1141, 1077, 1017, 961, 907, 856, 808, 762,
-    720,  678,  640,  604,  570,  538,  508,  480,  453,  428,  404, 381, 360, 339, 320,
-    302,  285,  269,  254,  240,  226,  214,  202,  190,  180,  170, 160, 151, 143, 135,
-    127,  120,  113,  107,  101,  95,   90,   85,   80,   76,   71,  67,  64,  60,  57,
-};
-
-int ModChannels(const Shape& shape) { return std::clamp(shape.channels, 1, 32); }
-int ModSamples(const Shape& shape) { return std::clamp(shape.samples, 1, 31); }
-std::uint32_t ModFrames(const Shape& shape) {
-    return std::min<std::uint32_t>(shape.frames, 0x1FFFE) & ~1u;
-}
-
 Bytes MakeMod(const Shape& shape) {
-    const int channels = ModChannels(shape);
-    const int samples = ModSamples(shape);
-    const std::uint32_t frames = ModFrames(shape);
-    const int patterns = std::clamp(shape.patterns, 1, 128);
-    Writer w;
+    const int channels = shape.channels;
+    const int samples = shape.samples;
+    const std::uint32_t frames = shape.frames & ~1u;  // a MOD length counts words
+    const int patterns = shape.patterns;
+    ByteWriter w;
     w.Text(title, 20);
     for (int s = 0; s < 31; ++s) {
         const bool present = s < samples;
@@ -186,14 +155,14 @@ Bytes MakeMod(const Shape& shape) {
     for (int p = 0; p < patterns; ++p) {
         for (const Cell& cell : MakeCells(64, channels, samples, static_cast<std::uint32_t>(p))) {
             const unsigned period =
-                cell.note ? modPeriods[static_cast<std::size_t>(cell.pitch)] : 0;
+                cell.note ? ModPeriods[static_cast<std::size_t>(cell.pitch)] : 0;
             const unsigned instrument = cell.note ? static_cast<unsigned>(cell.instrument) : 0;
             w.U8((instrument & 0x10) | (period >> 8)).U8(period & 0xFF);
             w.U8(((instrument & 0x0F) << 4) | static_cast<unsigned>(cell.effect));
             w.U8(static_cast<unsigned>(cell.parameter));
         }
     }
-    for (int s = 0; s < samples; ++s) w.Raw(SampleFrames(frames, 1, static_cast<std::uint32_t>(s)));
+    for (int s = 0; s < samples; ++s) w.Raw(StoredSample(s, frames, 1));
     return w.bytes();
 }
 
@@ -218,15 +187,11 @@ unsigned S3mLetter(int effect) {
     }
 }
 
-int ScreamChannels(const Shape& shape) { return std::clamp(shape.channels, 1, 32); }
-int ScreamSamples(const Shape& shape) { return std::clamp(shape.samples, 1, 99); }
-int ScreamPatterns(const Shape& shape) { return std::clamp(shape.patterns, 1, 100); }
-
 Bytes MakeS3m(const Shape& shape) {
-    const int channels = ScreamChannels(shape);
-    const int samples = ScreamSamples(shape);
-    const int patterns = ScreamPatterns(shape);
-    Writer w;
+    const int channels = shape.channels;
+    const int samples = shape.samples;
+    const int patterns = shape.patterns;
+    ByteWriter w;
     w.Text(title, 28).U8(0x1A).U8(16).U16(0);
     w.U16(static_cast<unsigned>(patterns)).U16(static_cast<unsigned>(samples));
     w.U16(static_cast<unsigned>(patterns)).U16(0).U16(0x1320).U16(2).Text("SCRM", 4);
@@ -256,39 +221,33 @@ Bytes MakeS3m(const Shape& shape) {
         const std::size_t start = w.size();
         w.U16(0);
         const auto cells = MakeCells(64, channels, samples, static_cast<std::uint32_t>(p));
-        for (int row = 0; row < 64; ++row) {
-            for (int c = 0; c < channels; ++c) {
-                const Cell& cell = cells[static_cast<std::size_t>(row * channels + c)];
-                const bool effect = cell.effect != 0 || cell.parameter != 0;
-                const unsigned flag = static_cast<unsigned>(c) | (cell.note ? 0x20u : 0u) |
-                                      (cell.volume >= 0 ? 0x40u : 0u) | (effect ? 0x80u : 0u);
-                if (flag == static_cast<unsigned>(c)) continue;
-                w.U8(flag);
-                if (cell.note) {
-                    w.U8(OctaveNote(cell.pitch)).U8(static_cast<unsigned>(cell.instrument));
-                }
-                if (cell.volume >= 0) w.U8(static_cast<unsigned>(cell.volume));
-                if (effect) w.U8(S3mLetter(cell.effect)).U8(static_cast<unsigned>(cell.parameter));
+        WritePackedRows(w, cells, channels, [&w](int c, const Cell& cell) {
+            const unsigned flag = (cell.note ? 0x20u : 0u) | (cell.volume >= 0 ? 0x40u : 0u) |
+                                  (cell.HasEffect() ? 0x80u : 0u);
+            if (flag == 0) return;
+            w.U8(flag | static_cast<unsigned>(c));
+            if (cell.note) w.U8(OctaveNote(cell.pitch)).U8(static_cast<unsigned>(cell.instrument));
+            if (cell.volume >= 0) w.U8(static_cast<unsigned>(cell.volume));
+            if (cell.HasEffect()) {
+                w.U8(S3mLetter(cell.effect)).U8(static_cast<unsigned>(cell.parameter));
             }
-            w.U8(0);
-        }
+        });
         w.PutU16At(start, static_cast<unsigned>(w.size() - start));
     }
     for (int s = 0; s < samples; ++s) {
         w.Align(16);
         w.PutU16At(headers[static_cast<std::size_t>(s)] + 14, static_cast<unsigned>(w.size() / 16));
         const std::uint32_t width = WidthOf(s, true);
-        w.Raw(Stored(SampleFrames(shape.frames, width, static_cast<std::uint32_t>(s)), width,
-                     Storage::unsignedData));
+        w.Raw(StoredSample(s, shape.frames, width, Storage::unsignedData));
     }
     return w.bytes();
 }
 
 Bytes MakePtm(const Shape& shape) {
-    const int channels = ScreamChannels(shape);
-    const int samples = ScreamSamples(shape);
-    const int patterns = ScreamPatterns(shape);
-    Writer w;
+    const int channels = shape.channels;
+    const int samples = shape.samples;
+    const int patterns = shape.patterns;
+    ByteWriter w;
     w.Text(title, 28).U8(0x1A).U16(0x0203).U8(0);
     w.U16(static_cast<unsigned>(patterns)).U16(static_cast<unsigned>(samples));
     w.U16(static_cast<unsigned>(patterns)).U16(static_cast<unsigned>(channels)).U16(0).U16(0);
@@ -304,32 +263,26 @@ Bytes MakePtm(const Shape& shape) {
         w.PutU16At(paragraphs + 2 * static_cast<std::size_t>(p),
                    static_cast<unsigned>(w.size() / 16));
         const auto cells = MakeCells(64, channels, samples, static_cast<std::uint32_t>(p));
-        for (int row = 0; row < 64; ++row) {
-            for (int c = 0; c < channels; ++c) {
-                const Cell& cell = cells[static_cast<std::size_t>(row * channels + c)];
-                const bool effect = cell.effect != 0 || cell.parameter != 0;
-                const unsigned flag = static_cast<unsigned>(c) | (cell.note ? 0x20u : 0u) |
-                                      (effect ? 0x40u : 0u) | (cell.volume >= 0 ? 0x80u : 0u);
-                if (flag == static_cast<unsigned>(c)) continue;
-                w.U8(flag);
-                if (cell.note) {
-                    w.U8(static_cast<unsigned>(cell.pitch + 25))
-                        .U8(static_cast<unsigned>(cell.instrument));
-                }
-                if (effect) {
-                    w.U8(static_cast<unsigned>(cell.effect))
-                        .U8(static_cast<unsigned>(cell.parameter));
-                }
-                if (cell.volume >= 0) w.U8(static_cast<unsigned>(cell.volume));
+        WritePackedRows(w, cells, channels, [&w](int c, const Cell& cell) {
+            const unsigned flag = (cell.note ? 0x20u : 0u) | (cell.HasEffect() ? 0x40u : 0u) |
+                                  (cell.volume >= 0 ? 0x80u : 0u);
+            if (flag == 0) return;
+            w.U8(flag | static_cast<unsigned>(c));
+            if (cell.note) {
+                w.U8(static_cast<unsigned>(cell.pitch + 25))
+                    .U8(static_cast<unsigned>(cell.instrument));
             }
-            w.U8(0);
-        }
+            if (cell.HasEffect()) {
+                w.U8(static_cast<unsigned>(cell.effect)).U8(static_cast<unsigned>(cell.parameter));
+            }
+            if (cell.volume >= 0) w.U8(static_cast<unsigned>(cell.volume));
+        });
     }
     for (int s = 0; s < samples; ++s) {
         w.Align(16);
         const std::uint32_t width = WidthOf(s, true);
         const std::uint32_t bytes = shape.frames * width;
-        Writer record;
+        ByteWriter record;
         const unsigned type =
             1u | (Loops(s) ? 4u : 0u) | (PingPongs(s) ? 8u : 0u) | (width == 2 ? 16u : 0u);
         record.U8(type)
@@ -343,33 +296,28 @@ Bytes MakePtm(const Shape& shape) {
         std::copy(record.bytes().begin(), record.bytes().end(),
                   w.bytes().begin() + static_cast<std::ptrdiff_t>(
                                           sampleRecords + 80 * static_cast<std::size_t>(s)));
-        w.Raw(Stored(SampleFrames(shape.frames, width, static_cast<std::uint32_t>(s)), width,
-                     Storage::byteDeltas));
+        w.Raw(StoredSample(s, shape.frames, width, Storage::byteDeltas));
     }
     return w.bytes();
 }
 
 // --- XM ------------------------------------------------------------------------------------------
 
-int XmChannels(const Shape& shape) { return std::clamp(shape.channels, 1, 32); }
-int XmInstruments(const Shape& shape) { return std::clamp(shape.samples, 1, 128); }
-int XmPatterns(const Shape& shape) { return std::clamp(shape.patterns, 1, 256); }
-
 Bytes MakeXm(const Shape& shape) {
-    const int channels = XmChannels(shape);
-    const int instruments = XmInstruments(shape);
-    const int patterns = XmPatterns(shape);
-    Writer w;
+    const int channels = shape.channels;
+    const int instruments = shape.samples;
+    const int patterns = shape.patterns;
+    ByteWriter w;
     w.Text("Extended Module: ", 17).Text(title, 20).U8(0x1A).Text("tunepak bench", 20).U16(0x0104);
     w.U32(276).U16(static_cast<unsigned>(std::min(patterns, 256))).U16(0);
     w.U16(static_cast<unsigned>(channels)).U16(static_cast<unsigned>(patterns));
     w.U16(static_cast<unsigned>(instruments)).U16(1).U16(6).U16(125);
     for (int k = 0; k < 256; ++k) w.U8(k < patterns ? static_cast<unsigned>(k) : 0);
     for (int p = 0; p < patterns; ++p) {
-        Writer packed;
+        ByteWriter packed;
         for (const Cell& cell :
              MakeCells(64, channels, instruments, static_cast<std::uint32_t>(p))) {
-            const bool effect = cell.effect != 0 || cell.parameter != 0;
+            const bool effect = cell.HasEffect();
             unsigned mask = 0x80;
             if (cell.note) mask |= 0x03;
             if (cell.volume >= 0) mask |= 0x04;
@@ -401,23 +349,19 @@ Bytes MakeXm(const Shape& shape) {
             (Loops(i) ? (PingPongs(i) ? 2u : 1u) : 0u) | (width == 2 ? 0x10u : 0u);
         w.U32(bytes).U32(Loops(i) ? bytes / 2 : 0).U32(Loops(i) ? bytes / 2 : 0);
         w.U8(64).U8(0).U8(type).U8(128).U8(0).U8(0).Text("sample", 22);
-        w.Raw(Stored(SampleFrames(shape.frames, width, static_cast<std::uint32_t>(i)), width,
-                     width == 2 ? Storage::wordDeltas : Storage::byteDeltas));
+        w.Raw(StoredSample(i, shape.frames, width,
+                           width == 2 ? Storage::wordDeltas : Storage::byteDeltas));
     }
     return w.bytes();
 }
 
 // --- IT ------------------------------------------------------------------------------------------
 
-int ItChannels(const Shape& shape) { return std::clamp(shape.channels, 1, 64); }
-int ItSamples(const Shape& shape) { return std::clamp(shape.samples, 1, 99); }
-int ItPatterns(const Shape& shape) { return std::clamp(shape.patterns, 1, 200); }
-
 Bytes MakeIt(const Shape& shape, bool compressed) {
-    const int channels = ItChannels(shape);
-    const int samples = ItSamples(shape);
-    const int patterns = ItPatterns(shape);
-    Writer w;
+    const int channels = shape.channels;
+    const int samples = shape.samples;
+    const int patterns = shape.patterns;
+    ByteWriter w;
     w.Text("IMPM", 4).Text(title, 26).U16(0);
     w.U16(static_cast<unsigned>(patterns + 1)).U16(0).U16(static_cast<unsigned>(samples));
     w.U16(static_cast<unsigned>(patterns)).U16(0x0215).U16(0x0214).U16(0x09).U16(0);
@@ -446,33 +390,28 @@ Bytes MakeIt(const Shape& shape, bool compressed) {
     for (int s = 0; s < samples; ++s) {
         w.PutU32At(headers[static_cast<std::size_t>(s)] + 72, static_cast<std::uint32_t>(w.size()));
         const std::uint32_t width = WidthOf(s, true);
-        const Bytes frames = SampleFrames(shape.frames, width, static_cast<std::uint32_t>(s));
+        const Bytes frames = StoredSample(s, shape.frames, width);
         w.Raw(compressed ? CompressItSample(frames, width, s % 4 < 2) : frames);
     }
     for (int p = 0; p < patterns; ++p) {
         w.PutU32At(patternTable + 4 * static_cast<std::size_t>(p),
                    static_cast<std::uint32_t>(w.size()));
-        Writer packed;
+        ByteWriter packed;
         const auto cells = MakeCells(64, channels, samples, static_cast<std::uint32_t>(p));
-        for (int row = 0; row < 64; ++row) {
-            for (int c = 0; c < channels; ++c) {
-                const Cell& cell = cells[static_cast<std::size_t>(row * channels + c)];
-                const bool effect = cell.effect != 0 || cell.parameter != 0;
-                const unsigned mask = (cell.note ? 0x03u : 0u) | (cell.volume >= 0 ? 0x04u : 0u) |
-                                      (effect ? 0x08u : 0u);
-                if (mask == 0) continue;
-                packed.U8(static_cast<unsigned>(c + 1) | 0x80).U8(mask);
-                if (cell.note) {
-                    packed.U8(static_cast<unsigned>(cell.pitch + 36))
-                        .U8(static_cast<unsigned>(cell.instrument));
-                }
-                if (cell.volume >= 0) packed.U8(static_cast<unsigned>(cell.volume));
-                if (effect) {
-                    packed.U8(S3mLetter(cell.effect)).U8(static_cast<unsigned>(cell.parameter));
-                }
+        WritePackedRows(packed, cells, channels, [&packed](int c, const Cell& cell) {
+            const unsigned mask = (cell.note ? 0x03u : 0u) | (cell.volume >= 0 ? 0x04u : 0u) |
+                                  (cell.HasEffect() ? 0x08u : 0u);
+            if (mask == 0) return;
+            packed.U8(static_cast<unsigned>(c + 1) | 0x80).U8(mask);
+            if (cell.note) {
+                packed.U8(static_cast<unsigned>(cell.pitch + 36))
+                    .U8(static_cast<unsigned>(cell.instrument));
             }
-            packed.U8(0);
-        }
+            if (cell.volume >= 0) packed.U8(static_cast<unsigned>(cell.volume));
+            if (cell.HasEffect()) {
+                packed.U8(S3mLetter(cell.effect)).U8(static_cast<unsigned>(cell.parameter));
+            }
+        });
         w.U16(static_cast<unsigned>(packed.size())).U16(64).U32(0).Raw(packed.bytes());
     }
     return w.bytes();
@@ -480,16 +419,12 @@ Bytes MakeIt(const Shape& shape, bool compressed) {
 
 // --- MTM -----------------------------------------------------------------------------------------
 
-int MtmSamples(const Shape& shape) { return std::clamp(shape.samples, 1, 63); }
-int MtmPatterns(const Shape& shape) { return std::clamp(shape.patterns, 1, 128); }
-int MtmChannels(const Shape& shape) { return std::clamp(shape.channels, 1, 32); }
-
 Bytes MakeMtm(const Shape& shape) {
-    const int channels = MtmChannels(shape);
-    const int samples = MtmSamples(shape);
-    const int patterns = MtmPatterns(shape);
+    const int channels = shape.channels;
+    const int samples = shape.samples;
+    const int patterns = shape.patterns;
     const int tracks = patterns * channels;  // one track of its own for every pattern channel
-    Writer w;
+    ByteWriter w;
     w.Text("MTM", 3).U8(0x10).Text(title, 20).U16(static_cast<unsigned>(tracks));
     w.U8(static_cast<unsigned>(patterns - 1)).U8(static_cast<unsigned>(patterns - 1)).U16(0);
     w.U8(static_cast<unsigned>(samples)).U8(0).U8(64).U8(static_cast<unsigned>(channels));
@@ -521,21 +456,17 @@ Bytes MakeMtm(const Shape& shape) {
     }
     for (int s = 0; s < samples; ++s) {
         const std::uint32_t width = WidthOf(s, true);
-        w.Raw(Stored(SampleFrames(shape.frames, width, static_cast<std::uint32_t>(s)), width,
-                     Storage::unsignedData));
+        w.Raw(StoredSample(s, shape.frames, width, Storage::unsignedData));
     }
     return w.bytes();
 }
 
 // --- 669 -----------------------------------------------------------------------------------------
 
-int S669Samples(const Shape& shape) { return std::clamp(shape.samples, 1, 64); }
-int S669Patterns(const Shape& shape) { return std::clamp(shape.patterns, 1, 128); }
-
 Bytes Make669(const Shape& shape) {
-    const int samples = S669Samples(shape);
-    const int patterns = S669Patterns(shape);
-    Writer w;
+    const int samples = shape.samples;
+    const int patterns = shape.patterns;
+    ByteWriter w;
     w.Text("if", 2)
         .Text(title, 108)
         .U8(static_cast<unsigned>(samples))
@@ -563,25 +494,18 @@ Bytes Make669(const Shape& shape) {
         }
     }
     for (int s = 0; s < samples; ++s) {
-        w.Raw(Stored(SampleFrames(shape.frames, 1, static_cast<std::uint32_t>(s)), 1,
-                     Storage::unsignedData));
+        w.Raw(StoredSample(s, shape.frames, 1, Storage::unsignedData));
     }
     return w.bytes();
 }
 
 // --- STM -----------------------------------------------------------------------------------------
 
-int StmSamples(const Shape& shape) { return std::clamp(shape.samples, 1, 31); }
-int StmPatterns(const Shape& shape) { return std::clamp(shape.patterns, 1, 64); }
-std::uint32_t StmFrames(const Shape& shape) {
-    return std::min<std::uint32_t>(shape.frames, 0xFFF0);
-}
-
 Bytes MakeStm(const Shape& shape) {
-    const int samples = StmSamples(shape);
-    const int patterns = StmPatterns(shape);
-    const std::uint32_t frames = StmFrames(shape);
-    Writer w;
+    const int samples = shape.samples;
+    const int patterns = shape.patterns;
+    const std::uint32_t frames = shape.frames;
+    ByteWriter w;
     w.Text(title, 20).Text("!Scream!", 8).U8(0x1A).U8(2).U8(2).U8(21).U8(0x60);
     w.U8(static_cast<unsigned>(patterns)).U8(64).Fill(13);
     const std::size_t records = w.size();
@@ -606,21 +530,18 @@ Bytes MakeStm(const Shape& shape) {
         w.Align(16);
         w.PutU16At(records + 32 * static_cast<std::size_t>(s) + 14,
                    static_cast<unsigned>(w.size() / 16));
-        w.Raw(SampleFrames(frames, 1, static_cast<std::uint32_t>(s)));
+        w.Raw(StoredSample(s, frames, 1));
     }
     return w.bytes();
 }
 
 // --- FAR -----------------------------------------------------------------------------------------
 
-int FarSamples(const Shape& shape) { return std::clamp(shape.samples, 1, 64); }
-int FarPatterns(const Shape& shape) { return std::clamp(shape.patterns, 1, 255); }
-
 Bytes MakeFar(const Shape& shape) {
-    const int samples = FarSamples(shape);
-    const int patterns = FarPatterns(shape);
+    const int samples = shape.samples;
+    const int patterns = shape.patterns;
     constexpr std::size_t patternBytes = 2 + 64 * 16 * 4;
-    Writer w;
+    ByteWriter w;
     w.Text("FAR\xFE", 4).Text(title, 40).Text("\r\n\x1A", 3).U16(98 + 771).U8(0x10);
     w.Fill(16, 1).Fill(9).U8(4);
     for (int c = 0; c < 16; ++c) w.U8(c % 2 == 0 ? 3 : 12);
@@ -648,22 +569,18 @@ Bytes MakeFar(const Shape& shape) {
         w.Text("sample", 32).U32(bytes).U8(0).U8(64);
         w.U32(Loops(s) ? bytes / 2 : 0).U32(Loops(s) ? bytes : 0).U8(width == 2 ? 1 : 0);
         w.U8(Loops(s) ? 8 : 0);
-        w.Raw(SampleFrames(shape.frames, width, static_cast<std::uint32_t>(s)));
+        w.Raw(StoredSample(s, shape.frames, width));
     }
     return w.bytes();
 }
 
 // --- ULT -----------------------------------------------------------------------------------------
 
-int UltSamples(const Shape& shape) { return std::clamp(shape.samples, 1, 128); }
-int UltPatterns(const Shape& shape) { return std::clamp(shape.patterns, 1, 256); }
-int UltChannels(const Shape& shape) { return std::clamp(shape.channels, 1, 32); }
-
 Bytes MakeUlt(const Shape& shape) {
-    const int channels = UltChannels(shape);
-    const int samples = UltSamples(shape);
-    const int patterns = UltPatterns(shape);
-    Writer w;
+    const int channels = shape.channels;
+    const int samples = shape.samples;
+    const int patterns = shape.patterns;
+    ByteWriter w;
     w.Text("MAS_UTrack_V00", 14).U8('4').Text(title, 32).U8(0).U8(static_cast<unsigned>(samples));
     for (int s = 0; s < samples; ++s) {
         const std::uint32_t width = WidthOf(s, true);
@@ -689,12 +606,12 @@ Bytes MakeUlt(const Shape& shape) {
             for (int row = 0; row < 64;) {
                 const Cell& cell = cells[static_cast<std::size_t>(row * channels + c)];
                 int run = 1;
-                while (row + run < 64 && !cell.note && cell.effect == 0 && cell.parameter == 0 &&
-                       !cells[static_cast<std::size_t>((row + run) * channels + c)].note &&
-                       cells[static_cast<std::size_t>((row + run) * channels + c)].effect == 0 &&
-                       cells[static_cast<std::size_t>((row + run) * channels + c)].parameter == 0) {
-                    ++run;
-                }
+                // A run of cells without note or effect repeats the first.
+                auto bare = [&](int r) {
+                    const Cell& at = cells[static_cast<std::size_t>(r * channels + c)];
+                    return !at.note && !at.HasEffect();
+                };
+                while (row + run < 64 && bare(row) && bare(row + run)) ++run;
                 if (run > 1) w.U8(0xFC).U8(static_cast<unsigned>(run));
                 const unsigned effect = static_cast<unsigned>(cell.effect);
                 w.U8(cell.note ? static_cast<unsigned>(cell.pitch + 1) : 0);
@@ -705,7 +622,7 @@ Bytes MakeUlt(const Shape& shape) {
         }
     }
     for (int s = 0; s < samples; ++s) {
-        w.Raw(SampleFrames(shape.frames, WidthOf(s, true), static_cast<std::uint32_t>(s)));
+        w.Raw(StoredSample(s, shape.frames, WidthOf(s, true)));
     }
     return w.bytes();
 }
@@ -726,24 +643,6 @@ Bytes MakeAm(const Shape& shape) {
 }
 
 // --- IT sample compression -----------------------------------------------------------------------
-
-// Packs values of given bit widths least significant bit first.
-class BitPacker {
-public:
-    void Put(std::uint32_t value, int width) {
-        for (int i = 0; i < width; ++i, ++bit_) {
-            if (bit_ % 8 == 0) bytes_.push_back(0);
-            if ((value >> i) & 1) {
-                bytes_.back() = static_cast<std::uint8_t>(bytes_.back() | (1 << (bit_ % 8)));
-            }
-        }
-    }
-    Bytes& bytes() { return bytes_; }
-
-private:
-    Bytes bytes_;
-    int bit_ = 0;
-};
 
 // Compresses one block of deltas (already taken once or twice), announcing every change of bit
 // width as the decoder expects it. The width widens as soon as a value needs it, to what the next
@@ -781,7 +680,7 @@ Bytes CompressBlock(std::span<const std::int32_t> deltas, bool wide, bool adapti
         return widest;
     };
 
-    BitPacker bits;
+    BitWriter bits;
     int width = topWidth;
     for (std::size_t i = 0; i < deltas.size(); ++i) {
         const std::int32_t delta = deltas[i];
@@ -812,37 +711,58 @@ Bytes CompressBlock(std::span<const std::int32_t> deltas, bool wide, bool adapti
     return bits.bytes();
 }
 
-}  // namespace
+// The most that a format holds of each part of a shape: a module is made of the shape asked for,
+// brought within these. A format of fixed channels ignores the shape's.
+struct Limits {
+    int patterns;
+    int channels;
+    int samples;  // instruments in XM
+    std::uint32_t frames = std::numeric_limits<std::uint32_t>::max();
+};
 
-namespace {
+constexpr Limits modLimits = {128, 32, 31, 0x1FFFE};
+constexpr Limits screamLimits = {100, 32, 99};
+constexpr Limits xmLimits = {256, 32, 128};
+constexpr Limits itLimits = {200, 64, 99};
 
-// Each generated kind of module: the loader its format names in the format registry, and how it
-// is made.
+// Each generated kind of module: the loader its format names in the format registry, the format's
+// limits, and how it is made.
 struct Maker {
     Format format;
     Loader loader;
+    Limits limits;
     Bytes (*make)(const Shape& shape);
 };
 
 constexpr std::array<Maker, allFormats.size()> makers = {{
-    {Format::mod, LoadMod, MakeMod},
-    {Format::s3m, LoadS3m, MakeS3m},
-    {Format::xm, LoadXm, MakeXm},
-    {Format::it, LoadIt, [](const Shape& shape) { return MakeIt(shape, false); }},
-    {Format::itCompressed, LoadIt, [](const Shape& shape) { return MakeIt(shape, true); }},
-    {Format::mtm, LoadMtm, MakeMtm},
-    {Format::s669, Load669, Make669},
-    {Format::stm, LoadStm, MakeStm},
-    {Format::far, LoadFar, MakeFar},
-    {Format::ult, LoadUlt, MakeUlt},
-    {Format::ptm, LoadPtm, MakePtm},
-    {Format::am, LoadAm, MakeAm},
+    {Format::mod, LoadMod, modLimits, MakeMod},
+    {Format::s3m, LoadS3m, screamLimits, MakeS3m},
+    {Format::xm, LoadXm, xmLimits, MakeXm},
+    {Format::it, LoadIt, itLimits, [](const Shape& shape) { return MakeIt(shape, false); }},
+    {Format::itCompressed, LoadIt, itLimits,
+     [](const Shape& shape) { return MakeIt(shape, true); }},
+    {Format::mtm, LoadMtm, {128, 32, 63}, MakeMtm},
+    {Format::s669, Load669, {128, 8, 64}, Make669},
+    {Format::stm, LoadStm, {64, 4, 31, 0xFFF0}, MakeStm},
+    {Format::far, LoadFar, {255, 16, 64}, MakeFar},
+    {Format::ult, LoadUlt, {256, 32, 128}, MakeUlt},
+    {Format::ptm, LoadPtm, screamLimits, MakePtm},
+    {Format::am, LoadAm, xmLimits, MakeAm},
 }};
 
 const Maker& MakerOf(Format format) {
-    const auto found = std::find_if(makers.begin(), makers.end(),
-                                    [format](const Maker& maker) { return maker.format == format; });
+    const auto found = std::find_if(makers.begin(), makers.end(), [format](const Maker& maker) {
+        return maker.format == format;
+    });
     return found != makers.end() ? *found : makers.front();
+}
+
+// The shape brought within a format's limits.
+Shape Fit(const Shape& shape, const Limits& limits) {
+    return {.patterns = std::clamp(shape.patterns, 1, limits.patterns),
+            .channels = std::clamp(shape.channels, 1, limits.channels),
+            .samples = std::clamp(shape.samples, 1, limits.samples),
+            .frames = std::min(shape.frames, limits.frames)};
 }
 
 }  // namespace
@@ -853,24 +773,14 @@ std::string_view FormatName(Format format) {
     return format == Format::itCompressed ? "IT compressed" : SourceOf(format).name;
 }
 
-Bytes MakeModule(Format format, const Shape& shape) { return MakerOf(format).make(shape); }
+Bytes MakeModule(Format format, const Shape& shape) {
+    const Maker& maker = MakerOf(format);
+    return maker.make(Fit(shape, maker.limits));
+}
 
 Expected ExpectedContents(Format format, const Shape& shape) {
-    switch (format) {
-        case Format::mod: return {std::clamp(shape.patterns, 1, 128), ModSamples(shape)};
-        case Format::s3m:
-        case Format::ptm: return {ScreamPatterns(shape), ScreamSamples(shape)};
-        case Format::xm:
-        case Format::am: return {XmPatterns(shape), XmInstruments(shape)};
-        case Format::it:
-        case Format::itCompressed: return {ItPatterns(shape), ItSamples(shape)};
-        case Format::mtm: return {MtmPatterns(shape), MtmSamples(shape)};
-        case Format::s669: return {S669Patterns(shape), S669Samples(shape)};
-        case Format::stm: return {StmPatterns(shape), StmSamples(shape)};
-        case Format::far: return {FarPatterns(shape), FarSamples(shape)};
-        case Format::ult: return {UltPatterns(shape), UltSamples(shape)};
-    }
-    return {};
+    const Shape fitted = Fit(shape, MakerOf(format).limits);
+    return {fitted.patterns, fitted.samples};
 }
 
 Bytes SampleFrames(std::uint32_t count, std::uint32_t width, std::uint32_t seed) {
@@ -903,7 +813,7 @@ Bytes CompressItSample(std::span<const std::uint8_t> frames, std::uint32_t width
         const auto shift = 32 - sampleBits;
         return static_cast<std::int32_t>(static_cast<std::uint32_t>(difference) << shift) >> shift;
     };
-    Writer out;
+    ByteWriter out;
     for (std::size_t first = 0; first < count; first += perBlock) {
         const std::size_t n = std::min(perBlock, count - first);
         std::vector<std::int32_t> deltas(n);
@@ -918,7 +828,7 @@ Bytes CompressItSample(std::span<const std::uint8_t> frames, std::uint32_t width
         Bytes block = CompressBlock(deltas, wide, true);
         // Width changes at nearly every value could overflow the 16-bit byte count.
         if (block.size() > 0xFFFF) block = CompressBlock(deltas, wide, false);
-        out.U16(static_cast<unsigned>(block.size())).Raw(block);
+        out.Raw(test::CompressedBlock(block));
     }
     return out.bytes();
 }

@@ -153,14 +153,6 @@ bool HoldsEightChannels(const ModHeaderRecord& header, std::optional<std::uint64
     return even == layout(8) && even != layout(4);
 }
 
-// Five octaves of periods, the longest (lowest note) first.
-constexpr std::array<std::uint16_t, 60> modPeriods = {
-    1712, 1616, 1525, 1440, 1357, 1281, 1209, 1141, 1077, 1017, 961, 907,
-    856,  808,  762,  720,  678,  640,  604,  570,  538,  508,  480, 453,
-    428,  404,  381,  360,  339,  320,  302,  285,  269,  254,  240, 226,
-    214,  202,  190,  180,  170,  160,  151,  143,  135,  127,  120, 113,
-    107,  101,  95,   90,   85,   80,   76,   71,   67,   64,   60,  57,
-};
 constexpr std::uint8_t firstPeriodNote = 37;  // note byte of period 1712
 constexpr std::uint16_t lowestNotePeriod = 4095;
 constexpr std::uint8_t lowestNote = 12;
@@ -170,9 +162,10 @@ constexpr std::uint8_t lowestNote = 12;
 constexpr std::uint8_t NoteFromPeriod(std::uint16_t period) {
     if (period == 0) return noNote;
     if (period == lowestNotePeriod) return lowestNote;
-    static_assert(std::is_sorted(modPeriods.begin(), modPeriods.end(), std::greater<>()));
-    const auto at = std::lower_bound(modPeriods.begin(), modPeriods.end(), period, std::greater<>());
-    return static_cast<std::uint8_t>(firstPeriodNote + (at - modPeriods.begin()));
+    static_assert(std::is_sorted(ModPeriods.begin(), ModPeriods.end(), std::greater<>()));
+    const auto at =
+        std::lower_bound(ModPeriods.begin(), ModPeriods.end(), period, std::greater<>());
+    return static_cast<std::uint8_t>(firstPeriodNote + (at - ModPeriods.begin()));
 }
 
 // Channel pans of the four-channel Amiga layout, repeated across the channels.

@@ -14,6 +14,16 @@
 
 namespace tunepak {
 
+// Five octaves of MOD periods, the longest (lowest note) first: the notes that the loader reads
+// and that the benchmarks' module maker writes.
+inline constexpr std::array<std::uint16_t, 60> ModPeriods = {
+    1712, 1616, 1525, 1440, 1357, 1281, 1209, 1141, 1077, 1017, 961, 907,
+    856,  808,  762,  720,  678,  640,  604,  570,  538,  508,  480, 453,
+    428,  404,  381,  360,  339,  320,  302,  285,  269,  254,  240, 226,
+    214,  202,  190,  180,  170,  160,  151,  143,  135,  127,  120, 113,
+    107,  101,  95,   90,   85,   80,   76,   71,   67,   64,   60,  57,
+};
+
 // Internal command of each MOD effect number; the parameter passes unchanged.
 inline constexpr std::array<EffectCommand, 16> ModEffectCommands = {
     EffectArpeggio,           // 0 arpeggio

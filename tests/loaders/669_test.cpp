@@ -14,6 +14,7 @@ namespace tunepak {
 namespace {
 
 using test::Bytes;
+using test::SampleBytes;
 
 constexpr std::size_t patternSize = 64 * 8 * 3;
 
@@ -58,11 +59,6 @@ struct Image669 {
         return file.Raw(sampleData).bytes();
     }
 };
-
-Bytes Frames(std::size_t slot) {
-    const auto frames = test::SampleFrames(slot);
-    return {frames.begin(), frames.end()};
-}
 
 class Loader669Test : public test::ModelTest {};
 
@@ -148,11 +144,11 @@ TEST_F(Loader669Test, SamplesAndSongSettings) {
     EXPECT_EQ(plain.flags, 0);  // no loop; converted from unsigned
     EXPECT_EQ(plain.c5Rate, 8448u);
     EXPECT_EQ(plain.volume, 60);
-    EXPECT_EQ(Frames(0), (Bytes{0x00, 0x01, 0x80, 0x7F}));
+    EXPECT_EQ(SampleBytes(0), (Bytes{0x00, 0x01, 0x80, 0x7F}));
     const SampleHeader& looped = test::Sample(1);
     EXPECT_EQ(looped.flags, 0x88);
     EXPECT_EQ(looped.length, 6u);
-    EXPECT_EQ(Frames(1), (Bytes{0x8A, 0x8B, 0x8C, 0x8D, 0x8E, 0x8F}));
+    EXPECT_EQ(SampleBytes(1), (Bytes{0x8A, 0x8B, 0x8C, 0x8D, 0x8E, 0x8F}));
 
     EXPECT_EQ(song.songFlags, rowPacked);
     EXPECT_EQ(song.initialSpeed, 3);
@@ -179,7 +175,7 @@ TEST_F(Loader669Test, SamplesAndPatternsBeyondTheTables) {
     const std::vector<Bytes> rows = test::PatternRows(128);
     ASSERT_EQ(rows.size(), 64u);
     EXPECT_EQ(rows[0], (Bytes{0x80, 0, 15}));
-    EXPECT_EQ(Frames(127), (Bytes{0x10, 0x11}));
+    EXPECT_EQ(SampleBytes(127), (Bytes{0x10, 0x11}));
     for (std::size_t slot = 0; slot < 128; ++slot) EXPECT_NE(instrumentTable[slot].block, nullptr);
 }
 

@@ -15,6 +15,7 @@ namespace tunepak {
 namespace {
 
 using test::Bytes;
+using test::SampleBytes;
 
 // A stored FAR pattern: break row, tempo, then `storedRows` rows of 16 empty cells.
 Bytes StoredPattern(unsigned breakRow, unsigned tempo, std::size_t storedRows) {
@@ -86,11 +87,6 @@ struct FarImage {
     }
 };
 
-Bytes Frames(std::size_t slot) {
-    const auto frames = test::SampleFrames(slot);
-    return {frames.begin(), frames.end()};
-}
-
 class FarLoaderTest : public test::ModelTest {};
 
 TEST_F(FarLoaderTest, NotesVolumesAndTheTempoCommand) {
@@ -141,7 +137,7 @@ TEST_F(FarLoaderTest, PatternLengthsBreakRowsAndPattern255) {
     ASSERT_EQ(shortRows.size(), 64u);
     EXPECT_EQ(shortRows[0], (Bytes{0x80, 4, 15}));
     for (int row = 1; row < 64; ++row) EXPECT_EQ(shortRows[row], Bytes{}) << "row " << row;
-    EXPECT_EQ(Frames(0), (Bytes{1, 2, 3}));  // the bitmap came right after pattern 255
+    EXPECT_EQ(SampleBytes(0), (Bytes{1, 2, 3}));  // the bitmap came right after pattern 255
     const std::vector<test::Noted> notes = test::Notes();
     EXPECT_NE(std::find(notes.begin(), notes.end(),
                         test::Noted{ConversionKind::discarded, "FAR pattern 255", 1}),
@@ -168,14 +164,14 @@ TEST_F(FarLoaderTest, SamplesFromTheBitmap) {
     EXPECT_EQ(looped.flags, 0x88);
     EXPECT_EQ(looped.volume, 64);
     EXPECT_EQ(looped.c5Rate, 8287u);
-    EXPECT_EQ(Frames(0), (Bytes{1, 2, 3}));
+    EXPECT_EQ(SampleBytes(0), (Bytes{1, 2, 3}));
     const SampleHeader& wide = test::Sample(2);
     EXPECT_EQ(wide.flags, 0x8C);
     EXPECT_EQ(wide.loopEnd, 2u);
-    EXPECT_EQ(Frames(2), (Bytes{0x10, 0x20, 0x30, 0x40}));
+    EXPECT_EQ(SampleBytes(2), (Bytes{0x10, 0x20, 0x30, 0x40}));
     EXPECT_EQ(test::Sample(3).flags, 0x80);
     EXPECT_EQ(std::string(test::Instrument(3).name.data()), "after");
-    EXPECT_EQ(Frames(3), (Bytes{9, 8}));
+    EXPECT_EQ(SampleBytes(3), (Bytes{9, 8}));
 }
 
 TEST_F(FarLoaderTest, SongSettings) {

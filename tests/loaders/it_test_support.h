@@ -13,30 +13,6 @@
 
 namespace tunepak::test {
 
-// Packs values of given bit widths least significant bit first, as compressed samples hold them.
-class BitWriter {
-public:
-    BitWriter& Put(std::uint32_t value, int width) {
-        for (int i = 0; i < width; ++i, ++bit_) {
-            if (bit_ % 8 == 0) bytes_.push_back(0);
-            if ((value >> i) & 1) bytes_.back() = static_cast<std::uint8_t>(bytes_.back() | (1 << (bit_ % 8)));
-        }
-        return *this;
-    }
-    const Bytes& bytes() const { return bytes_; }
-
-private:
-    Bytes bytes_;
-    int bit_ = 0;
-};
-
-// One compressed block: its byte count, then its bits.
-inline Bytes CompressedBlock(const Bytes& bits) {
-    ByteWriter w;
-    w.U16(static_cast<unsigned>(bits.size())).Raw(bits);
-    return w.bytes();
-}
-
 struct ItSampleSpec {
     std::string name = "sample";
     std::uint8_t flags = 0x01;    // data present, 8-bit, no loop

@@ -15,6 +15,7 @@ namespace tunepak {
 namespace {
 
 using test::Bytes;
+using test::PatternBytes;
 
 // A MOD file built field by field; patterns are added as cells are set.
 struct ModImage {
@@ -61,11 +62,6 @@ Bytes Rows(std::initializer_list<Bytes> rows) {
     for (const Bytes& row : rows) bytes.insert(bytes.end(), row.begin(), row.end());
     bytes.resize(bytes.size() + 64 - rows.size(), 0);
     return bytes;
-}
-
-Bytes PatternBytes(std::size_t number) {
-    const auto block = test::Pattern(number);
-    return {block.begin(), block.end()};
 }
 
 class ModLoaderTest : public test::ModelTest {};

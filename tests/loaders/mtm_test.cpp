@@ -11,6 +11,8 @@ namespace tunepak {
 namespace {
 
 using test::Bytes;
+using test::PatternBytes;
+using test::SampleBytes;
 
 // An MTM file built field by field: tracks 1..n, and per pattern the 32 track numbers.
 struct MtmImage {
@@ -59,16 +61,6 @@ struct MtmImage {
     }
 };
 
-Bytes PatternBytes(std::size_t number) {
-    const auto block = test::Pattern(number);
-    return {block.begin(), block.end()};
-}
-
-Bytes Frames(std::size_t slot) {
-    const auto frames = test::SampleFrames(slot);
-    return {frames.begin(), frames.end()};
-}
-
 class MtmLoaderTest : public test::ModelTest {};
 
 TEST_F(MtmLoaderTest, AssemblesPatternsFromSharedTracks) {
@@ -103,7 +95,7 @@ TEST_F(MtmLoaderTest, AssemblesPatternsFromSharedTracks) {
     EXPECT_EQ(PatternBytes(0), rows(0, {0x85, 0x03, 0x0F, 0x00}));
     EXPECT_EQ(PatternBytes(1), rows(3, {0x00}));
     EXPECT_EQ(song.channelCount, 6);
-    EXPECT_EQ(Frames(0), Bytes({0x00, 0x10}));  // found behind the comment
+    EXPECT_EQ(SampleBytes(0), Bytes({0x00, 0x10}));  // found behind the comment
 }
 
 TEST_F(MtmLoaderTest, HeaderOrdersAndPans) {
@@ -150,7 +142,7 @@ TEST_F(MtmLoaderTest, SampleHeadersAndData) {
     EXPECT_EQ(first.flags2, converted);
     EXPECT_EQ(first.c5Rate, 8280u);
     EXPECT_EQ(first.volume, 64);
-    EXPECT_EQ(Frames(0), Bytes({0x00, 0x01, 0x80, 0x7F, 0x90, 0xA0}));
+    EXPECT_EQ(SampleBytes(0), Bytes({0x00, 0x01, 0x80, 0x7F, 0x90, 0xA0}));
 
     const SampleHeader& wide = test::Sample(1);
     EXPECT_EQ(wide.length, 400u);  // 500 frames, cut at the loop end
@@ -158,12 +150,12 @@ TEST_F(MtmLoaderTest, SampleHeadersAndData) {
     EXPECT_EQ(wide.loopEnd, 400u);
     EXPECT_EQ(wide.flags, loop | 0x80 | sixteenBit);
     EXPECT_EQ(wide.c5Rate, 8529u);
-    EXPECT_EQ(Frames(1).front(), 0x00);
-    EXPECT_EQ(Frames(1)[1], 0x00);
+    EXPECT_EQ(SampleBytes(1).front(), 0x00);
+    EXPECT_EQ(SampleBytes(1)[1], 0x00);
 
     EXPECT_EQ(test::Sample(2).flags, 0);  // loop end 2 is no loop
-    EXPECT_EQ(Frames(3), Bytes({0x34, 0x12, 0x00, 0x00}));
-    EXPECT_EQ(Frames(4), Bytes({0x81, 0x82, 0x83}));  // the odd byte before it is skipped
+    EXPECT_EQ(SampleBytes(3), Bytes({0x34, 0x12, 0x00, 0x00}));
+    EXPECT_EQ(SampleBytes(4), Bytes({0x81, 0x82, 0x83}));  // the odd byte before it is skipped
 }
 
 TEST_F(MtmLoaderTest, SamplesBeyondTheInstrumentTableAreNotLoaded) {
@@ -175,7 +167,7 @@ TEST_F(MtmLoaderTest, SamplesBeyondTheInstrumentTableAreNotLoaded) {
     image.Set(track, 0, 24, 1);
     image.sequence[0][2] = track;
     ASSERT_EQ(test::LoadFromBytes(image.Build()), ResultOk);
-    EXPECT_EQ(Frames(127), Bytes({127 ^ 0x80}));
+    EXPECT_EQ(SampleBytes(127), Bytes({127 ^ 0x80}));
     EXPECT_EQ(orderList[1], 4);
     EXPECT_EQ(song.channelCount, 3);
 }

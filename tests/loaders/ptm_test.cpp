@@ -13,7 +13,6 @@ namespace {
 
 using test::Bytes;
 using test::scream::EmptyFrom;
-using test::scream::Align;
 using test::scream::PackedRows;
 using test::scream::RowEvents;
 
@@ -54,12 +53,12 @@ Bytes BuildPtm(const PtmLayout& layout) {
         w.Fill(14).Text(s.name, 28).Text("PTMS", 4);
     }
     for (std::size_t p = 0; p < layout.patterns.size(); ++p) {
-        Align(w);
+        w.Align(16);
         w.PutU16At(patternOffsets + 2 * p, static_cast<unsigned>(w.size() / 16));
         w.Raw(layout.patterns[p]);
     }
     for (std::size_t s = 0; s < layout.samples.size(); ++s) {
-        Align(w);
+        w.Align(16);
         w.PutU32At(offsetFields[s], static_cast<std::uint32_t>(w.size()));
         w.Raw(layout.samples[s].data);
     }

@@ -17,7 +17,6 @@ namespace {
 
 using test::Bytes;
 using test::scream::EmptyFrom;
-using test::scream::Align;
 using test::scream::PackedRows;
 using test::scream::RowEvents;
 
@@ -67,7 +66,7 @@ Bytes BuildS3m(const S3mLayout& layout) {
     std::vector<std::size_t> dataParagraphs;
     for (std::size_t i = 0; i < layout.instruments.size(); ++i) {
         const S3mSample& s = layout.instruments[i];
-        Align(w);
+        w.Align(16);
         w.PutU16At(instrumentPointers + 2 * i, static_cast<unsigned>(w.size() / 16));
         dataParagraphs.push_back(w.size() + 14);
         const auto frames = s.frames.value_or(
@@ -77,13 +76,13 @@ Bytes BuildS3m(const S3mLayout& layout) {
         w.Text(s.sampled ? "SCRS" : "", 4);
     }
     for (std::size_t p = 0; p < layout.patterns.size(); ++p) {
-        Align(w);
+        w.Align(16);
         w.PutU16At(patternPointers + 2 * p, static_cast<unsigned>(w.size() / 16));
         const auto length = static_cast<unsigned>(layout.patterns[p].size());
         w.U16(p == 0 ? layout.firstPatternLength.value_or(length) : length).Raw(layout.patterns[p]);
     }
     for (std::size_t i = 0; i < layout.instruments.size(); ++i) {
-        Align(w);
+        w.Align(16);
         w.PutU16At(dataParagraphs[i], static_cast<unsigned>(w.size() / 16));
         w.Raw(layout.instruments[i].data);
     }

@@ -25,9 +25,6 @@ inline Bytes PackedRows(std::initializer_list<Bytes> rows) {
     return packed;
 }
 
-// Pads a module being built to the next 16-byte paragraph.
-inline void Align(ByteWriter& w) { w.PadTo((w.size() + 15) / 16 * 16); }
-
 // Whether every row from `first` on is empty.
 inline bool EmptyFrom(const std::vector<Bytes>& rows, std::size_t first) {
     for (std::size_t row = first; row < rows.size(); ++row) {

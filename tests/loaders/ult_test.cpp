@@ -12,6 +12,7 @@ namespace tunepak {
 namespace {
 
 using test::Bytes;
+using test::SampleBytes;
 
 Bytes Cell(unsigned note = 0, unsigned sample = 0, unsigned effects = 0, unsigned b3 = 0,
            unsigned b4 = 0) {
@@ -76,11 +77,6 @@ struct UltImage {
     }
 };
 
-Bytes Frames(std::size_t slot) {
-    const auto frames = test::SampleFrames(slot);
-    return {frames.begin(), frames.end()};
-}
-
 class UltLoaderTest : public test::ModelTest {};
 
 TEST_F(UltLoaderTest, RepeatCellsAndWhereTracksEnd) {
@@ -114,7 +110,7 @@ TEST_F(UltLoaderTest, RepeatCellsAndWhereTracksEnd) {
     // Nothing is left over from the pattern before.
     for (const Bytes& row : test::PatternRows(3)) EXPECT_EQ(row, Bytes{});
     EXPECT_EQ(test::PatternRows(4)[0], (Bytes{0x40, 1, 38}));
-    EXPECT_EQ(Frames(0), (Bytes{5, 6}));  // the samples follow the measured tracks
+    EXPECT_EQ(SampleBytes(0), (Bytes{5, 6}));  // the samples follow the measured tracks
 }
 
 TEST_F(UltLoaderTest, ChoosesAndTranslatesOneEffect) {
@@ -243,7 +239,7 @@ TEST_F(UltLoaderTest, SampleHeaders) {
     const SampleHeader& narrow = test::Sample(1);
     EXPECT_EQ(narrow.flags, 0x80);  // an empty loop is no loop
     EXPECT_EQ(narrow.volume, 63);
-    EXPECT_EQ(Frames(1), (Bytes{7, 8, 9}));
+    EXPECT_EQ(SampleBytes(1), (Bytes{7, 8, 9}));
 }
 
 TEST_F(UltLoaderTest, ChannelsBeyondThirtyTwoAreMeasuredButNotConverted) {
@@ -266,7 +262,7 @@ TEST_F(UltLoaderTest, ChannelsBeyondThirtyTwoAreMeasuredButNotConverted) {
     EXPECT_EQ(song.channelCount, 32);
     EXPECT_EQ(song.channelPan[31], 15 * 4 + 2);
     EXPECT_EQ(song.channelPan[32], 0);
-    EXPECT_EQ(Frames(0), (Bytes{0x55, 0x66}));
+    EXPECT_EQ(SampleBytes(0), (Bytes{0x55, 0x66}));
 }
 
 TEST_F(UltLoaderTest, AllocationFailuresEndTheLoad) {

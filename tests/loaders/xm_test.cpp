@@ -18,6 +18,7 @@ namespace tunepak {
 namespace {
 
 using test::Bytes;
+using test::PatternBytes;
 
 struct XmSample {
     std::string name;
@@ -139,11 +140,6 @@ Bytes Concat(std::initializer_list<Bytes> parts) {
     Bytes all;
     for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
     return all;
-}
-
-Bytes PatternBytes(std::size_t number) {
-    const auto block = test::Pattern(number);
-    return {block.begin(), block.end()};
 }
 
 // The number of events in each row of a row-packed pattern.

@@ -6,43 +6,17 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <initializer_list>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "byte_writer.h"
 #include "io/memory_file.h"
 #include "io/services.h"
 #include "model/model.h"
 
 namespace tunepak::test {
-
-using Bytes = std::vector<std::uint8_t>;
-
-// Builds a byte image field by field.
-class ByteWriter {
-public:
-    ByteWriter& U8(unsigned v);
-    ByteWriter& U16(unsigned v);    // little-endian
-    ByteWriter& U32(std::uint32_t v);
-    ByteWriter& U16Be(unsigned v);
-    ByteWriter& Text(std::string_view text, std::size_t width);  // zero padded to width
-    ByteWriter& Raw(std::span<const std::uint8_t> bytes);
-    ByteWriter& Raw(std::initializer_list<std::uint8_t> bytes);
-    ByteWriter& Fill(std::size_t count, std::uint8_t value = 0);
-    ByteWriter& PadTo(std::size_t size, std::uint8_t value = 0);  // fills up to an offset
-    // Overwrites bytes at an offset already written.
-    ByteWriter& PutU16At(std::size_t offset, unsigned v);
-    ByteWriter& PutU32At(std::size_t offset, std::uint32_t v);
-
-    std::size_t size() const { return bytes_.size(); }
-    const Bytes& bytes() const { return bytes_; }
-    Bytes& bytes() { return bytes_; }
-
-private:
-    Bytes bytes_;
-};
 
 // A file over a copy of some bytes that behaves like one on disk; closed on destruction.
 class MemoryFile {
@@ -70,6 +44,9 @@ SampleHeader& Sample(std::size_t slot, std::size_t k = 0);
 std::span<const std::uint8_t> SampleFrames(std::size_t slot, std::size_t k = 0);
 // The bytes of pattern block n (empty when absent).
 std::span<const std::uint8_t> Pattern(std::size_t number);
+// Copies of the same, for comparisons.
+inline Bytes SampleBytes(std::size_t slot) { return Copy(SampleFrames(slot)); }
+inline Bytes PatternBytes(std::size_t number) { return Copy(Pattern(number)); }
 
 // Releases the model before and after each test, and puts back the standard services.
 class ModelTest : public ::testing::Test {
