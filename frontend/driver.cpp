@@ -223,9 +223,12 @@ unsigned SizeFigure(unsigned long long bytes) { return static_cast<unsigned>((by
 
 void KeepFreedMemoryForNextFile() {
     // Blocks up to the largest that the heap serves (32 MB) come from the heap rather than from
-    // maps of their own, and up to 256 MB of free heap stays mapped.
+    // maps of their own, and up to 256 MB of free heap stays mapped. Only C libraries with these
+    // settings (glibc) have them; the Windows heap keeps freed memory by itself.
+#if defined(M_MMAP_THRESHOLD) && defined(M_TRIM_THRESHOLD)
     mallopt(M_MMAP_THRESHOLD, 32 << 20);
     mallopt(M_TRIM_THRESHOLD, 256 << 20);
+#endif
 }
 
 int RunTunepak(int argc, const char* const* argv) {

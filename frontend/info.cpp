@@ -115,11 +115,11 @@ void InspectSource(std::FILE* file, std::span<const std::uint8_t, probeSize> pro
 }
 
 bool WriteWhole(const std::filesystem::path& name, std::span<const std::uint8_t> bytes) {
-    UniqueFile output(std::fopen(name.c_str(), "wb"));
+    UniqueFile output(std::fopen(name.string().c_str(), "wb"));
     if (!output) return false;
     bool ok = std::fwrite(bytes.data(), 1, bytes.size(), output.get()) == bytes.size();
     ok = (std::fclose(output.release()) == 0) && ok;
-    if (!ok) std::remove(name.c_str());
+    if (!ok) std::remove(name.string().c_str());
     return ok;
 }
 

@@ -2,13 +2,12 @@
 // and exit code, and small file helpers.
 #pragma once
 
-#include <sys/wait.h>
-
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "test_support.h"
 
@@ -38,12 +37,33 @@ struct Outcome {
     std::string err;
 };
 
-// A fresh directory under /tmp, removed with everything in it at the end of the test.
+// The words of a shell-quoted argument text: blanks separate words, and single quotes keep
+// blanks and wildcards inside one word (a word is never expanded).
+std::vector<std::string> SplitWords(const std::string& arguments);
+
+// Runs `program` with `words` as its arguments in the directory `cwd`, its standard output and
+// standard error going to the files `out` and `err`; returns its exit code (-1 when it did not
+// run or did not exit normally). The one place where the platforms differ for tests that run
+// programs.
+int RunProgram(const fs::path& program, const std::vector<std::string>& words, const fs::path& cwd,
+               const fs::path& out, const fs::path& err);
+
+// What a program wrote to a console stream caught in the file `path`, with the platform's line
+// ends as '\n'.
+std::string ConsoleText(const fs::path& path);
+
+// A fresh directory in the system's temporary directory, removed with everything in it at the
+// end of the test.
 class TemporaryDirectory {
 public:
     TemporaryDirectory() {
-        char pattern[] = "/tmp/tunepak-test-XXXXXX";
-        if (mkdtemp(pattern) != nullptr) path_ = pattern;
+        std::random_device random;
+        std::error_code error;
+        const fs::path parent = fs::temp_directory_path(error);
+        for (int attempt = 0; attempt < 100 && path_.empty() && !error; ++attempt) {
+            const fs::path candidate = parent / ("tunepak-test-" + std::to_string(random()));
+            if (fs::create_directory(candidate, error)) path_ = candidate;
+        }
         EXPECT_FALSE(path_.empty());
     }
     ~TemporaryDirectory() {
@@ -55,22 +75,20 @@ public:
 
     const fs::path& path() const { return path_; }
 
-    // Runs `program` with argument words (already shell-quoted) in `where` (this directory when
-    // empty); the output is caught in files of this directory.
+    // Runs `program` with argument words (shell-quoted, see SplitWords) in `where` (this
+    // directory when empty); the output is caught in files of this directory.
     Outcome Run(const std::string& program, const std::string& arguments,
                 const fs::path& where = {}) const {
-        const fs::path cwd = where.empty() ? path_ : where;
         const fs::path out = path_ / ".out";
         const fs::path err = path_ / ".err";
-        const std::string command = "cd '" + cwd.string() + "' && '" + program + "' " + arguments +
-                                    " > '" + out.string() + "' 2> '" + err.string() + "'";
-        const int status = std::system(command.c_str());
         Outcome outcome;
-        outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        outcome.out = ReadText(out);
-        outcome.err = ReadText(err);
-        fs::remove(out);
-        fs::remove(err);
+        outcome.exitCode =
+            RunProgram(program, SplitWords(arguments), where.empty() ? path_ : where, out, err);
+        outcome.out = ConsoleText(out);
+        outcome.err = ConsoleText(err);
+        std::error_code ignored;
+        fs::remove(out, ignored);
+        fs::remove(err, ignored);
         return outcome;
     }
 

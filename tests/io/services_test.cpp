@@ -59,6 +59,10 @@ TEST(FileStream, ShortReadsLeaveZerosAndTheEndIsKnown) {
 }
 
 TEST(FileStream, SeeksPastTheEndAndInBigSteps) {
+    if constexpr (sizeof(long) < 8) {
+        GTEST_SKIP() << "the stream's tell slot returns a 32-bit long here (Windows): positions "
+                        "past 2 GB cannot be told";
+    }
     InstallStreams(StreamFile, nullptr);
     const test::Bytes bytes(16, 7);
     test::MemoryFile file(bytes);
@@ -78,6 +82,10 @@ TEST(FileStream, SeeksPastTheEndAndInBigSteps) {
 }
 
 TEST(FileStream, NothingIsLeftFarPastTheEnd) {
+    if constexpr (sizeof(long) < 8) {
+        GTEST_SKIP() << "the stream's tell slot returns a 32-bit long here (Windows): positions "
+                        "past 2 GB cannot be told";
+    }
     // Found by fuzzing XM: header sizes moved the stream more than 2 GB past the end, where the
     // end could no longer be measured, and a sample then claimed its whole declared length.
     InstallStreams(StreamFile, nullptr);
