@@ -814,41 +814,46 @@ Bytes CompressBlock(std::span<const std::int32_t> deltas, bool wide, bool adapti
 
 }  // namespace
 
-std::string_view FormatName(Format format) {
-    switch (format) {
-        case Format::mod: return "MOD";
-        case Format::s3m: return "S3M";
-        case Format::xm: return "XM";
-        case Format::it: return "IT";
-        case Format::itCompressed: return "IT compressed";
-        case Format::mtm: return "MTM";
-        case Format::s669: return "669";
-        case Format::stm: return "STM";
-        case Format::far: return "FAR";
-        case Format::ult: return "ULT";
-        case Format::ptm: return "PTM";
-        case Format::am: return "AM";
-    }
-    return "?";
+namespace {
+
+// Each generated kind of module: the loader its format names in the format registry, and how it
+// is made.
+struct Maker {
+    Format format;
+    Loader loader;
+    Bytes (*make)(const Shape& shape);
+};
+
+constexpr std::array<Maker, allFormats.size()> makers = {{
+    {Format::mod, LoadMod, MakeMod},
+    {Format::s3m, LoadS3m, MakeS3m},
+    {Format::xm, LoadXm, MakeXm},
+    {Format::it, LoadIt, [](const Shape& shape) { return MakeIt(shape, false); }},
+    {Format::itCompressed, LoadIt, [](const Shape& shape) { return MakeIt(shape, true); }},
+    {Format::mtm, LoadMtm, MakeMtm},
+    {Format::s669, Load669, Make669},
+    {Format::stm, LoadStm, MakeStm},
+    {Format::far, LoadFar, MakeFar},
+    {Format::ult, LoadUlt, MakeUlt},
+    {Format::ptm, LoadPtm, MakePtm},
+    {Format::am, LoadAm, MakeAm},
+}};
+
+const Maker& MakerOf(Format format) {
+    const auto found = std::find_if(makers.begin(), makers.end(),
+                                    [format](const Maker& maker) { return maker.format == format; });
+    return found != makers.end() ? *found : makers.front();
 }
 
-Bytes MakeModule(Format format, const Shape& shape) {
-    switch (format) {
-        case Format::mod: return MakeMod(shape);
-        case Format::s3m: return MakeS3m(shape);
-        case Format::xm: return MakeXm(shape);
-        case Format::it: return MakeIt(shape, false);
-        case Format::itCompressed: return MakeIt(shape, true);
-        case Format::mtm: return MakeMtm(shape);
-        case Format::s669: return Make669(shape);
-        case Format::stm: return MakeStm(shape);
-        case Format::far: return MakeFar(shape);
-        case Format::ult: return MakeUlt(shape);
-        case Format::ptm: return MakePtm(shape);
-        case Format::am: return MakeAm(shape);
-    }
-    return {};
+}  // namespace
+
+const SourceFormat& SourceOf(Format format) { return *FormatOf(MakerOf(format).loader); }
+
+std::string_view FormatName(Format format) {
+    return format == Format::itCompressed ? "IT compressed" : SourceOf(format).name;
 }
+
+Bytes MakeModule(Format format, const Shape& shape) { return MakerOf(format).make(shape); }
 
 Expected ExpectedContents(Format format, const Shape& shape) {
     switch (format) {

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "loaders/formats.h"
+
 namespace tunepak::bench {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -20,6 +22,9 @@ inline constexpr std::array<Format, 12> allFormats = {
     Format::s669, Format::stm, Format::far, Format::ult, Format::ptm,          Format::am,
 };
 
+// The source format a module of `format` is, from the format registry, and its name (the
+// format's own, or "IT compressed").
+const SourceFormat& SourceOf(Format format);
 std::string_view FormatName(Format format);
 
 // The size of a generated module. Each format keeps within its own limits (channels, samples,

@@ -5,12 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <string>
 #include <vector>
 
 #include "io/memory_file.h"
 #include "io/services.h"
 #include "loaders/it_compression.h"
+#include "loaders/formats.h"
 #include "loaders/loaders.h"
 #include "model/player.h"
 
@@ -55,6 +58,21 @@ INSTANTIATE_TEST_SUITE_P(AllFormats, GeneratedModule, ::testing::ValuesIn(allFor
                              std::erase(name, ' ');
                              return name == "669" ? std::string("S669") : name;
                          });
+
+// The benchmarks cover every format of the registry, and each module is detected as its own.
+TEST(GeneratedModules, CoverEveryRegisteredFormatAndAreDetectedAsIt) {
+    for (const SourceFormat& source : sourceFormats) {
+        EXPECT_TRUE(std::any_of(allFormats.begin(), allFormats.end(),
+                                [&](Format format) { return &SourceOf(format) == &source; }))
+            << source.name << " has no generated module";
+    }
+    for (const Format format : allFormats) {
+        const Bytes module = MakeModule(format, smallShape);
+        std::array<std::uint8_t, probeSize> probe{};
+        std::copy_n(module.begin(), std::min(module.size(), probe.size()), probe.begin());
+        EXPECT_EQ(&ChooseFormat(probe), &SourceOf(format)) << FormatName(format);
+    }
+}
 
 // Decodes a compressed sample block by block.
 Bytes Decompress(const Bytes& compressed, std::size_t bytes, std::uint32_t width,

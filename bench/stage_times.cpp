@@ -20,6 +20,7 @@
 #include "driver.h"
 #include "io/memory_file.h"
 #include "io/services.h"
+#include "platform.h"
 #include "loaders/loaders.h"
 #include "model/player.h"
 #include "writer/writer.h"
@@ -123,7 +124,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: tunepak-stage-times [--out DIR] FILE...\n");
         return 1;
     }
-    tunepak::KeepFreedMemoryForNextFile();  // as tunepak does
+    tunepak::platform::KeepFreedMemoryForNextFile();  // as tunepak does
     Totals totals;
     for (int i = first; i < argc; ++i) Convert(argv[i], outputDirectory, totals);
     for (std::size_t s = 0; s < stageCount; ++s) {

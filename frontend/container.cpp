@@ -6,6 +6,8 @@
 #include <zlib.h>
 
 #include "io/memory_file.h"
+#include "model/model.h"
+#include "platform.h"
 #include "text_format.h"
 
 namespace tunepak {
@@ -24,32 +26,84 @@ bool PackModule(std::span<const std::uint8_t> image, PackedModule& packed) {
     return true;
 }
 
+namespace {
+
+// The header of `length` compressed bytes with the CRC-32 `crc`, of an image of `imageSize` bytes.
+void PutHeader(std::span<std::uint8_t, containerHeaderSize> header, std::size_t length,
+               std::uint32_t crc, std::size_t imageSize) {
+    std::memcpy(header.data(), containerId.data(), 4);
+    std::memcpy(header.data() + 4, containerMagic.data(), 4);
+    WriteLe32(header.data() + 8, static_cast<std::uint32_t>(length + containerHeaderSize));
+    WriteLe32(header.data() + 12, crc);
+    WriteLe32(header.data() + 16, static_cast<std::uint32_t>(length));
+    WriteLe32(header.data() + 20, static_cast<std::uint32_t>(imageSize));
+}
+
+// Ends the deflater on every exit.
+struct Deflater {
+    z_stream stream{};
+    bool open = false;
+    Deflater() {
+        open = deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 15, 8, Z_DEFAULT_STRATEGY) ==
+               Z_OK;
+    }
+    ~Deflater() {
+        if (open) deflateEnd(&stream);
+    }
+    Deflater(const Deflater&) = delete;
+    Deflater& operator=(const Deflater&) = delete;
+};
+
+}  // namespace
+
 void SealPackedModule(PackedModule& packed, std::size_t imageSize) {
     const std::size_t length = packed.compressedLength;
     const auto crc = static_cast<std::uint32_t>(
         crc32(0L, packed.compressed.data(), static_cast<uInt>(length)));
-    std::uint8_t* header = packed.header.data();
-    std::memcpy(header, containerId.data(), 4);
-    std::memcpy(header + 4, containerMagic.data(), 4);
-    WriteLe32(header + 8, static_cast<std::uint32_t>(length + containerHeaderSize));
-    WriteLe32(header + 12, crc);
-    WriteLe32(header + 16, static_cast<std::uint32_t>(length));
-    WriteLe32(header + 20, static_cast<std::uint32_t>(imageSize));
+    PutHeader(packed.header, length, crc, imageSize);
 }
 
-// Writes the packed module to `name`; a file that cannot be written whole is removed. Both parts
-// go straight to the file, one write each, rather than through a buffer that splits them.
+PackOutcome PackIntoFile(std::span<const std::uint8_t> image, const std::string& name) {
+    Deflater deflater;
+    WorkBuffer piece(packingPiece, WorkBuffer::Fill::none);
+    if (!deflater.open || !piece) return {PackOutcome::outOfMemory};
+    z_stream& z = deflater.stream;
+    z.next_in = const_cast<Bytef*>(image.data());
+    z.avail_in = static_cast<uInt>(image.size());  // an image is at most 4 GB - 1 bytes
+
+    platform::ReplacingFile file(name);
+    std::array<std::uint8_t, containerHeaderSize> header{};
+    bool written = file.Write(header);  // a place for the header, filled in at the end
+    std::uint64_t length = 0;
+    uLong crc = crc32(0L, nullptr, 0);
+    int result = Z_OK;
+    while (result == Z_OK && written) {
+        z.next_out = piece.data();
+        z.avail_out = static_cast<uInt>(piece.size());
+        result = deflate(&z, Z_FINISH);
+        const std::size_t produced = piece.size() - z.avail_out;
+        crc = crc32(crc, piece.data(), static_cast<uInt>(produced));
+        length += produced;
+        written = file.Write(piece.span().first(produced));
+    }
+    if (!written) return {PackOutcome::cannotWrite};
+    if (result != Z_STREAM_END || length > largestPackedLength) return {PackOutcome::outOfMemory};
+    PutHeader(header, static_cast<std::size_t>(length), static_cast<std::uint32_t>(crc),
+              image.size());
+    if (!file.WriteAt(0, header) || !file.Commit()) return {PackOutcome::cannotWrite};
+    return {PackOutcome::packed, containerHeaderSize + length};
+}
+
 bool WritePackedFile(const std::string& name, const PackedModule& packed) {
-    UniqueFile output(std::fopen(name.c_str(), "wb"));
-    if (!output) return false;
-    std::setvbuf(output.get(), nullptr, _IONBF, 0);
-    bool ok = std::fwrite(packed.header.data(), 1, packed.header.size(), output.get()) ==
-                  packed.header.size() &&
-              std::fwrite(packed.compressed.data(), 1, packed.compressedLength, output.get()) ==
-                  packed.compressedLength;
-    ok = (std::fclose(output.release()) == 0) && ok;
-    if (!ok) std::remove(name.c_str());
-    return ok;
+    platform::ReplacingFile output(name);
+    return output.Write(packed.header) &&
+           output.Write(packed.compressed.span().first(packed.compressedLength)) &&
+           output.Commit();
+}
+
+bool StartsAsPackedModule(std::span<const std::uint8_t> head) {
+    return head.size() >= 8 && std::equal(containerId.begin(), containerId.end(), head.begin()) &&
+           std::equal(containerMagic.begin(), containerMagic.end(), head.begin() + 4);
 }
 
 bool UnpackedModule::Has(Damage kind) const {
@@ -84,80 +138,107 @@ struct Inflater {
     Inflater& operator=(const Inflater&) = delete;
 };
 
-// The first output block; later blocks double, up to the stated image length.
-constexpr std::size_t firstOutputBlock = 64 * 1024;
+// What running a compressed stream through the inflater gave.
+struct Inflation {
+    std::size_t produced = 0;  // bytes of output, at most the limit asked for
+    bool beyond = false;       // the stream goes on past the limit
+    int result = Z_OK;         // zlib's last result
+    std::size_t inputLeft = 0;
+    std::string message;       // zlib's, for an invalid stream
+};
 
-// Moves the bytes produced so far into a larger block.
-bool Grow(WorkBuffer& buffer, std::size_t produced, std::size_t size) {
-    WorkBuffer larger(size);
-    if (!larger) return false;
-    if (produced != 0) std::memcpy(larger.data(), buffer.data(), produced);
-    buffer = std::move(larger);
-    return true;
-}
-
-void Inflate(std::span<const std::uint8_t> compressed, std::uint32_t stated, UnpackedModule& out) {
+// Inflates `compressed`, stopping one byte past `limit` bytes of output. With `out` (room for
+// `limit` bytes) the output lands there; without, it only passes through a small block and is
+// counted, which tells what the stream delivers before anything is allocated for it.
+Inflation InflateStream(std::span<const std::uint8_t> compressed, std::size_t limit,
+                        std::uint8_t* out) {
+    Inflation inflation;
     Inflater inflater;
     if (!inflater.open) {
-        out.outOfMemory = true;
-        return;
+        inflation.result = Z_MEM_ERROR;
+        return inflation;
     }
     z_stream& z = inflater.stream;
     z.next_in = const_cast<Bytef*>(compressed.data());
     z.avail_in = static_cast<uInt>(compressed.size());
-
-    WorkBuffer buffer;
-    std::size_t produced = 0;
-    std::array<std::uint8_t, 1> beyond{};  // catches output past the stated length
+    std::array<std::uint8_t, 16 * 1024> passing;
     for (;;) {
-        const bool full = produced == buffer.size();
-        if (full && produced < stated) {
-            const std::size_t size =
-                std::min<std::size_t>(stated, std::max(firstOutputBlock, produced * 2));
-            if (!Grow(buffer, produced, size)) {
-                out.outOfMemory = true;
-                return;
-            }
+        const std::size_t room = limit - inflation.produced;
+        const bool atLimit = room == 0;  // one more byte of room tells whether the stream ends
+        z.next_out = out != nullptr && !atLimit ? out + inflation.produced : passing.data();
+        z.avail_out = static_cast<uInt>(
+            atLimit ? 1 : std::min(room, out != nullptr ? room : passing.size()));
+        const uInt offered = z.avail_out;
+        inflation.result = inflate(&z, Z_NO_FLUSH);
+        const std::size_t got = offered - z.avail_out;
+        if (atLimit && got != 0) {
+            inflation.beyond = true;
+            break;
         }
-        const bool atLimit = produced == stated;
-        z.next_out = atLimit ? beyond.data() : buffer.data() + produced;
-        z.avail_out = static_cast<uInt>(atLimit ? beyond.size() : buffer.size() - produced);
-        const int result = inflate(&z, Z_NO_FLUSH);
-        if (atLimit && z.avail_out == 0) {
-            out.damage.push_back(
-                {Damage::imageTooLong, Format("image is longer than the stated %u bytes", stated)});
-            return;
-        }
-        if (!atLimit) produced = buffer.size() - z.avail_out;
-        if (result == Z_STREAM_END) break;
-        if (result == Z_OK) continue;
-        if (result == Z_BUF_ERROR) {
-            // No progress was possible: every input byte is used and the stream wants more.
-            out.damage.push_back(
-                {Damage::streamTruncated,
-                 Format("compressed stream ends early, after %zu image bytes", produced)});
-            return;
-        }
-        if (result == Z_MEM_ERROR) {
-            out.outOfMemory = true;
-            return;
-        }
-        out.damage.push_back({Damage::streamCorrupt,
-                              Format("compressed stream is invalid (zlib: %s)",
-                                     z.msg != nullptr ? z.msg : "needs a preset dictionary")});
+        inflation.produced += got;
+        if (inflation.result != Z_OK) break;
+    }
+    inflation.inputLeft = z.avail_in;
+    if (z.msg != nullptr) inflation.message = z.msg;
+    return inflation;
+}
+
+// Checks the stream and, when it inflates to its end within the stated length, takes the image
+// out of it. A stated length beyond `bound` is damage on its own: nothing is inflated. Otherwise
+// the stream is inflated twice: first only counted, so that the image is allocated once, at the
+// length the stream has shown that it delivers, and then into the image.
+void Inflate(std::span<const std::uint8_t> compressed, std::uint32_t stated, std::uint64_t bound,
+             UnpackedModule& out) {
+    if (stated > bound) {
+        out.damage.push_back(
+            {Damage::imageBeyondBound,
+             Format("stated image of %u bytes is more than the %llu bytes that a packed file of "
+                    "%llu bytes may hold",
+                    stated, static_cast<unsigned long long>(bound),
+                    static_cast<unsigned long long>(out.fileSize))});
         return;
     }
-    if (z.avail_in != 0) {
+    const Inflation counted = InflateStream(compressed, stated, nullptr);
+    if (counted.beyond) {
+        out.damage.push_back(
+            {Damage::imageTooLong, Format("image is longer than the stated %u bytes", stated)});
+        return;
+    }
+    switch (counted.result) {
+        case Z_STREAM_END: break;
+        case Z_BUF_ERROR:  // every input byte is used and the stream wants more
+            out.damage.push_back(
+                {Damage::streamTruncated,
+                 Format("compressed stream ends early, after %zu image bytes", counted.produced)});
+            return;
+        case Z_MEM_ERROR: out.outOfMemory = true; return;
+        default:
+            out.damage.push_back(
+                {Damage::streamCorrupt,
+                 Format("compressed stream is invalid (zlib: %s)",
+                        counted.message.empty() ? "needs a preset dictionary"
+                                                : counted.message.c_str())});
+            return;
+    }
+    if (counted.inputLeft != 0) {
         out.damage.push_back(
             {Damage::streamTrailing,
-             Format("%u bytes follow the end of the compressed stream", z.avail_in)});
+             Format("%zu bytes follow the end of the compressed stream", counted.inputLeft)});
     }
-    if (produced < stated) {
+    if (counted.produced < stated) {
         out.damage.push_back({Damage::imageTooShort,
-                              Format("image is %zu bytes, the header says %u", produced, stated)});
+                              Format("image is %zu bytes, the header says %u", counted.produced,
+                                     stated)});
     }
-    out.image = std::move(buffer);
-    out.imageLength = produced;
+
+    WorkBuffer image(counted.produced, WorkBuffer::Fill::none);  // inflated whole below
+    if (!image ||
+        InflateStream(compressed, counted.produced, image.data()).result != Z_STREAM_END) {
+        out.outOfMemory = true;  // the same stream again: only memory can fail it
+        return;
+    }
+    out.image = std::move(image);
+    out.imageLength = counted.produced;
     out.recovered = true;
 }
 
@@ -220,7 +301,7 @@ UnpackedModule UnpackModule(std::span<const std::uint8_t> file) {
             {Damage::crc, Format("CRC-32 of the compressed bytes is %08X, the header says %08X",
                                  out.actualCrc, static_cast<std::uint32_t>(header.crc))});
     }
-    Inflate(compressed, header.imageLength, out);
+    Inflate(compressed, header.imageLength, SampleBytesBound(file.size()), out);
     return out;
 }
 

@@ -47,9 +47,31 @@ constexpr std::size_t CompressedCapacity(std::size_t imageSize) {
 // allocated or zlib fails.
 bool PackModule(std::span<const std::uint8_t> image, PackedModule& packed);
 
-// Writes the header and the compressed bytes to the file `name`; a file that cannot be written
-// whole is removed. False when it cannot be written.
+// Writes the header and the compressed bytes to the file `name`, which is replaced only once the
+// new file is complete (an earlier file stays as it was when writing fails). False when it
+// cannot be written.
 bool WritePackedFile(const std::string& name, const PackedModule& packed);
+
+// Whether a file that begins with `head` is a packed module: "MUSE" and the magic bytes.
+bool StartsAsPackedModule(std::span<const std::uint8_t> head);
+
+// What became of packing an image into a file, and the file's size.
+struct PackOutcome {
+    enum Kind { packed, outOfMemory, cannotWrite } kind;
+    std::uint64_t fileSize = 0;
+};
+
+// The compressed bytes of one image that a file can state: its length field holds them and the
+// header.
+inline constexpr std::uint64_t largestPackedLength = 0xFFFFFFFFu - containerHeaderSize;
+
+// The compressed bytes that PackIntoFile holds at once.
+inline constexpr std::size_t packingPiece = 256 * 1024;
+
+// Compresses the image at zlib level 9 as PackModule does, to the same bytes, straight into the
+// file `name` behind its header, `packingPiece` bytes at a time rather than in a buffer of the
+// whole; the file is replaced as WritePackedFile replaces it.
+PackOutcome PackIntoFile(std::span<const std::uint8_t> image, const std::string& name);
 
 // The header's part of packing: the lengths and the CRC-32 of the `compressedLength` bytes in
 // `packed.compressed`, the compressed form of an image of `imageSize` bytes.
@@ -66,6 +88,7 @@ enum class Damage {
     totalLength,       // the total length field does not match the file size
     compressedLength,  // the compressed length field does not match the bytes behind the header
     crc,               // the CRC-32 of the compressed bytes differs from the header's
+    imageBeyondBound,  // the stated image length is more than a file of this size may unpack to
     streamCorrupt,     // zlib finds the compressed stream invalid
     streamTruncated,   // the compressed bytes end before the stream does
     streamTrailing,    // bytes follow the end of the compressed stream
@@ -94,9 +117,11 @@ struct UnpackedModule {
     bool Has(Damage kind) const;
 };
 
-// Checks a packed file held in memory and inflates its image. The output buffer grows with what
-// the stream actually yields, never beyond the stated image length, so a header that claims a
-// huge image costs nothing until the data bears it out.
+// Checks a packed file held in memory and inflates its image. A packed file unpacks to no more
+// than the converter lets the model of a source of its size hold in samples (SampleBytesBound):
+// a stated image length beyond that is damage, and nothing is inflated. Within it, the image is
+// allocated once, at the length that the stream has been found to deliver, so a header that
+// claims a large image costs nothing until the data bears it out.
 UnpackedModule UnpackModule(std::span<const std::uint8_t> file);
 
 }  // namespace tunepak

@@ -26,9 +26,4 @@ unsigned SizeFigure(unsigned long long bytes);
 // Runs the program on its arguments (without the program name); returns the exit code.
 int RunTunepak(int argc, const char* const* argv);
 
-// Sets the heap up for a batch of files: memory that one file's conversion frees stays with the
-// process for the next file, instead of going back to the system and being faulted in afresh.
-// Called once at the start of the program.
-void KeepFreedMemoryForNextFile();
-
 }  // namespace tunepak

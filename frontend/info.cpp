@@ -15,6 +15,7 @@
 #include "container.h"
 #include "driver.h"
 #include "io/memory_file.h"
+#include "loaders/formats.h"
 #include "loaders/loaders.h"
 #include "model/model.h"
 #include "model/patterns.h"
@@ -30,29 +31,9 @@ struct ModelRelease {
     ~ModelRelease() { ReleaseModule(); }
 };
 
-struct FormatName {
-    Loader loader;
-    const char* name;
-};
-constexpr std::array<FormatName, 11> formatNames = {{
-    {LoadMod, "MOD"},
-    {LoadS3m, "S3M"},
-    {LoadXm, "XM"},
-    {LoadIt, "IT"},
-    {LoadMtm, "MTM"},
-    {Load669, "669"},
-    {LoadStm, "STM"},
-    {LoadFar, "FAR"},
-    {LoadUlt, "ULT"},
-    {LoadPtm, "PTM"},
-    {LoadAm, "AM"},
-}};
-
 const char* NameOf(Loader loader) {
-    for (const FormatName& format : formatNames) {
-        if (format.loader == loader) return format.name;
-    }
-    return "unknown";
+    const SourceFormat* format = FormatOf(loader);
+    return format != nullptr ? format->name.data() : "unknown";
 }
 
 template <std::size_t N, class Char>
@@ -168,8 +149,10 @@ void InspectPacked(std::FILE* file, std::uint64_t size, const InspectOptions& op
         report.status = Status::damaged;
         report.problems.push_back("image is not an AM module");
     } else {
-        // File mode over the image in memory: every read is bounded by the image's end.
+        // File mode over the image in memory: every read is bounded by the image's end, and the
+        // model by the bound of the packed file's size, as the image is.
         const UniqueFile stream = OpenMemoryFile(image);
+        const SampleBoundSource bound(unpacked.fileSize);
         if (!stream) {
             report.status = Status::failed;
             report.problems.push_back("out of memory");

@@ -1,6 +1,8 @@
 #include "driver.h"
+#include "platform.h"
 
 int main(int argc, char** argv) {
-    tunepak::KeepFreedMemoryForNextFile();
+    tunepak::platform::GuardOutputFiles();
+    tunepak::platform::KeepFreedMemoryForNextFile();
     return tunepak::RunTunepak(argc - 1, argv + 1);
 }

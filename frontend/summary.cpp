@@ -1,6 +1,7 @@
 #include "summary.h"
 
 #include <algorithm>
+#include <string_view>
 
 #include "model/patterns.h"
 #include "text_format.h"
@@ -172,6 +173,7 @@ KindName NameOf(ConversionKind kind) {
         case ConversionKind::sampleCut: return {"sample cut", "sampleCut"};
         case ConversionKind::compressedSample: return {"compressed sample", "compressedSample"};
         case ConversionKind::discarded: return {"discarded", "discarded"};
+        case ConversionKind::assumedLayout: return {"layout assumed", "assumedLayout"};
         case ConversionKind::overflow: break;
     }
     return {"other", "other"};
@@ -202,6 +204,37 @@ void AppendConversion(std::string& out, const std::vector<ConversionNote>& notes
 
 // --- JSON -------------------------------------------------------------------------------------
 
+// The length of the well-formed UTF-8 sequence of a character beyond ASCII that starts at
+// text[i] (no overlong forms, surrogates or code points past U+10FFFF), or 0 when none does.
+std::size_t Utf8SequenceAt(std::string_view text, std::size_t i) {
+    const auto at = [&](std::size_t k) { return static_cast<unsigned char>(text[i + k]); };
+    const unsigned lead = at(0);
+    const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+    if (lead < 0xC2 || lead > 0xF4 || text.size() - i < length) return 0;
+    // The second byte's range narrows where the lead byte alone would allow a bad form.
+    const unsigned second = at(1);
+    const unsigned low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+    const unsigned high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+    if (second < low || second > high) return 0;
+    for (std::size_t k = 2; k < length; ++k) {
+        if ((at(k) & 0xC0) != 0x80) return 0;
+    }
+    return length;
+}
+
+bool IsUtf8(std::string_view text) {
+    for (std::size_t i = 0; i < text.size();) {
+        if (static_cast<unsigned char>(text[i]) < 0x80) {
+            ++i;
+        } else if (const std::size_t length = Utf8SequenceAt(text, i)) {
+            i += length;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Writes compact JSON, putting the commas itself.
 class Json {
 public:
@@ -218,14 +251,32 @@ public:
     }
     Json& Key(const char* key) {
         Separate();
-        AppendString(key);
+        AppendString(key, Encoding::utf8);
         out_ += ':';
         afterKey_ = true;
         return *this;
     }
-    Json& String(const std::string& text) {
+    // Text of this program and file names: valid UTF-8 as it is, any other byte as U+FFFD.
+    Json& String(std::string_view text) {
         Separate();
-        AppendString(text);
+        AppendString(text, Encoding::utf8);
+        return *this;
+    }
+    // Names stored in a module, whose bytes are read as Latin-1 (any byte is a character).
+    Json& Latin1(std::string_view text) {
+        Separate();
+        AppendString(text, Encoding::latin1);
+        return *this;
+    }
+    // A file name: `key` holds it as String does and, when it is not valid UTF-8, `key` +
+    // "Bytes" holds its exact bytes as numbers, for a script to open the file with.
+    Json& FileName(const std::string& key, std::string_view name) {
+        Key(key.c_str()).String(name);
+        if (!IsUtf8(name)) {
+            Key((key + "Bytes").c_str()).Open('[');
+            for (const char c : name) Number(static_cast<unsigned char>(c));
+            Close(']');
+        }
         return *this;
     }
     Json& Number(long long value) {
@@ -255,19 +306,30 @@ private:
         if (!first_.back()) out_ += ',';
         first_.back() = false;
     }
-    // Bytes of names are read as Latin-1, so that any stored name is valid JSON text.
-    void AppendString(const std::string& text) {
+
+    enum class Encoding { utf8, latin1 };
+
+    void AppendString(std::string_view text, Encoding encoding) {
         out_ += '"';
-        for (const char c : text) {
-            const auto byte = static_cast<unsigned char>(c);
-            if (c == '"' || c == '\\') {
+        for (std::size_t i = 0; i < text.size();) {
+            const auto byte = static_cast<unsigned char>(text[i]);
+            if (byte == '"' || byte == '\\') {
                 out_ += '\\';
-                out_ += c;
-            } else if (byte < 0x20 || byte >= 0x7F) {
+                out_ += static_cast<char>(byte);
+            } else if (byte < 0x20 || byte == 0x7F) {
                 AppendFormat(out_, "\\u%04x", byte);
+            } else if (byte < 0x80) {
+                out_ += static_cast<char>(byte);
+            } else if (encoding == Encoding::latin1) {
+                AppendFormat(out_, "\\u%04x", byte);
+            } else if (const std::size_t length = Utf8SequenceAt(text, i)) {
+                out_.append(text.substr(i, length));
+                i += length;
+                continue;
             } else {
-                out_ += c;
+                out_ += "\\ufffd";
             }
+            ++i;
         }
         out_ += '"';
     }
@@ -303,7 +365,7 @@ void JsonEvents(Json& json, const PatternSummary& pattern) {
 
 void JsonModule(Json& json, const ModuleSummary& module, bool patterns) {
     json.Open('{');
-    json.Key("title").String(module.title);
+    json.Key("title").Latin1(module.title);
     json.Key("pitch").String(module.amigaSlides ? "amiga" : "linear");
     json.Key("encoding").String(module.rowPacked ? "row-packed" : "event-stream");
     json.Key("channels").Number(module.channels);
@@ -328,10 +390,10 @@ void JsonModule(Json& json, const ModuleSummary& module, bool patterns) {
     std::size_t samples = 0;
     json.Key("instruments").Open('[');
     for (const InstrumentSummary& instrument : module.instruments) {
-        json.Open('{').Key("number").Number(instrument.number).Key("name").String(instrument.name);
+        json.Open('{').Key("number").Number(instrument.number).Key("name").Latin1(instrument.name);
         json.Key("samples").Open('[');
         for (const SampleSummary& sample : instrument.samples) {
-            json.Open('{').Key("name").String(sample.name);
+            json.Open('{').Key("name").Latin1(sample.name);
             json.Key("frames").Number(sample.frames).Key("bits").Number(sample.bits);
             json.Key("loop").String(LoopName(sample.loop));
             json.Key("loopStart").Number(sample.loopStart).Key("loopEnd").Number(sample.loopEnd);
@@ -345,7 +407,7 @@ void JsonModule(Json& json, const ModuleSummary& module, bool patterns) {
     json.Close(']');
     json.Key("unwrittenInstruments").Open('[');
     for (const InstrumentSummary& instrument : module.unwritten) {
-        json.Open('{').Key("number").Number(instrument.number).Key("name").String(instrument.name);
+        json.Open('{').Key("number").Number(instrument.number).Key("name").Latin1(instrument.name);
         json.Close('}');
     }
     json.Close(']');
@@ -475,7 +537,7 @@ std::string TextReport(const FileReport& report, bool patterns) {
 std::string JsonReport(const FileReport& report, bool patterns) {
     Json json;
     json.Open('{');
-    json.Key("file").String(report.path);
+    json.FileName("file", report.path);
     json.Key("kind").String(report.kind == FileKind::packed   ? "packed"
                             : report.kind == FileKind::source ? "module"
                                                               : "unreadable");
@@ -512,7 +574,7 @@ std::string JsonReport(const FileReport& report, bool patterns) {
         }
         json.Close(']');
     }
-    if (!report.extracted.empty()) json.Key("extracted").String(report.extracted);
+    if (!report.extracted.empty()) json.FileName("extracted", report.extracted);
     json.Close('}');
     return json.text() + "\n";
 }

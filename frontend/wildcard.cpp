@@ -1,8 +1,8 @@
 #include "wildcard.h"
 
-#include <dirent.h>
-
 #include <algorithm>
+
+#include "platform.h"
 
 namespace tunepak {
 
@@ -37,15 +37,10 @@ bool WildcardMatch(std::string_view pattern, std::string_view name) {
 
 std::vector<std::string> FindMatches(const std::string& directory, std::string_view pattern) {
     std::vector<std::string> matches;
-    DIR* dir = opendir(directory.empty() ? "." : directory.c_str());
-    if (dir == nullptr) return matches;
-    while (const dirent* entry = readdir(dir)) {
-        const std::string_view name = entry->d_name;
-        if (name == "." || name == "..") continue;
+    for (std::string& name : platform::ListDirectory(directory)) {
         if (name.front() == '.' && (pattern.empty() || pattern.front() != '.')) continue;
-        if (WildcardMatch(pattern, name)) matches.emplace_back(name);
+        if (WildcardMatch(pattern, name)) matches.push_back(std::move(name));
     }
-    closedir(dir);
     std::sort(matches.begin(), matches.end());
     return matches;
 }

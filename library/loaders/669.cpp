@@ -136,8 +136,7 @@ int Load669(void* stream) {
         sample->loopEnd = record.loopEnd;
         sample->c5Rate = 8448;
         sample->volume = 60;
-        sample->flags = unsignedSource;
-        if (record.loopEnd != noLoop) sample->flags |= loop | sampleMark;
+        if (record.loopEnd != noLoop) sample->flags = loop | sampleMark;
     }
 
     song.lastOrder = LastOrderBeforeEnd(header.orders);
@@ -156,7 +155,8 @@ int Load669(void* stream) {
 
     for (std::size_t s = 0; s < loadedSamples; ++s) {
         InstrumentSlot& slot = instrumentTable[s];
-        if (const int result = PrepareSample(SampleOf(slot.block, 0), slot.sampleData[0], stream)) {
+        if (const int result = PrepareSample(SampleOf(slot.block, 0), slot.sampleData[0], stream,
+                                             {.unsignedValues = true})) {
             return result;
         }
     }
@@ -166,8 +166,7 @@ int Load669(void* stream) {
     song.songFlags = rowPacked;
     song.initialSpeed = 3;
     song.initialTempo = 80;
-    UseAmigaPeriodLimits();
-    song.channelCount += 1;
+    FinishSong(amigaPeriodLimits);
     return ResultOk;
 }
 

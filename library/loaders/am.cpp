@@ -29,7 +29,7 @@ struct MainFields {
     Le16 maxPeriod;
     std::uint8_t globalVolume;
 };
-static_assert(sizeof(MainFields) == 73);
+static_assert(sizeof(MainFields) == mainFieldBytes);
 
 bool IsId(const ChunkHead& head, const char (&id)[5]) {
     return std::memcmp(head.id.data(), id, 4) == 0;
@@ -51,7 +51,7 @@ int ReadMain(void* stream) {
     if (have(68)) song.initialTempo = main.initialTempo;
     if (have(70)) song.minPeriod = main.minPeriod;
     if (have(72)) song.maxPeriod = main.maxPeriod;
-    if (have(73)) song.globalVolume = main.globalVolume;
+    if (have(mainFieldBytes)) song.globalVolume = main.globalVolume;
     if (!have(66)) return ResultOk;
     std::array<std::uint8_t, maxChannels> pans{};
     const std::size_t pansRead = ReadBytes(stream, std::span(pans).first(main.channelCount));

@@ -9,6 +9,7 @@
 #include <iterator>
 
 #include "model/model.h"
+#include "model/patterns.h"
 
 namespace tunepak {
 
@@ -18,21 +19,31 @@ inline constexpr std::array<std::uint32_t, 16> FinetuneRates = {
     7895, 7941, 7985, 8046, 8107, 8169, 8232, 8280,
 };
 
-// Sets the slide limits of a song in Amiga periods.
-inline void UseAmigaPeriodLimits() {
-    song.minPeriod = amigaMinPeriod;
-    song.maxPeriod = amigaMaxPeriod;
+// The lowest and highest pitch that slides reach.
+struct PeriodLimits {
+    std::uint16_t min;
+    std::uint16_t max;
+};
+inline constexpr PeriodLimits amigaPeriodLimits = {amigaMinPeriod, amigaMaxPeriod};
+inline constexpr PeriodLimits linearPeriodLimits = {linearMinPeriod, linearMaxPeriod};
+
+// The last step of every loader that converts patterns, taken once they all are: the slide
+// limits, and the channel count, the highest channel that carried an event plus one (1 when
+// none did). Until then channelCount stays 0, so that a load that fails half-way never looks
+// like a loaded module.
+inline void FinishSong(PeriodLimits limits) {
+    song.minPeriod = limits.min;
+    song.maxPeriod = limits.max;
+    song.channelCount = static_cast<std::uint8_t>(PatternEmitter::HighestChannel() + 1);
 }
 
 // The song settings of the MOD-like formats, taken last: Amiga slides, row-packed patterns,
-// speed 6, tempo 125 and the classic period range; the highest channel that carried an event
-// becomes the channel count.
+// speed 6, tempo 125 and the classic period range.
 inline void FinishAmigaSong() {
     song.songFlags = amigaSlides | rowPacked;
     song.initialSpeed = 6;
     song.initialTempo = 125;
-    UseAmigaPeriodLimits();
-    song.channelCount += 1;
+    FinishSong(amigaPeriodLimits);
 }
 
 // Copies the first `count` bytes of a source name (at most the field's width) into a name field

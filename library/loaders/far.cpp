@@ -24,7 +24,7 @@ constexpr std::size_t cellBytes = 4;
 constexpr std::size_t rowBytes = channels * cellBytes;
 constexpr std::size_t patternHead = 2;  // break row and tempo
 constexpr std::size_t maxPatternBytes = patternHead + maxRows * rowBytes;
-constexpr std::size_t readablePatterns = 255;  // pattern 255 is never read
+constexpr std::size_t convertedPatterns = 255;  // pattern 255 is never converted
 constexpr std::size_t maxSamples = 64;
 
 struct Header {
@@ -134,7 +134,7 @@ int LoadFar(void* stream) {
     std::copy(section.orders.begin(), section.orders.end(), orderList.begin());
     song.lastOrder = static_cast<std::uint8_t>(section.songLength - 1);
 
-    for (std::size_t p = 0; p < readablePatterns; ++p) {
+    for (std::size_t p = 0; p < convertedPatterns; ++p) {
         const std::size_t length = section.patternLengths[p];
         if (length == 0) continue;
         // Rows the pattern does not store are empty; bytes beyond 64 rows are skipped.
@@ -145,6 +145,11 @@ int LoadFar(void* stream) {
         if (!ConvertPattern(p, pattern.span().first<maxPatternBytes>())) {
             return ResultNoPatternMemory;
         }
+    }
+    // Pattern 255 is left out, but its bytes lie before the samples like any other pattern's.
+    if (const std::size_t length = section.patternLengths[convertedPatterns]; length != 0) {
+        SeekBy(stream, length);
+        NoteDiscarded("FAR pattern 255");
     }
 
     std::array<std::uint8_t, maxSamples / 8> present{};
@@ -174,8 +179,7 @@ int LoadFar(void* stream) {
     song.songFlags = rowPacked;
     song.initialSpeed = header.defaultTempo;
     song.initialTempo = 80;
-    UseAmigaPeriodLimits();
-    song.channelCount += 1;
+    FinishSong(amigaPeriodLimits);
     return ResultOk;
 }
 

@@ -12,6 +12,7 @@
 #include "loaders/it_compression.h"
 #include "loaders/common.h"
 #include "loaders/loaders.h"
+#include "loaders/scream_common.h"
 #include "model/conversion_record.h"
 #include "model/patterns.h"
 
@@ -161,22 +162,23 @@ int LoadSample(void* stream, std::uint64_t origin, const ItSample& source, Sampl
     header.loopStart = source.loopBegin;
     header.loopEnd = source.loopEnd;
     header.volume = source.volume;
-    header.flags = 0x80;
+    header.flags = sampleMark;
     if (source.flags & itLoop) header.flags |= loop;
     if (source.flags & itSixteenBit) header.flags |= sixteenBit;
     if (source.flags & itPingPong) header.flags |= pingPong;
     if (source.defaultPan & itPanEnabled) header.flags |= usePan;
-    if (!(source.convert & itSigned)) header.flags |= unsignedSource;
     header.pan = source.defaultPan & 0x7F;
     header.flags2 = 0;
     header.c5Rate = source.c5Speed;
     if (source.flags & itSustainLoop) NoteDiscarded("IT samples with a sustain loop");
 
     SeekTo(stream, origin + source.dataOffset);
+    const SampleEncoding encoding{.unsignedValues = !(source.convert & itSigned)};
     if (source.flags & itCompressed) {
-        return PrepareCompressedSample(header, data, stream, (source.convert & itDelta) != 0);
+        return PrepareCompressedSample(header, data, stream, (source.convert & itDelta) != 0,
+                                       encoding);
     }
-    return PrepareSample(header, data, stream);
+    return PrepareSample(header, data, stream, encoding);
 }
 
 // IT envelope flags (on, loop, sustain loop) as the model's nibble (on, sustain, loop).
@@ -372,176 +374,6 @@ constexpr std::uint8_t lastCommand = 0x80;
 constexpr std::uint8_t noteCutByte = 254;
 constexpr std::uint8_t noteOffByte = 255;
 
-// How an IT effect's parameter becomes the internal one.
-enum class Rule : std::uint8_t {
-    Dropped,    // no effect part
-    Plain,      // the parameter unchanged
-    Speed,      // at most 32
-    VolSlide,   // fine slides become extended commands
-    PortaDown,  // fine and extra-fine slides become extended commands
-    PortaUp,
-    Retrigger,  // the low nibble as the extended retrigger; the volume change is lost
-    Special,    // by the high nibble, through specialEffects
-    Tempo,      // tempo slides (below 0x20) are dropped
-    Pan,        // 0..255 halved
-};
-
-struct EffectRule {
-    std::uint8_t command;
-    Rule rule;
-    bool zeroMeansLast;  // a zero parameter takes the channel's last one
-    const char* label;   // the effect's own name, for the conversion record
-};
-
-constexpr std::array<EffectRule, 27> itEffects = {{
-    {0, Rule::Dropped, false, "IT none"},                                   // none
-    {EffectSpeedTempo, Rule::Speed, true, "IT A (set speed)"},              // A
-    {EffectPositionJump, Rule::Plain, false, "IT B (jump to order)"},       // B
-    {EffectPatternBreak, Rule::Plain, false, "IT C (break to row)"},        // C
-    {EffectVolSlide, Rule::VolSlide, true, "IT D (volume slide)"},          // D
-    {EffectPortaDown, Rule::PortaDown, true, "IT E (portamento down)"},     // E
-    {EffectPortaUp, Rule::PortaUp, true, "IT F (portamento up)"},           // F
-    {EffectTonePorta, Rule::Plain, false, "IT G (tone portamento)"},        // G
-    {EffectVibrato, Rule::Plain, false, "IT H (vibrato)"},                  // H
-    {0, Rule::Dropped, false, "IT I (tremor)"},                             // I
-    {EffectArpeggio, Rule::Plain, false, "IT J (arpeggio)"},                // J
-    {EffectVibratoVolSlide, Rule::Plain, true, "IT K (vibrato + vol slide)"},  // K
-    {EffectTonePortaVolSlide, Rule::Plain, true, "IT L (porta + vol slide)"},  // L
-    {0, Rule::Dropped, false, "IT M (channel volume)"},                     // M
-    {0, Rule::Dropped, false, "IT N (channel volume slide)"},               // N
-    {EffectSampleOffset, Rule::Plain, false, "IT O (sample offset)"},       // O
-    {0, Rule::Dropped, false, "IT P (panning slide)"},                      // P
-    {EffectExtended, Rule::Retrigger, false, "IT Q (retrigger)"},           // Q
-    {EffectTremolo, Rule::Plain, false, "IT R (tremolo)"},                  // R
-    {EffectExtended, Rule::Special, false, "IT S (special)"},               // S
-    {EffectSpeedTempo, Rule::Tempo, false, "IT T (tempo)"},                 // T
-    {0, Rule::Dropped, false, "IT U (fine vibrato)"},                       // U
-    {0, Rule::Dropped, false, "IT V (global volume)"},                      // V
-    {0, Rule::Dropped, false, "IT W (global volume slide)"},                // W
-    {EffectSetPan, Rule::Pan, false, "IT X (set panning)"},                 // X
-    {0, Rule::Dropped, false, "IT Y (panbrello)"},                          // Y
-    {0, Rule::Dropped, false, "IT Z (macro)"},                              // Z
-}};
-
-struct SpecialRule {
-    bool kept;
-    std::uint8_t command;
-    std::uint8_t parameter;  // the high nibble, or the whole parameter when not `withValue`
-    bool withValue;          // the low nibble is added
-    const char* label;
-};
-
-constexpr std::array<SpecialRule, 16> specialEffects = {{
-    {true, EffectExtended, 0x00, true, "IT S0 (filter)"},               // no action
-    {true, EffectExtended, 0x30, true, "IT S1 (glissando)"},            // no action
-    {false, 0, 0, false, "IT S2 (finetune)"},                           // dropped
-    {true, EffectExtended, ExtVibratoWave << 4, true, "IT S3 (vibrato waveform)"},  // extended
-    {true, EffectExtended, ExtTremoloWave << 4, true, "IT S4 (tremolo waveform)"},  // extended
-    {false, 0, 0, false, "IT S5 (panbrello waveform)"},                 // dropped
-    {false, 0, 0, false, "IT S6 (fine pattern delay)"},                 // dropped
-    {false, 0, 0, false, "IT S7 (instrument controls)"},                // dropped
-    {true, EffectExtended, ExtSetPan16 << 4, true, "IT S8 (set pan)"},  // sixteenths
-    {true, EffectSetPan, 0xA4, false, "IT S9 (sound control)"},         // surround
-    {false, 0, 0, false, "IT SA (high sample offset)"},                 // dropped
-    {true, EffectExtended, ExtPatternLoop << 4, true, "IT SB (pattern loop)"},  // extended
-    {true, EffectExtended, ExtNoteCut << 4, true, "IT SC (note cut)"},  // extended
-    {true, EffectExtended, ExtNoteDelay << 4, true, "IT SD (note delay)"},  // extended
-    {true, EffectExtended, ExtPatternDelay << 4, true, "IT SE (pattern delay)"},  // extended
-    {true, EffectExtended, 0xF0, true, "IT SF (macro)"},                // no action
-}};
-
-// Fine (0xF1..) and extra-fine (0xE1..) portamento as the extended fine slide `fine`.
-void TranslatePorta(std::uint8_t x, std::uint8_t command, ExtendedCommand fine, Event& event) {
-    const std::uint8_t y = x & 0x0F;
-    if (x >= 0xF0) {
-        event.command = EffectExtended;
-        event.parameter = static_cast<std::uint8_t>((fine << 4) + y);
-    } else if (x >= 0xE0) {
-        event.command = EffectExtended;
-        event.parameter = static_cast<std::uint8_t>((fine << 4) + ((y + 2) >> 2));
-        // Quarter steps become whole fine steps.
-        if ((y & 3) != 0) NoteChangedParameter("IT E/F extra-fine slides, rounded to fine ones");
-    } else {
-        event.command = command;
-        event.parameter = x;
-    }
-}
-
-// Sets the event's effect part from an IT command and parameter.
-void TranslateEffect(std::uint8_t itCommand, std::uint8_t x, ChannelMemory& memory, Event& event) {
-    if (itCommand >= itEffects.size()) {
-        NoteDroppedEffect("IT effects beyond Z");
-        return;
-    }
-    const EffectRule& entry = itEffects[itCommand];
-    if (entry.zeroMeansLast) {
-        if (x == 0) x = memory.parameter;
-        memory.parameter = x;
-    }
-    const std::uint8_t high = x >> 4;
-    const std::uint8_t low = x & 0x0F;
-    switch (entry.rule) {
-        case Rule::Dropped:
-            if (itCommand != 0) NoteDroppedEffect(entry.label);
-            return;
-        case Rule::Plain:
-            event.command = entry.command;
-            event.parameter = x;
-            return;
-        case Rule::Speed:
-            event.command = entry.command;
-            event.parameter = std::min<std::uint8_t>(x, 32);
-            if (x > 32) NoteChangedParameter("IT A (speeds above 32, limited)");
-            return;
-        case Rule::VolSlide:
-            if (low == 0x0F && high != 0) {
-                event.command = EffectExtended;
-                event.parameter = static_cast<std::uint8_t>((ExtFineVolUp << 4) + high);
-            } else if (x >= 0xF1) {
-                event.command = EffectExtended;
-                event.parameter = static_cast<std::uint8_t>((ExtFineVolDown << 4) + low);
-            } else {
-                event.command = EffectVolSlide;
-                event.parameter = low == 0 ? x : low;
-            }
-            return;
-        case Rule::PortaDown:
-            TranslatePorta(x, entry.command, ExtFinePortaDown, event);
-            return;
-        case Rule::PortaUp:
-            TranslatePorta(x, entry.command, ExtFinePortaUp, event);
-            return;
-        case Rule::Retrigger:
-            event.command = entry.command;
-            event.parameter = static_cast<std::uint8_t>((ExtRetrigger << 4) + low);
-            if (high != 0) NoteChangedParameter("IT Q (retrigger, its volume change lost)");
-            return;
-        case Rule::Special: {
-            const SpecialRule& special = specialEffects[high];
-            if (!special.kept) {
-                NoteDroppedEffect(special.label);
-                return;
-            }
-            event.command = special.command;
-            event.parameter = special.withValue ? static_cast<std::uint8_t>(special.parameter + low)
-                                                : special.parameter;
-            return;
-        }
-        case Rule::Tempo:
-            if (x < 0x20) {
-                NoteDroppedEffect("IT T below 20h (tempo slide)");
-                return;
-            }
-            event.command = entry.command;
-            event.parameter = x;
-            return;
-        case Rule::Pan:
-            event.command = entry.command;
-            event.parameter = x >> 1;
-            return;
-    }
-}
-
 // The volume column's effects (the byte's values above 64), by their ranges.
 struct VolumeColumnRange {
     std::uint8_t last;
@@ -613,9 +445,7 @@ bool DecodeEntry(std::span<const std::uint8_t> data, std::size_t& at, ChannelMem
         command = memory.command = data[p++];
         parameter = data[p++];
         // The commands whose zero means last remember their parameter once it is resolved.
-        if (command >= itEffects.size() || !itEffects[command].zeroMeansLast) {
-            memory.parameter = parameter;
-        }
+        if (!scream::RecallsInfo(scream::LetterFormat::it, command)) memory.parameter = parameter;
     }
     at = p;
 
@@ -637,7 +467,12 @@ bool DecodeEntry(std::span<const std::uint8_t> data, std::size_t& at, ChannelMem
         command = memory.command;
         parameter = memory.parameter;
     }
-    if (mask & (readCommand | lastCommand)) TranslateEffect(command, parameter, memory, event);
+    if (mask & (readCommand | lastCommand)) {
+        const scream::Effect effect =
+            scream::TranslateLetter(scream::LetterFormat::it, command, parameter, memory.parameter);
+        event.command = effect.command;
+        event.parameter = effect.parameter;
+    }
     return true;
 }
 
@@ -727,11 +562,9 @@ int LoadIt(void* stream) {
         return result;
     }
 
-    song.minPeriod = 453;
-    song.maxPeriod = 0xFF00;
     song.songFlags = rowPacked;
     if (!(header.flags & linearSlides)) song.songFlags |= amigaSlides;
-    song.channelCount += 1;
+    FinishSong(linearPeriodLimits);
     return ResultOk;
 }
 

@@ -132,49 +132,28 @@ std::uint32_t FramesPresent(void* stream, std::uint32_t length, std::uint32_t wi
     return frames;
 }
 
-// The compressed blocks of one sample as a stream of frames: PrepareSample's one read decodes
-// them from the stream they lie in straight into the sample's block, so that the frames are
-// never held twice. The decoding stream has no position and no end of its own.
-struct DecodingStream {
-    void* source;           // positioned at the first block
-    ServiceTable sourceTable;  // the source's stream functions, installed when the read began
-    std::uint32_t width;
-    bool doubleDelta;
-    std::span<std::uint8_t> block;  // room for the largest block
+// The compressed blocks of one sample as the source of its frames: PrepareSample's one read
+// decodes them from the stream they lie in straight into the sample's block, so that the frames
+// are never held twice.
+class CompressedSource final : public SampleSource {
+public:
+    CompressedSource(void* stream, std::uint32_t width, bool doubleDelta,
+                     std::span<std::uint8_t> block)
+        : stream_(stream), width_(width), doubleDelta_(doubleDelta), block_(block) {}
+
+    // The frames present are counted before the read (FramesPresent), not measured here.
+    std::optional<std::uint64_t> BytesLeft() override { return std::nullopt; }
+
+    // Decodes block after block until the whole frames `out` holds are there. FramesPresent has
+    // counted them in the same blocks; should the stream still end first, the rest is 0.
+    void Read(std::span<std::uint8_t> out) override;
+
+private:
+    void* stream_;  // at the next block
+    std::uint32_t width_;
+    bool doubleDelta_;
+    std::span<std::uint8_t> block_;  // room for the largest block
 };
-
-// Reads from the source what ReadBytes would: bytes it does not deliver are 0.
-std::size_t ReadSource(const DecodingStream& decoding, std::span<std::uint8_t> bytes) {
-    if (bytes.empty()) return 0;
-    const std::size_t got = std::min(
-        decoding.sourceTable.read(bytes.data(), 1, bytes.size(), decoding.source), bytes.size());
-    std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(got), bytes.end(), std::uint8_t{0});
-    return got;
-}
-
-// Decodes block after block until the whole frames the buffer holds are there. FramesPresent
-// has counted them in the same blocks; should the source still end first, the rest is 0.
-std::size_t DecodingRead(void* buffer, std::size_t itemSize, std::size_t count, void* stream) {
-    const auto& decoding = *static_cast<const DecodingStream*>(stream);
-    const std::uint32_t width = decoding.width;
-    const std::span out(static_cast<std::uint8_t*>(buffer), itemSize * count);
-    const auto frames = static_cast<std::uint32_t>(out.size() / width);
-    std::uint32_t done = 0;
-    while (done < frames) {
-        std::array<std::uint8_t, 2> head{};
-        if (ReadSource(decoding, head) < head.size()) break;
-        const auto stated = decoding.block.first(ReadLe16(head.data()));
-        const auto bits = stated.first(ReadSource(decoding, stated));
-        const std::uint32_t now = std::min(BlockFrames(width, bits.size()), frames - done);
-        const auto target = out.subspan(std::size_t{done} * width, std::size_t{now} * width);
-        DecodeCompressedBlock(bits, target, width, decoding.doubleDelta);
-        done += now;
-    }
-    std::fill(out.begin() + std::ptrdiff_t{done} * width, out.end(), std::uint8_t{0});
-    return count;
-}
-int DecodingSeek(void*, std::int32_t, int) { return 1; }
-long DecodingTell(void*) { return 0; }
 
 // How values are read at one bit width: `mask` keeps the width's bits; the values from
 // `markerLow` to `markerLow` + `markerSpan` announce a new width, and the others are deltas,
@@ -317,6 +296,22 @@ std::size_t DecodeValues(BitReader& reader, std::uint8_t* out, std::size_t count
     return done;
 }
 
+void CompressedSource::Read(std::span<std::uint8_t> out) {
+    const auto frames = static_cast<std::uint32_t>(out.size() / width_);
+    std::uint32_t done = 0;
+    while (done < frames) {
+        std::array<std::uint8_t, 2> head{};
+        if (ReadBytes(stream_, head) < head.size()) break;
+        const auto stated = block_.first(ReadLe16(head.data()));
+        const auto bits = stated.first(ReadBytes(stream_, stated));
+        const std::uint32_t now = std::min(BlockFrames(width_, bits.size()), frames - done);
+        const auto target = out.subspan(std::size_t{done} * width_, std::size_t{now} * width_);
+        DecodeCompressedBlock(bits, target, width_, doubleDelta_);
+        done += now;
+    }
+    std::fill(out.begin() + std::ptrdiff_t{done} * width_, out.end(), std::uint8_t{0});
+}
+
 }  // namespace
 
 void DecodeCompressedBlock(std::span<const std::uint8_t> bits, std::span<std::uint8_t> frames,
@@ -336,7 +331,7 @@ void DecodeCompressedBlock(std::span<const std::uint8_t> bits, std::span<std::ui
 }
 
 int PrepareCompressedSample(SampleHeader& header, std::uint8_t*& data, void* stream,
-                            bool doubleDelta) {
+                            bool doubleDelta, SampleEncoding encoding) {
     // The decoded frames are all there is to read: a compressed sample is never a fixed
     // looped buffer, which would read 65,536 frames whatever the data holds.
     header.flags2 &= static_cast<std::uint8_t>(~fixedLoopBuffer);
@@ -345,22 +340,15 @@ int PrepareCompressedSample(SampleHeader& header, std::uint8_t*& data, void* str
     NoteCompressedSample();
     if (frames < header.length) NoteSampleCut(header.length - frames);
     header.length = frames;
-    if (frames == 0) return PrepareSample(header, data, stream);  // nothing to read
+    if (frames == 0) return PrepareSample(header, data, stream, encoding);  // nothing to read
     if (std::uint64_t{frames} * width > std::numeric_limits<std::int32_t>::max()) {
         return ResultNoSampleMemory;
     }
 
     WorkBuffer block(largestBlockBytes, WorkBuffer::Fill::none);  // read before use
     if (!block) return ResultNoMemory;
-    DecodingStream decoding{stream, services, width, doubleDelta, block.span()};
-    services.seek = DecodingSeek;
-    services.read = DecodingRead;
-    services.tell = DecodingTell;
-    const int result = PrepareSample(header, data, &decoding);
-    services.seek = decoding.sourceTable.seek;
-    services.read = decoding.sourceTable.read;
-    services.tell = decoding.sourceTable.tell;
-    return result;
+    CompressedSource source(stream, width, doubleDelta, block.span());
+    return PrepareSample(header, data, source, encoding);
 }
 
 }  // namespace tunepak

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 
+#include "loaders/loaders.h"
 #include "model/model.h"
 
 namespace tunepak {
@@ -20,12 +21,13 @@ void DecodeCompressedBlock(std::span<const std::uint8_t> bits, std::span<std::ui
                            std::uint32_t width, bool doubleDelta);
 
 // Reads the compressed data of a sample from `stream` (positioned at its first block) and hands
-// the decoded frames to PrepareSample, for `header` as the loader filled it. When the data ends
+// the decoded frames to PrepareSample, for `header` as the loader filled it and the `encoding` of
+// the decoded values. When the data ends
 // before `length` frames are decoded, the sample ends with the frames decoded so far; nothing is
 // allocated beyond what the blocks present can decode to. The stream position afterwards is
 // unspecified. Returns PrepareSample's result, ResultNoSampleMemory when the frames would not fit
 // one sample block, or ResultNoMemory when a work buffer cannot be allocated.
 int PrepareCompressedSample(SampleHeader& header, std::uint8_t*& data, void* stream,
-                            bool doubleDelta);
+                            bool doubleDelta, SampleEncoding encoding = {});
 
 }  // namespace tunepak

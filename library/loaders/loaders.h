@@ -1,11 +1,12 @@
-// The load entry and the format loaders. Each loader takes the installed stream, positioned at
-// the start of the module, fills the model and returns a result code.
+// The load entry, and the sample preparation that the format loaders share.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
+#include "loaders/formats.h"
 #include "model/model.h"
 
 namespace tunepak {
@@ -14,26 +15,44 @@ namespace tunepak {
 // format is recognised by content.
 int LoadModule(void* stream, unsigned mode);
 
-using Loader = int (*)(void* stream);
+// How a sample's frames lie in its source, before PrepareSample brings them to plain signed form.
+struct SampleEncoding {
+    bool delta = false;           // each value is the difference from the one before
+    bool wordDeltas = false;      // 16-bit deltas between whole words, not a stream of byte deltas
+    bool unsignedValues = false;  // silence at 0x80 (0x8000) rather than 0
+    bool stereo = false;          // left and right frames interleaved
 
-// The loader that the first 48 bytes of a module choose; anything unrecognised is tried as MOD.
-inline constexpr std::size_t probeSize = 48;
-Loader ChooseLoader(std::span<const std::uint8_t, probeSize> probe);
+    bool Converts() const { return delta || unsignedValues || stereo; }
+};
 
-int LoadMod(void* stream);
-int LoadS3m(void* stream);
-int LoadXm(void* stream);
-int LoadIt(void* stream);
-int LoadMtm(void* stream);
-int Load669(void* stream);
-int LoadStm(void* stream);
-int LoadFar(void* stream);
-int LoadUlt(void* stream);
-int LoadPtm(void* stream);
-int LoadAm(void* stream);
+// The encoding that the flags of a header as an AM file stores it state: the delta, unsigned and
+// stereo bits (stereo only while the frames are not split yet), and word deltas by the pan bit
+// of 16-bit delta samples (which every XM sample carries).
+SampleEncoding StoredEncoding(const SampleHeader& header);
+
+// Where PrepareSample takes a sample's bytes from: the stream as they lie in it, or a decoder that
+// serves them from the stream they are coded in (compressed IT data).
+class SampleSource {
+public:
+    // The bytes that can still be read, or nothing when that cannot be told.
+    virtual std::optional<std::uint64_t> BytesLeft() = 0;
+    // Fills `bytes`, with zeros where the source ends first.
+    virtual void Read(std::span<std::uint8_t> bytes) = 0;
+
+protected:
+    ~SampleSource() = default;
+};
 
 // Reads the frames of one sample into a new buffer in canonical signed form with its run-out
-// tail, normalising the header on the way. `data` is the header's buffer slot.
+// tail, normalising the header on the way. `data` is the header's buffer slot. Until the frames
+// are converted for good, the header's flags state `encoding` as an AM file keeps it; a fixed
+// looped buffer is converted again whenever it is read, and keeps stating it.
+int PrepareSample(SampleHeader& header, std::uint8_t*& data, SampleSource& source,
+                  SampleEncoding encoding);
+// The same for frames that lie in `stream` as they are.
+int PrepareSample(SampleHeader& header, std::uint8_t*& data, void* stream,
+                  SampleEncoding encoding);
+// The same for a header as an AM file stores it, whose flags state the encoding.
 int PrepareSample(SampleHeader& header, std::uint8_t*& data, void* stream);
 
 // The frames of the run-out tail behind a prepared sample's `length` frames, as PrepareSample

@@ -1,8 +1,10 @@
-// MOD loader: 31-sample modules of 1 to 32 channels, recognised by their channel tag. Every file
-// that no other format claims ends up here, so a file without a known tag is refused.
+// MOD loader: 31-sample modules of 1 to 32 channels, recognised by their channel tag, and the
+// original 15-sample Soundtracker layout, which has no tag and is told by plausible headers alone.
+// Every file that no other format claims ends up here, so a file that is neither is refused.
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -10,8 +12,10 @@
 #include <string_view>
 
 #include "io/services.h"
+#include "loaders/adpcm.h"
 #include "loaders/loaders.h"
 #include "loaders/mod_common.h"
+#include "model/conversion_record.h"
 #include "model/model.h"
 #include "model/patterns.h"
 
@@ -30,41 +34,79 @@ struct ModSampleRecord {
 static_assert(sizeof(ModSampleRecord) == 30);
 
 constexpr std::size_t modSamples = 31;
+constexpr std::size_t soundtrackerSamples = 15;
 
-// Everything before the first pattern.
+// What follows the sample records.
+struct ModSongRecord {
+    std::uint8_t songLength;
+    std::uint8_t restart;  // not converted; 0 in the files that 669 converters wrote
+    std::array<std::uint8_t, 128> orders;
+};
+static_assert(sizeof(ModSongRecord) == 130);
+
+// Everything before the first pattern of a 31-sample module (Digital Tracker files put four
+// more bytes after the tag).
 struct ModHeaderRecord {
     std::array<std::uint8_t, 20> title;
     std::array<ModSampleRecord, modSamples> samples;
-    std::uint8_t songLength;
-    std::uint8_t restart;  // not used
-    std::array<std::uint8_t, 128> orders;
+    ModSongRecord song;
     std::array<char, 4> tag;
 };
 static_assert(sizeof(ModHeaderRecord) == 1084);
 
+// Everything before the first pattern of a 15-sample module.
+struct SoundtrackerHeaderRecord {
+    std::array<std::uint8_t, 20> title;
+    std::array<ModSampleRecord, soundtrackerSamples> samples;
+    ModSongRecord song;
+};
+static_assert(sizeof(SoundtrackerHeaderRecord) == 600);
+
 constexpr int modRows = 64;
 constexpr int modMaxChannels = 32;
+constexpr int soundtrackerChannels = 4;
 constexpr std::size_t modCellBytes = 4;
+
+// How a tag says to read the module: its source channels, the bytes between the tag and the first
+// pattern, and, for the variants that other trackers wrote, the conversion record's label.
+struct TagReading {
+    int channels = 0;
+    std::size_t bytesAfterTag = 0;
+    const char* variant = nullptr;
+};
 
 struct FixedTag {
     std::string_view tag;
-    int channels;
+    TagReading reading;
 };
-constexpr std::array<FixedTag, 4> fixedTags = {{
-    {"M.K.", 4},
-    {"M!K!", 4},
-    {"FLT4", 4},
-    {"CD81", 8},
+constexpr std::array<FixedTag, 17> fixedTags = {{
+    {"M.K.", {4}},
+    {"M!K!", {4}},
+    {"FLT4", {4}},
+    {"CD81", {8}},
+    {"M&K!", {4, 0, "MOD tag M&K! (NoiseTracker), 4 channels"}},
+    {"N.T.", {4, 0, "MOD tag N.T. (NoiseTracker), 4 channels"}},
+    {"FEST", {4, 0, "MOD tag FEST (NoiseTracker variant), 4 channels"}},
+    {"NSMS", {4, 0, "MOD tag NSMS, 4 channels"}},
+    {"LARD", {4, 0, "MOD tag LARD, 4 channels"}},
+    {"CD61", {6, 0, "MOD tag CD61 (Octalyser), 6 channels"}},
+    {"TDZ1", {1, 0, "MOD tag TDZx (TakeTracker), 1 to 4 channels"}},
+    {"TDZ2", {2, 0, "MOD tag TDZx (TakeTracker), 1 to 4 channels"}},
+    {"TDZ3", {3, 0, "MOD tag TDZx (TakeTracker), 1 to 4 channels"}},
+    {"TDZ4", {4, 0, "MOD tag TDZx (TakeTracker), 1 to 4 channels"}},
+    {"FA04", {4, 4, "MOD tag FA0x (Digital Tracker), 4 to 8 channels"}},
+    {"FA06", {6, 4, "MOD tag FA0x (Digital Tracker), 4 to 8 channels"}},
+    {"FA08", {8, 4, "MOD tag FA0x (Digital Tracker), 4 to 8 channels"}},
 }};
 
 constexpr bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-// The source channel count that the tag names: a fixed tag, "xCHN" with x from 1 to 9, or "xyCH"
-// with two decimal digits. Nothing for any other tag or a count outside 1..32.
-std::optional<int> ChannelsFromTag(const std::array<char, 4>& tag) {
+// How the tag says to read the module: a fixed tag, "xCHN" with x from 1 to 9, or "xyCH" with
+// two decimal digits. Nothing for any other tag or a count outside 1..32.
+std::optional<TagReading> ReadingOfTag(const std::array<char, 4>& tag) {
     const std::string_view text(tag.data(), tag.size());
     for (const FixedTag& fixed : fixedTags) {
-        if (text == fixed.tag) return fixed.channels;
+        if (text == fixed.tag) return fixed.reading;
     }
     int channels = 0;
     if (text.substr(1) == "CHN" && IsDigit(tag[0])) {
@@ -73,7 +115,42 @@ std::optional<int> ChannelsFromTag(const std::array<char, 4>& tag) {
         channels = (tag[0] - '0') * 10 + (tag[1] - '0');
     }
     if (channels < 1 || channels > modMaxChannels) return std::nullopt;
-    return channels;
+    return TagReading{channels};
+}
+
+// The bytes of sample data that the sample records announce.
+std::uint64_t SampleBytes(std::span<const ModSampleRecord> samples) {
+    std::uint64_t bytes = 0;
+    for (const ModSampleRecord& sample : samples) bytes += sample.lengthWords * 2u;
+    return bytes;
+}
+
+// The patterns stored: one more than the highest order entry, those beyond the song included.
+int PatternCount(const ModSongRecord& song) {
+    return 1 + *std::max_element(song.orders.begin(), song.orders.end());
+}
+
+constexpr std::uint64_t channelPatternBytes = 64 * 4;  // one channel's cells of a pattern
+
+// Old tools converted 669 modules to 8 channels under the tag "M.K."; only the file's size tells
+// them: it holds exactly 8-channel patterns and the samples (an odd last byte aside). Such files
+// also keep the converter's restart byte 0 and every sample at finetune 0 and volume 64, which
+// rules out 4-channel files whose size happens to fit.
+bool HoldsEightChannels(const ModHeaderRecord& header, std::optional<std::uint64_t> fileBytes) {
+    if (!fileBytes || std::string_view(header.tag.data(), header.tag.size()) != "M.K." ||
+        header.song.restart != 0) {
+        return false;
+    }
+    for (const ModSampleRecord& sample : header.samples) {
+        if (sample.lengthWords != 0 && (sample.finetune != 0 || sample.volume != 64)) return false;
+    }
+    const std::uint64_t patterns = static_cast<std::uint64_t>(PatternCount(header.song));
+    const std::uint64_t samples = SampleBytes(header.samples);
+    const auto layout = [&](std::uint64_t channels) {
+        return sizeof(ModHeaderRecord) + patterns * channels * channelPatternBytes + samples;
+    };
+    const std::uint64_t even = *fileBytes & ~std::uint64_t{1};
+    return even == layout(8) && even != layout(4);
 }
 
 // Five octaves of periods, the longest (lowest note) first.
@@ -115,26 +192,40 @@ void ConvertPattern(PatternEmitter& emitter, std::span<const std::uint8_t> sourc
     }
 }
 
-}  // namespace
+// Sample data that begins with these five bytes is ModPlug's 4-bit ADPCM; the table follows.
+constexpr std::string_view adpcmMark = "ADPCM";
 
-int LoadMod(void* stream) {
-    ModHeaderRecord header{};
-    ReadRecord(stream, header);
-    const std::optional<int> tagChannels = ChannelsFromTag(header.tag);
-    if (!tagChannels) return ResultBadFile;
-    const int channels = *tagChannels;
+// Reads one sample's data, plain signed bytes or ADPCM, which the first bytes tell apart.
+int LoadSampleData(void* stream, std::size_t slot) {
+    InstrumentSlot& instrument = instrumentTable[slot];
+    SampleHeader& header = SampleOf(instrument.block, 0);
+    if (header.length != 0) {
+        std::array<std::uint8_t, adpcmMark.size()> mark{};
+        const std::size_t got = ReadBytes(stream, mark);
+        if (std::string_view(reinterpret_cast<const char*>(mark.data()), got) == adpcmMark) {
+            return PrepareAdpcmSample(header, instrument.sampleData[0], stream);
+        }
+        SeekBy(stream, -static_cast<std::int64_t>(got));
+    }
+    return PrepareSample(header, instrument.sampleData[0], stream);
+}
 
+// Loads what follows the headers (the stream at the first pattern): the instruments of `samples`,
+// the patterns of `channels` source channels and the sample data.
+int LoadModBody(void* stream, std::span<const std::uint8_t, 20> title,
+                std::span<const ModSampleRecord> samples, const ModSongRecord& songRecord,
+                int channels) {
     WorkBuffer source(static_cast<std::size_t>(modMaxChannels) * modRows * modCellBytes);
     if (!source) return ResultNoMemory;
 
-    std::copy(header.title.begin(), header.title.end(), song.title.begin());
+    std::copy(title.begin(), title.end(), song.title.begin());
     // The file holds 128 orders; a length of 0 wraps round to the last order 255.
-    song.lastOrder = static_cast<std::uint8_t>(std::min<int>(header.songLength, 128) - 1);
-    std::copy(header.orders.begin(), header.orders.end(), orderList.begin());
-    const int patternCount = 1 + *std::max_element(header.orders.begin(), header.orders.end());
+    song.lastOrder = static_cast<std::uint8_t>(std::min<int>(songRecord.songLength, 128) - 1);
+    std::copy(songRecord.orders.begin(), songRecord.orders.end(), orderList.begin());
+    const int patternCount = PatternCount(songRecord);
 
-    for (std::size_t slot = 0; slot < modSamples; ++slot) {
-        const ModSampleRecord& record = header.samples[slot];
+    for (std::size_t slot = 0; slot < samples.size(); ++slot) {
+        const ModSampleRecord& record = samples[slot];
         const std::uint32_t loopStart = record.loopStartWords * 2u;
         const ModSample sample = {.name = record.name,
                                   .length = record.lengthWords * 2u,
@@ -155,13 +246,8 @@ int LoadMod(void* stream) {
         emitter.Finish();
     }
 
-    for (std::size_t slot = 0; slot < modSamples; ++slot) {
-        InstrumentSlot& instrument = instrumentTable[slot];
-        if (const int result = PrepareSample(SampleOf(instrument.block, 0),
-                                             instrument.sampleData[0], stream);
-            result != ResultOk) {
-            return result;
-        }
+    for (std::size_t slot = 0; slot < samples.size(); ++slot) {
+        if (const int result = LoadSampleData(stream, slot); result != ResultOk) return result;
     }
 
     for (int channel = 0; channel < channels; ++channel) {
@@ -169,6 +255,70 @@ int LoadMod(void* stream) {
     }
     FinishAmigaSong();
     return ResultOk;
+}
+
+// Whether a byte may stand in a Soundtracker sample name.
+constexpr bool IsNameByte(std::uint8_t c) { return c == 0 || (c >= 0x20 && c < 0x7F); }
+
+constexpr std::uint16_t longestSoundtrackerSample = 32768;  // words
+constexpr std::uint8_t loudestVolume = 64;
+constexpr std::size_t orderSlots = 128;
+
+// Whether a 15-sample header looks like the real thing in a file of `fileBytes` bytes: every
+// sample record plausible, a song of 1 to 128 orders naming patterns that the file holds, and
+// some sample data.
+bool PlausibleSoundtracker(const SoundtrackerHeaderRecord& header, std::uint64_t fileBytes) {
+    for (const ModSampleRecord& sample : header.samples) {
+        if (!std::all_of(sample.name.begin(), sample.name.end(), IsNameByte) ||
+            sample.volume > loudestVolume || sample.finetune != 0 ||
+            sample.lengthWords > longestSoundtrackerSample) {
+            return false;
+        }
+    }
+    if (header.song.songLength == 0 || header.song.songLength > orderSlots) return false;
+    if (fileBytes < sizeof header) return false;
+    const std::uint64_t patternsHeld =
+        (fileBytes - sizeof header) / (channelPatternBytes * soundtrackerChannels);
+    const std::uint64_t patternsNamed = static_cast<std::uint64_t>(PatternCount(header.song));
+    if (patternsNamed > std::min<std::uint64_t>(patternsHeld, orderSlots)) return false;
+    return std::any_of(header.samples.begin(), header.samples.end(),
+                       [](const ModSampleRecord& sample) { return sample.lengthWords != 0; });
+}
+
+}  // namespace
+
+int LoadMod(void* stream) {
+    const std::optional<std::uint64_t> fileBytes = BytesLeft(stream);
+    ModHeaderRecord header{};
+    ReadRecord(stream, header);
+    std::optional<TagReading> reading = ReadingOfTag(header.tag);
+    if (!reading) return ResultBadFile;
+    if (HoldsEightChannels(header, fileBytes)) {
+        reading = TagReading{8, 0, "MOD tag M.K. with 8 channels, told by the file's size"};
+    }
+    if (reading->variant != nullptr) NoteAssumedLayout(reading->variant);
+    SeekBy(stream, static_cast<std::int64_t>(reading->bytesAfterTag));
+    return LoadModBody(stream, header.title, header.samples, header.song, reading->channels);
+}
+
+bool IsSoundtrackerModule(void* stream) {
+    const std::optional<std::uint64_t> fileBytes = BytesLeft(stream);
+    if (!fileBytes) return false;  // without the file's size nothing can be told
+    SoundtrackerHeaderRecord header{};
+    std::array<std::uint8_t, offsetof(ModHeaderRecord, tag) - sizeof header> beforeTag{};
+    std::array<char, 4> tag{};
+    const std::size_t got =
+        ReadRecord(stream, header) + ReadBytes(stream, beforeTag) + ReadRecord(stream, tag);
+    SeekBy(stream, -static_cast<std::int64_t>(got));
+    if (ReadingOfTag(tag)) return false;  // a module of 31 samples
+    return PlausibleSoundtracker(header, *fileBytes);
+}
+
+int LoadSoundtracker(void* stream) {
+    SoundtrackerHeaderRecord header{};
+    ReadRecord(stream, header);
+    NoteAssumedLayout("MOD without a tag, read as 15-sample Soundtracker module");
+    return LoadModBody(stream, header.title, header.samples, header.song, soundtrackerChannels);
 }
 
 }  // namespace tunepak

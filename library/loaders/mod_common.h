@@ -53,11 +53,11 @@ struct ModSample {
     std::uint32_t loopEnd = 0;
     std::uint8_t finetune = 0;  // low nibble used
     std::uint8_t volume = 0;
-    std::uint8_t flags = 0;     // source flags (unsigned, 16-bit); the loop bits are added here
+    std::uint8_t flags = 0;     // source flags (16-bit); the loop bits are added here
 };
 
 // Loop bit plus bit 7, which the stored files of these formats carry on every looped sample.
-inline constexpr std::uint8_t modLoopFlags = loop | 0x80;
+inline constexpr std::uint8_t modLoopFlags = loop | sampleMark;
 // A loop that ends at frame 2 or earlier is the formats' way of saying "no loop".
 inline constexpr std::uint32_t modShortestLoopEnd = 3;
 

@@ -116,7 +116,7 @@ int LoadMtm(void* stream) {
             .loopEnd = record.loopEnd >> shift,
             .finetune = record.finetune,
             .volume = record.volume,
-            .flags = static_cast<std::uint8_t>(unsignedSource | (wide ? sixteenBit : 0)),
+            .flags = static_cast<std::uint8_t>(wide ? sixteenBit : 0),
         };
         if (NewModInstrument(slot, sample) == nullptr) return ResultNoMemory;
     }
@@ -159,7 +159,8 @@ int LoadMtm(void* stream) {
             if (sample.length != 0) NoteSampleCut(sample.length);
             sample.length = 0;
         }
-        if (const int result = PrepareSample(sample, instrument.sampleData[0], stream);
+        if (const int result =
+                PrepareSample(sample, instrument.sampleData[0], stream, {.unsignedValues = true});
             result != ResultOk) {
             return result;
         }

@@ -119,18 +119,36 @@ void IntegrateDeltas(std::uint8_t* data, std::size_t bytes) {
 
 // Delta decoding, then sign conversion. The accumulator runs across the whole block; the sign
 // conversion never feeds back into it, so the two can run as separate passes.
-void Decode(std::uint8_t* data, std::uint32_t length, std::uint8_t flags) {
-    const std::size_t width = (flags & sixteenBit) ? 2 : 1;
+void Decode(std::uint8_t* data, std::uint32_t length, std::size_t width, SampleEncoding encoding) {
     const std::size_t bytes = std::size_t{length} * width;
-    if (flags & deltaSource) {
-        if (width == 2 && (flags & usePan)) {
+    if (encoding.delta) {
+        if (width == 2 && encoding.wordDeltas) {
             IntegrateDeltas<2>(data, bytes);
         } else {
             IntegrateDeltas<1>(data, bytes);  // one stream of byte deltas, whatever the width
         }
     }
-    if (flags & unsignedSource) FlipSigns(data, bytes, width);
+    if (encoding.unsignedValues) FlipSigns(data, bytes, width);
 }
+
+// The flags that state an encoding in a stored header (word deltas go by the pan bit, which the
+// one format that has them sets itself).
+std::uint8_t StatedFlags(SampleEncoding encoding) {
+    return static_cast<std::uint8_t>((encoding.delta ? deltaSource : 0) |
+                                     (encoding.unsignedValues ? unsignedSource : 0) |
+                                     (encoding.stereo ? stereoSource : 0));
+}
+
+// The frames as they lie in a stream.
+class StreamSource final : public SampleSource {
+public:
+    explicit StreamSource(void* stream) : stream_(stream) {}
+    std::optional<std::uint64_t> BytesLeft() override { return tunepak::BytesLeft(stream_); }
+    void Read(std::span<std::uint8_t> bytes) override { ReadBytes(stream_, bytes); }
+
+private:
+    void* stream_;
+};
 
 // Writes the run-out tail behind the loop: the loop again (forward), or the loop backwards and
 // forwards in turn (ping-pong), `tail` elements in all.
@@ -169,7 +187,28 @@ std::uint64_t RunOutTail(const SampleHeader& header) {
     return tail;
 }
 
+SampleEncoding StoredEncoding(const SampleHeader& header) {
+    return {
+        .delta = (header.flags & deltaSource) != 0,
+        .wordDeltas = (header.flags & usePan) != 0,
+        .unsignedValues = (header.flags & unsignedSource) != 0,
+        .stereo = (header.flags & stereoSource) && !(header.flags2 & converted),
+    };
+}
+
 int PrepareSample(SampleHeader& header, std::uint8_t*& data, void* stream) {
+    return PrepareSample(header, data, stream, StoredEncoding(header));
+}
+
+int PrepareSample(SampleHeader& header, std::uint8_t*& data, void* stream,
+                  SampleEncoding encoding) {
+    StreamSource source(stream);
+    return PrepareSample(header, data, source, encoding);
+}
+
+int PrepareSample(SampleHeader& header, std::uint8_t*& data, SampleSource& source,
+                  SampleEncoding encoding) {
+    header.flags |= StatedFlags(encoding);
     const bool fixed = header.flags2 & fixedLoopBuffer;
     if (fixed) {
         header.flags |= loop;
@@ -183,7 +222,7 @@ int PrepareSample(SampleHeader& header, std::uint8_t*& data, void* stream) {
 
     // A sample never claims more frames than the stream holds.
     if (!fixed) {
-        if (const auto left = BytesLeft(stream); left && header.length > *left / width) {
+        if (const auto left = source.BytesLeft(); left && header.length > *left / width) {
             const auto held = static_cast<std::uint32_t>(*left / width);
             NoteSampleCut(header.length - held);
             header.length = held;
@@ -200,15 +239,15 @@ int PrepareSample(SampleHeader& header, std::uint8_t*& data, void* stream) {
     data = static_cast<std::uint8_t*>(services.allocate(static_cast<std::size_t>(blockBytes)));
     if (data == nullptr) return ResultNoSampleMemory;
     const std::size_t dataBytes = std::size_t{length} * width;
-    ReadBytes(stream, std::span(data, dataBytes));
+    source.Read(std::span(data, dataBytes));
 
-    if (header.flags & (deltaSource | unsignedSource | stereoSource)) {
-        if ((header.flags & stereoSource) && !(header.flags2 & converted)) {
+    if (encoding.Converts()) {
+        if (encoding.stereo) {
             const bool split =
                 width == 2 ? SplitStereo<2>(data, length) : SplitStereo<1>(data, length);
             if (!split) return ResultNoSampleMemory;
         }
-        Decode(data, length, header.flags);
+        Decode(data, length, width, encoding);
         if (!fixed) {
             header.flags &= static_cast<std::uint8_t>(~(deltaSource | unsignedSource));
             header.flags2 |= converted;

@@ -213,7 +213,7 @@ int LoadPtm(void* stream) {
         CopyName(sample.name, source.name);
         sample.volume = source.volume;
         sample.c5Rate = source.c5Rate;
-        sample.flags = 0x80 | deltaSource;
+        sample.flags = sampleMark;
         if (source.type & typeSixteenBit) sample.flags |= sixteenBit;
         if (source.type & typeLoop) sample.flags |= loop;
         if (source.type & typePingPong) sample.flags |= pingPong;
@@ -227,7 +227,8 @@ int LoadPtm(void* stream) {
             if (patternCount <= patternSlots) paragraphs[patternCount] = source.dataOffset / 16;
         }
         SeekTo(stream, start + source.dataOffset);
-        const int result = PrepareSample(sample, instrumentTable[slot].sampleData[0], stream);
+        const int result =
+            PrepareSample(sample, instrumentTable[slot].sampleData[0], stream, {.delta = true});
         if (result != ResultOk) return result;
     }
 
@@ -239,8 +240,7 @@ int LoadPtm(void* stream) {
     if (result != ResultOk) return result;
 
     song.songFlags = amigaSlides | rowPacked;
-    UseAmigaPeriodLimits();
-    song.channelCount += 1;
+    FinishSong(amigaPeriodLimits);
     return ResultOk;
 }
 

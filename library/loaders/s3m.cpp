@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "io/services.h"
+#include "loaders/adpcm.h"
 #include "loaders/common.h"
 #include "loaders/loaders.h"
 #include "loaders/scream_common.h"
@@ -63,7 +64,10 @@ static_assert(sizeof(S3mInstrument) == 80);
 
 constexpr std::uint8_t fileTypeModule = 16;
 constexpr std::uint8_t adlibType = 2;  // instrument types 2 and up are AdLib voices
+constexpr std::uint8_t adpcmPacking = 4;  // ModPlug's 4-bit ADPCM, on 8-bit samples
 constexpr std::uint16_t amigaLimitsFlag = 0x10;
+// The slide limits without the Amiga-limits flag: no lower limit a slide reaches.
+constexpr PeriodLimits openPeriodLimits = {0xFFFF, highestPitch};
 constexpr std::uint16_t unsignedSamplesFormat = 0x02;
 constexpr std::uint8_t stereoMaster = 0x80;
 constexpr std::uint8_t panTableMarker = 0xFC;
@@ -78,104 +82,6 @@ constexpr std::uint8_t highestNoteByte = 0x7B;
 constexpr std::uint8_t emptyNoteByte = 0xFF;
 constexpr std::uint8_t repeatByte = 0xFF;  // instrument, volume or command: the channel's last one
 
-// How an effect letter's info byte becomes the internal parameter.
-enum class Rule : std::uint8_t {
-    drop,         // no internal equivalent
-    same,         // the info byte as it is
-    speed,        // limited to 0x20
-    volumeSlide,  // shared memory, fine slides split off
-    slideDown,    // shared memory, fine and extra-fine slides split off
-    slideUp,      // shared memory, fine and extra-fine slides split off
-    remembered,   // shared memory, then as it is
-    retrigger,    // the low nibble only
-    tempo,        // values below 0x20 are not tempos
-    fineVibrato,  // depth quartered
-    special,      // by the S sub-command table
-};
-
-struct LetterRule {
-    Rule rule;
-    std::uint8_t command;
-    const char* label;  // the effect's own name, for the conversion record
-};
-
-constexpr std::array<LetterRule, 27> letterRules = {{
-    {Rule::drop, 0, "S3M none"},                                            // no command
-    {Rule::speed, EffectSpeedTempo, "S3M A (set speed)"},                   // limited
-    {Rule::same, EffectPositionJump, "S3M B (jump to order)"},              // as it is
-    {Rule::same, EffectPatternBreak, "S3M C (pattern break)"},              // as it is
-    {Rule::volumeSlide, EffectVolSlide, "S3M D (volume slide)"},            // memory
-    {Rule::slideDown, EffectPortaDown, "S3M E (portamento down)"},          // memory
-    {Rule::slideUp, EffectPortaUp, "S3M F (portamento up)"},                // memory
-    {Rule::same, EffectTonePorta, "S3M G (tone portamento)"},               // as it is
-    {Rule::same, EffectVibrato, "S3M H (vibrato)"},                         // as it is
-    {Rule::drop, 0, "S3M I (tremor)"},                                      // no equivalent
-    {Rule::same, EffectArpeggio, "S3M J (arpeggio)"},                       // as it is
-    {Rule::remembered, EffectVibratoVolSlide, "S3M K (vibrato + vol slide)"},   // memory
-    {Rule::remembered, EffectTonePortaVolSlide, "S3M L (porta + vol slide)"},   // memory
-    {Rule::drop, 0, "S3M M (channel volume)"},                              // no equivalent
-    {Rule::drop, 0, "S3M N (channel volume slide)"},                        // no equivalent
-    {Rule::same, EffectSampleOffset, "S3M O (sample offset)"},              // as it is
-    {Rule::drop, 0, "S3M P (panning slide)"},                               // no equivalent
-    {Rule::retrigger, EffectExtended, "S3M Q (retrigger)"},                 // low nibble
-    {Rule::same, EffectTremolo, "S3M R (tremolo)"},                         // as it is
-    {Rule::special, EffectExtended, "S3M S (special)"},                     // sub-commands
-    {Rule::tempo, EffectSpeedTempo, "S3M T (tempo)"},                       // from 0x20
-    {Rule::fineVibrato, EffectVibrato, "S3M U (fine vibrato)"},             // depth quartered
-    {Rule::drop, 0, "S3M V (global volume)"},                               // no equivalent
-    {Rule::drop, 0, "S3M W (global volume slide)"},                         // no equivalent
-    {Rule::same, EffectSetPan, "S3M X (set panning)"},                      // as it is
-    {Rule::drop, 0, "S3M Y (panbrello)"},                                   // no equivalent
-    {Rule::drop, 0, "S3M Z (MIDI macro)"},                                  // no equivalent
-}};
-
-enum class SpecialRule : std::uint8_t {
-    drop,     // no internal equivalent
-    same,     // the info byte as an extended command with the same sub-command
-    value,    // the given sub-command with the low nibble
-    surround, // a set-pan to the alternative stereo treatment
-};
-
-struct SpecialCase {
-    SpecialRule rule;
-    std::uint8_t subCommand;
-    const char* label;
-};
-
-constexpr std::array<SpecialCase, 16> specialRules = {{
-    {SpecialRule::same, 0, "S3M S0 (filter)"},                           // no action
-    {SpecialRule::value, 3, "S3M S1 (glissando)"},                       // accepted, no action
-    {SpecialRule::drop, 0, "S3M S2 (set finetune)"},                     // no equivalent
-    {SpecialRule::value, ExtVibratoWave, "S3M S3 (vibrato waveform)"},   // extended
-    {SpecialRule::value, ExtTremoloWave, "S3M S4 (tremolo waveform)"},   // extended
-    {SpecialRule::drop, 0, "S3M S5 (panbrello waveform)"},               // no equivalent
-    {SpecialRule::drop, 0, "S3M S6 (fine pattern delay)"},               // no equivalent
-    {SpecialRule::drop, 0, "S3M S7 (instrument controls)"},              // no equivalent
-    {SpecialRule::same, ExtSetPan16, "S3M S8 (set pan)"},                // extended
-    {SpecialRule::surround, 0, "S3M S9 (sound control)"},                // surround
-    {SpecialRule::drop, 0, "S3M SA (high sample offset)"},               // no equivalent
-    {SpecialRule::value, ExtPatternLoop, "S3M SB (pattern loop)"},       // extended
-    {SpecialRule::same, ExtNoteCut, "S3M SC (note cut)"},                // extended
-    {SpecialRule::same, ExtNoteDelay, "S3M SD (note delay)"},            // extended
-    {SpecialRule::same, ExtPatternDelay, "S3M SE (pattern delay)"},      // extended
-    {SpecialRule::same, 15, "S3M SF (funk repeat)"},                     // no action
-}};
-
-constexpr std::uint8_t surroundPan = 0xA4;
-constexpr std::uint8_t speedLimit = 0x20;
-constexpr std::uint8_t lowestTempo = 0x20;
-
-Effect TranslateSpecial(std::uint8_t info) {
-    const SpecialCase entry = specialRules[info >> 4];
-    switch (entry.rule) {
-        case SpecialRule::drop: NoteDroppedEffect(entry.label); return {};
-        case SpecialRule::same: return {EffectExtended, info};
-        case SpecialRule::value: return scream::Extended(entry.subCommand, info);
-        case SpecialRule::surround: return {EffectSetPan, surroundPan};
-    }
-    return {};
-}
-
 // Per-channel memories, kept across all patterns of one load.
 struct Memories {
     std::array<std::uint8_t, scream::channelMemories> slide{};  // D, E, F, K and L
@@ -183,45 +89,6 @@ struct Memories {
     std::array<std::uint8_t, scream::channelMemories> instrument{};
     std::array<std::uint8_t, scream::channelMemories> volume{};
 };
-
-constexpr const char* roundedSlide = "S3M E/F extra-fine slides, rounded to fine ones";
-
-Effect TranslateEffect(std::uint8_t letter, std::uint8_t info, std::uint8_t& slideMemory) {
-    if (letter >= letterRules.size()) {
-        NoteDroppedEffect("S3M effects beyond Z");
-        return {};
-    }
-    const LetterRule entry = letterRules[letter];
-    const auto command = static_cast<EffectCommand>(entry.command);
-    switch (entry.rule) {
-        case Rule::drop:
-            if (letter != 0) NoteDroppedEffect(entry.label);
-            return {};
-        case Rule::same: return {command, info};
-        case Rule::speed:
-            if (info > speedLimit) NoteChangedParameter("S3M A (speeds above 32, limited)");
-            return {command, std::min(info, speedLimit)};
-        case Rule::volumeSlide: return scream::VolumeSlide(scream::Recall(slideMemory, info));
-        case Rule::slideDown:
-            return scream::PitchSlide(scream::Recall(slideMemory, info), command, ExtFinePortaDown,
-                                      roundedSlide);
-        case Rule::slideUp:
-            return scream::PitchSlide(scream::Recall(slideMemory, info), command, ExtFinePortaUp,
-                                      roundedSlide);
-        case Rule::remembered: return {command, scream::Recall(slideMemory, info)};
-        case Rule::retrigger:
-            if ((info >> 4) != 0) NoteChangedParameter("S3M Q (retrigger, its volume change lost)");
-            return scream::Extended(ExtRetrigger, info);
-        case Rule::tempo:
-            if (info < lowestTempo) NoteDroppedEffect("S3M T below 20h (tempo slide)");
-            return info < lowestTempo ? Effect{} : Effect{command, info};
-        case Rule::fineVibrato:
-            if ((info & 3) != 0) NoteChangedParameter("S3M U (fine vibrato depth, rounded)");
-            return {command, static_cast<std::uint8_t>((info & 0xF0) + (((info & 0x0F) + 2) >> 2))};
-        case Rule::special: return TranslateSpecial(info);
-    }
-    return {};
-}
 
 // Turns one packed cell into an event, updating the channel's memories.
 Event ConvertCell(const scream::PackedCell& cell, Memories& memories) {
@@ -257,7 +124,8 @@ Event ConvertCell(const scream::PackedCell& cell, Memories& memories) {
         std::uint8_t letter = cell.parts[2][0];
         if (letter == repeatByte) letter = memories.command[channel];
         memories.command[channel] = letter;
-        const Effect effect = TranslateEffect(letter, cell.parts[2][1], memories.slide[channel]);
+        const Effect effect = scream::TranslateLetter(scream::LetterFormat::s3m, letter,
+                                                      cell.parts[2][1], memories.slide[channel]);
         event.command = effect.command;
         event.parameter = effect.parameter;
     }
@@ -287,11 +155,14 @@ int LoadInstrument(void* stream, std::uint64_t start, std::size_t slot, std::uin
     S3mInstrument source{};
     SeekTo(stream, start + std::uint64_t{pointer} * 16);
     ReadRecord(stream, source);
-    const bool sampled = std::memcmp(source.signature.data(), "SCRS", 4) == 0;
+    // AdLib voices have no sample, even where a tracker wrote the sample signature on them:
+    // their register bytes lie where a sample keeps its length and data pointer.
+    const bool adlib = source.type >= adlibType;
+    const bool sampled = !adlib && std::memcmp(source.signature.data(), "SCRS", 4) == 0;
     std::uint8_t* block = NewNamedInstrument(slot, sampled ? 1 : 0, source.name);
     if (block == nullptr) return ResultNoMemory;
     if (!sampled) {
-        if (source.type >= adlibType) NoteDiscarded("S3M AdLib instruments");
+        if (adlib) NoteDiscarded("S3M AdLib instruments");
         return ResultOk;
     }
 
@@ -301,14 +172,17 @@ int LoadInstrument(void* stream, std::uint64_t start, std::size_t slot, std::uin
     sample.loopStart = source.loopStart;
     sample.loopEnd = source.loopEnd;
     sample.volume = source.volume;
-    sample.flags = 0x80;
-    if (unsignedData) sample.flags |= unsignedSource;
+    sample.flags = sampleMark;
     if (source.flags & 0x04) sample.flags |= sixteenBit;
     if (source.flags & 0x01) sample.flags |= loop;
     if (source.flags & 0x02) NoteDiscarded("S3M stereo samples, kept as their left channel");
     sample.c5Rate = source.c5Rate;
     SeekTo(stream, start + std::uint64_t{source.paragraph} * 16);
-    return PrepareSample(sample, instrumentTable[slot].sampleData[0], stream);
+    std::uint8_t*& data = instrumentTable[slot].sampleData[0];
+    if (source.packing == adpcmPacking && !(sample.flags & sixteenBit)) {
+        return PrepareAdpcmSample(sample, data, stream);
+    }
+    return PrepareSample(sample, data, stream, {.unsignedValues = unsignedData});
 }
 
 int ConvertPattern(void* stream, std::uint64_t start, std::size_t number, std::uint16_t pointer,
@@ -391,13 +265,7 @@ int LoadS3m(void* stream) {
     if (result != ResultOk) return result;
 
     song.songFlags = amigaSlides | rowPacked;
-    song.channelCount += 1;
-    if (header.flags & amigaLimitsFlag) {
-        UseAmigaPeriodLimits();
-    } else {
-        song.minPeriod = 0xFFFF;
-        song.maxPeriod = 0xFF00;
-    }
+    FinishSong((header.flags & amigaLimitsFlag) ? amigaPeriodLimits : openPeriodLimits);
     return ResultOk;
 }
 

@@ -1,6 +1,7 @@
 // Steps that the S3M, STM and PTM loaders share: positions given relative to the module start,
 // one-sample instruments, packed rows of flagged cells, the patterns an order list reaches, and
-// the effect translations whose memories these formats resolve at conversion time.
+// the effect translations whose memories these formats resolve at conversion time; IT shares the
+// letter effects with S3M.
 #pragma once
 
 #include <array>
@@ -92,5 +93,18 @@ Effect VolumeSlide(std::uint8_t parameter);
 // noted under `rounded`.
 Effect PitchSlide(std::uint8_t parameter, EffectCommand coarse, ExtendedCommand fine,
                   const char* rounded);
+
+// The two formats that write effects as letters A..Z with one info byte: S3M and IT read the
+// letters alike but for a few rows of one shared table.
+enum class LetterFormat : std::uint8_t { s3m, it };
+
+// Translates effect letter `letter` (1 for A up to 26 for Z; 0 and anything beyond Z write
+// nothing) with info byte `info`. A letter whose zero info byte repeats the remembered one
+// takes it from `memory` and leaves its own there. Losses are noted under the format's name.
+Effect TranslateLetter(LetterFormat format, std::uint8_t letter, std::uint8_t info,
+                       std::uint8_t& memory);
+
+// Whether a zero info byte of `letter` repeats the channel's remembered one in `format`.
+bool RecallsInfo(LetterFormat format, std::uint8_t letter);
 
 }  // namespace tunepak::scream

@@ -13,9 +13,6 @@
 
 namespace tunepak {
 
-// Sample flags bit 7: set by these loaders, stored and written as is.
-inline constexpr std::uint8_t sampleMark = 0x80;
-
 // The last order of a list that 0xFF ends: the entry before the first 0xFF, or the list's last
 // entry when none ends it. A list that starts with 0xFF gives 255 (0 - 1 in a byte).
 inline std::uint8_t LastOrderBeforeEnd(std::span<const std::uint8_t> orders) {

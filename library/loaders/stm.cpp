@@ -155,7 +155,7 @@ int LoadStm(void* stream) {
         sample.loopEnd = source.loopEnd;
         sample.c5Rate = source.c5Rate;
         sample.volume = source.volume;
-        sample.flags = source.loopEnd == noLoop ? 0 : (loop | 0x80);
+        sample.flags = source.loopEnd == noLoop ? 0 : (loop | sampleMark);
         dataPositions[slot] = std::uint32_t{source.paragraph} * 16;
     }
 
@@ -184,8 +184,7 @@ int LoadStm(void* stream) {
 
     std::fill_n(song.channelPan.begin(), channels, std::uint8_t{32});
     song.songFlags = amigaSlides | rowPacked;
-    UseAmigaPeriodLimits();
-    song.channelCount += 1;
+    FinishSong(amigaPeriodLimits);
     return ResultOk;
 }
 

@@ -10,6 +10,8 @@
 #include <span>
 
 #include "io/services.h"
+#include "loaders/adpcm.h"
+#include "loaders/common.h"
 #include "loaders/loaders.h"
 #include "model/conversion_record.h"
 #include "model/patterns.h"
@@ -18,7 +20,10 @@ namespace tunepak {
 
 namespace {
 
-constexpr std::uint16_t supportedVersion = 0x0104;
+// Versions 0x0102 and 0x0103 store every instrument and sample header before the patterns and
+// all sample data after them; 0x0102 also has a shorter pattern header.
+constexpr std::uint16_t earliestVersion = 0x0102;
+constexpr std::uint16_t latestVersion = 0x0104;
 constexpr std::uint32_t fixedSongHeaderBytes = 276;  // header size field and the 272 bytes after it
 constexpr std::uint32_t patternHeaderBytes = 9;
 constexpr std::size_t maxPackedBytes = 49152;
@@ -32,8 +37,6 @@ constexpr std::size_t keptEnvelopePoints = 10;
 constexpr std::uint8_t noteKeyOff = 97;
 constexpr std::uint8_t lastPlainNote = 96;
 constexpr int noteOffset = 12;  // XM note 49 (C-4) plays at the sample's rate, as internal note 60
-constexpr std::uint16_t minPitch = 453;
-constexpr std::uint16_t maxPitch = 0xFF00;
 
 struct XmFileHeader {
     std::array<std::uint8_t, 17> signature;
@@ -64,6 +67,15 @@ struct XmPatternHeader {
     Le16 packedSize;
 };
 static_assert(sizeof(XmPatternHeader) == 9);
+
+// The pattern header of the earliest version.
+struct EarlyPatternHeader {
+    Le32 headerLength;
+    std::uint8_t packing;
+    std::uint8_t lastRow;
+    Le16 packedSize;
+};
+static_assert(sizeof(EarlyPatternHeader) == 8);
 
 struct XmEnvelopePoint {
     Le16 position;
@@ -285,10 +297,29 @@ Event TranslateCell(const XmCell& cell, int channel) {
     return event;
 }
 
-int LoadPattern(void* stream, std::size_t number, int channels, WorkBuffer& packedBuffer) {
+// A pattern's header as the version stores it; the stream is left at the packed data.
+struct PatternHead {
+    int rows = 0;
+    std::uint16_t packedSize = 0;
+};
+
+PatternHead ReadPatternHead(void* stream, std::uint16_t version) {
+    if (version == earliestVersion) {
+        // Eight bytes, the row count in one byte as rows - 1.
+        EarlyPatternHeader header{};
+        ReadRecord(stream, header);
+        SeekBy(stream, std::int64_t{header.headerLength} - sizeof header);
+        return {header.lastRow + 1, header.packedSize};
+    }
     XmPatternHeader header{};
     ReadRecord(stream, header);
     SeekBy(stream, std::int64_t{header.headerLength} - patternHeaderBytes);
+    return {header.rows, header.packedSize};
+}
+
+int LoadPattern(void* stream, std::size_t number, int channels, std::uint16_t version,
+                WorkBuffer& packedBuffer) {
+    const PatternHead header = ReadPatternHead(stream, version);
     const int sourceRows = header.rows;
     if (sourceRows > maxRows) return ResultBadFile;
 
@@ -376,17 +407,21 @@ void FillInstrument(InstrumentRecord& record, const XmInstrumentHeader& header) 
 }
 
 // Sample flags from the XM sample type: loop kind, 16-bit data, and the bits every XM sample
-// carries (delta-coded, own pan valid and word deltas, bit 7).
+// carries (own pan valid, which also tells word deltas in a stored header, and bit 7).
 std::uint8_t SampleFlags(std::uint8_t type) {
     std::uint8_t flags = static_cast<std::uint8_t>((type & 0x03) << 3);
     if (flags & pingPong) flags |= loop;
     if (type & 0x10) flags |= sixteenBit;
-    return static_cast<std::uint8_t>(flags | deltaSource | usePan | 0x80);
+    return static_cast<std::uint8_t>(flags | usePan | sampleMark);
 }
 
-void FillSample(SampleHeader& sample, const XmSampleHeader& source) {
+// Every XM sample with data stores it as deltas: of bytes, or of whole 16-bit words.
+constexpr SampleEncoding xmEncoding = {.delta = true, .wordDeltas = true};
+
+// Fills the header from the source's and returns the encoding of its data.
+SampleEncoding FillSample(SampleHeader& sample, const XmSampleHeader& source) {
     std::copy(source.name.begin(), source.name.end(), sample.name.begin());
-    if (source.length == 0) return;
+    if (source.length == 0) return {};
     const std::uint8_t flags = SampleFlags(source.type);
     const unsigned shift = (flags & sixteenBit) ? 1 : 0;  // byte counts to 16-bit frame counts
     sample.length = source.length >> shift;
@@ -397,9 +432,22 @@ void FillSample(SampleHeader& sample, const XmSampleHeader& source) {
                                static_cast<std::int8_t>(source.finetune));
     sample.flags = flags;
     sample.pan = static_cast<std::uint8_t>(source.panning >> 2);
+    return xmEncoding;
 }
 
-int LoadInstrument(void* stream, std::size_t slot) {
+// How one sample's data is stored, as its header says; kept one byte a sample.
+enum SampleStorage : std::uint8_t {
+    emptyStorage,         // no data, and no coding stated
+    deltaStorage,         // delta-coded bytes or words
+    deltaOddByteStorage,  // 16-bit deltas behind which an odd last byte of the stated length lies
+    adpcmStorage,         // ModPlug's 4-bit ADPCM, marked in the reserved byte of an 8-bit sample
+};
+using SampleStorages = std::span<std::uint8_t, maxSamples>;
+constexpr std::uint8_t adpcmMarker = 0xAD;
+
+// Reads instrument `slot`'s header and its sample headers, and notes how each sample's data is
+// stored; the data itself is read by LoadSampleData.
+int LoadInstrumentHeaders(void* stream, std::size_t slot, SampleStorages storages) {
     // The size counts from the size field itself; what lies beyond the known fields is skipped,
     // and a size too small even for its own field leaves only the field read.
     const std::uint32_t headerSize = ReadU32Le(stream);
@@ -420,22 +468,37 @@ int LoadInstrument(void* stream, std::size_t slot) {
     FillInstrument(record, header);
     const std::uint32_t sampleHeaderSize = header.sampleHeaderSize;
     const std::size_t sampleHeaderRead = std::min(sampleHeaderSize, sampleHeaderBytes);
-    // A 16-bit sample's frames leave out an odd last byte of its data; the byte still lies in the
-    // file before the next sample's data.
-    std::array<bool, maxSamples> oddByte{};
     for (std::size_t k = 0; k < sampleCount; ++k) {
         XmSampleHeader source{};
         ReadBytes(stream, std::span(reinterpret_cast<std::uint8_t*>(&source), sampleHeaderRead));
         SeekBy(stream, sampleHeaderSize - sampleHeaderRead);
         SampleHeader& sample = SampleOf(block, k);
-        FillSample(sample, source);
-        oddByte[k] = (sample.flags & sixteenBit) && (source.length & 1);
+        const bool coded = FillSample(sample, source).Converts();
+        // A 16-bit sample's frames leave out an odd last byte of its data; the byte still lies
+        // in the file before the next sample's data.
+        const bool wide = sample.flags & sixteenBit;
+        storages[k] = !coded                                  ? emptyStorage
+                      : !wide && source.reserved == adpcmMarker ? adpcmStorage
+                      : wide && (source.length & 1)             ? deltaOddByteStorage
+                                                                : deltaStorage;
     }
-    // The samples' data follow their headers, one after another.
+    return ResultOk;
+}
+
+// Reads the data of instrument `slot`'s samples, which follow one another from where the stream
+// stands.
+int LoadSampleData(void* stream, std::size_t slot, SampleStorages storages) {
+    InstrumentSlot& instrument = instrumentTable[slot];
+    const std::size_t sampleCount = RecordOf(instrument.block).sampleCount;
     for (std::size_t k = 0; k < sampleCount; ++k) {
-        const int result = PrepareSample(SampleOf(block, k), instrumentTable[slot].sampleData[k], stream);
+        SampleHeader& sample = SampleOf(instrument.block, k);
+        std::uint8_t*& data = instrument.sampleData[k];
+        const int result =
+            storages[k] == adpcmStorage ? PrepareAdpcmSample(sample, data, stream)
+            : storages[k] == emptyStorage ? PrepareSample(sample, data, stream, SampleEncoding{})
+                                          : PrepareSample(sample, data, stream, xmEncoding);
         if (result != ResultOk) return result;
-        if (oddByte[k]) SeekBy(stream, 1);
+        if (storages[k] == deltaOddByteStorage) SeekBy(stream, 1);
     }
     return ResultOk;
 }
@@ -445,7 +508,8 @@ int LoadInstrument(void* stream, std::size_t slot) {
 int LoadXm(void* stream) {
     XmFileHeader fileHeader{};
     ReadRecord(stream, fileHeader);
-    if (fileHeader.version != supportedVersion) return ResultBadFile;
+    const std::uint16_t version = fileHeader.version;
+    if (version < earliestVersion || version > latestVersion) return ResultBadFile;
     std::copy(fileHeader.name.begin(), fileHeader.name.end(), song.title.begin());
 
     XmSongHeader header{};
@@ -458,28 +522,41 @@ int LoadXm(void* stream) {
     orderList = header.orders;
     if (header.patterns > maxPatterns) return ResultBadFile;
 
-    WorkBuffer packedBuffer(maxPackedBytes, WorkBuffer::Fill::none);  // read before use
-    if (!packedBuffer) return ResultNoMemory;
-    for (std::size_t p = 0; p < header.patterns; ++p) {
-        const int result = LoadPattern(stream, p, header.channels, packedBuffer);
-        if (result != ResultOk) return result;
-    }
-    packedBuffer = WorkBuffer();
-
     // Instruments beyond the table's reach come last in the file and are left there.
     const std::size_t instruments = std::min<std::size_t>(header.instruments, maxInstruments);
     if (header.instruments > instruments) {
         NoteBeyondLimit("XM instruments beyond 128",
                         static_cast<std::uint32_t>(header.instruments - instruments));
     }
+    // The storage of every sample waits for the data when the patterns lie in between.
+    const bool headersFirst = version < latestVersion;
+    WorkBuffer storageBuffer((headersFirst ? std::max<std::size_t>(instruments, 1) : 1) *
+                             maxSamples);
+    if (!storageBuffer) return ResultNoMemory;
+    const auto storages = [&](std::size_t i) {
+        return storageBuffer.span().subspan((headersFirst ? i : 0) * maxSamples).first<maxSamples>();
+    };
+
+    if (headersFirst) {
+        for (std::size_t i = 0; i < instruments; ++i) {
+            const int result = LoadInstrumentHeaders(stream, i, storages(i));
+            if (result != ResultOk) return result;
+        }
+    }
+    WorkBuffer packedBuffer(maxPackedBytes, WorkBuffer::Fill::none);  // read before use
+    if (!packedBuffer) return ResultNoMemory;
+    for (std::size_t p = 0; p < header.patterns; ++p) {
+        const int result = LoadPattern(stream, p, header.channels, version, packedBuffer);
+        if (result != ResultOk) return result;
+    }
+    packedBuffer = WorkBuffer();
     for (std::size_t i = 0; i < instruments; ++i) {
-        const int result = LoadInstrument(stream, i);
+        int result = headersFirst ? ResultOk : LoadInstrumentHeaders(stream, i, storages(i));
+        if (result == ResultOk) result = LoadSampleData(stream, i, storages(i));
         if (result != ResultOk) return result;
     }
 
-    song.channelCount = static_cast<std::uint8_t>(song.channelCount + 1);
-    song.minPeriod = minPitch;
-    song.maxPeriod = maxPitch;
+    FinishSong(linearPeriodLimits);
     return ResultOk;
 }
 

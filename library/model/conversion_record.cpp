@@ -81,8 +81,9 @@ void NoteDiscarded(const char* label, std::uint32_t count) {
 void NoteSampleCut(std::uint64_t framesMissing) {
     Add(ConversionKind::sampleCut, sampleCutLabel, 1, framesMissing);
 }
-void NoteCompressedSample() {
-    Add(ConversionKind::compressedSample, compressedSampleLabel, 1, 0);
+void NoteCompressedSample(const char* label) {
+    Add(ConversionKind::compressedSample, label, 1, 0);
 }
+void NoteAssumedLayout(const char* label) { Add(ConversionKind::assumedLayout, label, 1, 0); }
 
 }  // namespace tunepak

@@ -20,6 +20,7 @@ enum class ConversionKind : std::uint8_t {
     sampleCut,           // a sample whose data ends before its length
     compressedSample,    // a compressed sample, decoded
     discarded,           // anything else that a loader leaves out
+    assumedLayout,       // a way of reading the file that the file does not state for certain
     overflow,            // kinds that did not fit the record, counted together
 };
 
@@ -38,6 +39,7 @@ struct ConversionNote {
 // The labels of the notes that sample preparation makes.
 inline constexpr const char* sampleCutLabel = "sample data ending early";
 inline constexpr const char* compressedSampleLabel = "compressed sample data, decoded";
+inline constexpr const char* adpcmSampleLabel = "ModPlug 4-bit ADPCM sample data, decoded";
 
 // The record holds this many notes; the last one is kept for the overflow.
 inline constexpr std::size_t conversionNoteSlots = 64;
@@ -60,6 +62,9 @@ void NoteChannelBeyondLimit(const char* label);
 void NoteBeyondLimit(const char* label, std::uint32_t count = 1);
 void NoteDiscarded(const char* label, std::uint32_t count = 1);
 void NoteSampleCut(std::uint64_t framesMissing);
-void NoteCompressedSample();
+void NoteCompressedSample(const char* label = compressedSampleLabel);
+// A layout taken on trust: a variant of a signature, or a reading that the file's size or
+// plausible headers suggest.
+void NoteAssumedLayout(const char* label);
 
 }  // namespace tunepak

@@ -1,6 +1,5 @@
 #include "model/model.h"
 
-#include <algorithm>
 #include <cstring>
 #include <optional>
 
@@ -61,13 +60,17 @@ std::uint8_t* NewInstrument(std::size_t slotIndex, std::uint8_t sampleCount) {
 namespace {
 
 std::uint64_t sampleBytesReserved = 0;  // since the model was last released
+std::optional<std::uint64_t> boundSource;  // the size a SampleBoundSource gives
 
 }  // namespace
 
+SampleBoundSource::SampleBoundSource(std::uint64_t bytes) { boundSource = bytes; }
+SampleBoundSource::~SampleBoundSource() { boundSource.reset(); }
+
 bool ReserveSampleBytes(std::uint64_t bytes) {
-    if (const std::optional<std::uint64_t> source = KnownStreamLength()) {
-        const std::uint64_t counted = std::min<std::uint64_t>(*source, std::uint64_t{1} << 40);
-        const std::uint64_t bound = sampleBytesAnySource + sampleBytesPerSourceByte * counted;
+    const std::optional<std::uint64_t> source = boundSource ? boundSource : KnownStreamLength();
+    if (source) {
+        const std::uint64_t bound = SampleBytesBound(*source);
         if (bytes > bound || sampleBytesReserved > bound - bytes) return false;
     }
     sampleBytesReserved += bytes;

@@ -35,6 +35,11 @@ inline constexpr int maxChannels = 64;
 // slide limits of songs in Amiga periods.
 inline constexpr std::uint16_t amigaMinPeriod = 1814;
 inline constexpr std::uint16_t amigaMaxPeriod = 13696;
+// The top of the pitch range (the period table holds it for the notes below 21), and the slide
+// limits of songs in linear pitches.
+inline constexpr std::uint16_t highestPitch = 0xFF00;
+inline constexpr std::uint16_t linearMinPeriod = 453;
+inline constexpr std::uint16_t linearMaxPeriod = highestPitch;
 
 struct SongHeader {
     std::array<std::uint8_t, 32> title{};
@@ -49,6 +54,10 @@ struct SongHeader {
     std::array<std::uint8_t, maxChannels> channelPan{};
     std::uint8_t lastOrder = 0;
 };
+
+// The bytes of an AM file's MAIN chunk before the channel pans: the song header's fields from
+// the title to the global volume.
+inline constexpr std::size_t mainFieldBytes = 73;
 
 using OrderList = std::array<std::uint8_t, 256>;
 
@@ -67,6 +76,7 @@ inline constexpr std::uint8_t loop = 0x08;
 inline constexpr std::uint8_t pingPong = 0x10;
 inline constexpr std::uint8_t usePan = 0x20;
 inline constexpr std::uint8_t stereoSource = 0x40;
+inline constexpr std::uint8_t sampleMark = 0x80;  // set by most loaders, stored and written as is
 // flags2 bits.
 inline constexpr std::uint8_t fixedLoopBuffer = 0x01;
 inline constexpr std::uint8_t converted = 0x80;
@@ -172,17 +182,37 @@ std::uint8_t* NewInstrument(std::size_t slot, std::uint8_t sampleCount);
 void ReleaseModelBuffers();
 
 // Sample data is bounded by its source. Compressed IT samples decode to up to 16 bytes a byte,
-// fixed looped buffers are 64 K frames whatever the data, and IT instruments each hold a copy
-// of the samples they share, so without a bound a few kilobytes of module could ask for
-// gigabytes. The model holds at most `sampleBytesAnySource` of sample data plus
-// `sampleBytesPerSourceByte` for each byte of its source: the stream that the current load's
-// KnownStreamEnd watches (without one, or when its length cannot be told, there is no bound).
+// fixed looped buffers are 64 K frames whatever the data, and instruments each hold their own
+// copy of the samples they share (IT instruments whose keyboards name the same samples, S3M
+// instruments that point at one sample header, IT samples whose headers name one stored block),
+// so without a bound a few kilobytes of module could ask for gigabytes. Every sample byte that
+// the model holds, copies included, counts against one bound for the whole load:
+// `sampleBytesAnySource` plus `sampleBytesPerSourceByte` for each byte of the source, the stream
+// that the current load's KnownStreamEnd watches (without one, or when its length cannot be
+// told, there is no bound). Real modules hold at most about 16 bytes of samples a byte of file.
 inline constexpr std::uint64_t sampleBytesAnySource = std::uint64_t{64} << 20;
-inline constexpr std::uint64_t sampleBytesPerSourceByte = 256;
+inline constexpr std::uint64_t sampleBytesPerSourceByte = 32;
+
+// The bound on the sample data of a load from a source of `sourceBytes` bytes.
+constexpr std::uint64_t SampleBytesBound(std::uint64_t sourceBytes) {
+    constexpr std::uint64_t counted = std::uint64_t{1} << 40;  // keeps the product in range
+    return sampleBytesAnySource +
+           sampleBytesPerSourceByte * (sourceBytes < counted ? sourceBytes : counted);
+}
 
 // Reserves `bytes` of sample data for a block about to be allocated; false, reserving nothing,
 // when the model's sample data would then exceed its bound. ReleaseModelBuffers gives all back.
 bool ReserveSampleBytes(std::uint64_t bytes);
+
+// While it lives, the bound is that of a source of `bytes` bytes, whatever stream a load reads:
+// an image unpacked from a packed file is held to the bound of the packed file's size.
+class SampleBoundSource {
+public:
+    explicit SampleBoundSource(std::uint64_t bytes);
+    ~SampleBoundSource();
+    SampleBoundSource(const SampleBoundSource&) = delete;
+    SampleBoundSource& operator=(const SampleBoundSource&) = delete;
+};
 
 // Bytes per sample frame: 2 for 16-bit samples, else 1.
 inline std::uint32_t SampleWidth(const SampleHeader& header) {

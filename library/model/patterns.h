@@ -79,8 +79,8 @@ struct Event {
 
 // Builds one row-packed pattern in a block of the worst-case size, owned by its PatternTable
 // slot from the start, and shrinks the block to its length at the end. Every loader emits its
-// patterns through this one procedure; the highest channel that carries an event is kept in
-// song.channelCount (the loader adds one when all patterns are done).
+// patterns through this one procedure; the highest channel that carries an event in any pattern
+// of the load is kept for the loader's closing step.
 class PatternEmitter {
 public:
     // Allocates the block for pattern `number` with `rows` rows (1..256) into the table,
@@ -97,6 +97,11 @@ public:
 
     std::size_t size() const { return used_; }
 
+    // The highest channel that carried an event in the patterns emitted since ResetChannels (0
+    // when none did). Loading and releasing a module reset it.
+    static std::uint8_t HighestChannel() { return highestChannel_; }
+    static void ResetChannels() { highestChannel_ = 0; }
+
 private:
     // For an event that Add does not write on `channel`: notes what is lost when the event
     // carries something, and returns false.
@@ -109,6 +114,7 @@ private:
     int rowsLeft_ = 0;
     int row_ = 0;
     int eventsInRow_ = 0;
+    static inline std::uint8_t highestChannel_ = 0;
 };
 
 // Whether an event has anything to say (the emitter writes nothing for it otherwise).
@@ -144,7 +150,7 @@ inline bool PatternEmitter::Add(const Event& event) {
     out[0] = flag;
     used_ += length;
     ++eventsInRow_;
-    song.channelCount = std::max(song.channelCount, static_cast<std::uint8_t>(event.channel));
+    highestChannel_ = std::max(highestChannel_, static_cast<std::uint8_t>(event.channel));
     return true;
 }
 

@@ -1,6 +1,7 @@
 #include "model/player.h"
 
 #include "model/model.h"
+#include "model/patterns.h"
 
 namespace tunepak {
 
@@ -52,6 +53,7 @@ int ReleaseModule() {
     ReleaseModelBuffers();
     --lockCounter;
     song.channelCount = 0;
+    PatternEmitter::ResetChannels();
     return result;
 }
 

@@ -59,7 +59,7 @@ private:
 
 void WriteMain(Sink& sink) {
     const std::size_t channels = std::min<std::size_t>(song.channelCount, maxChannels);
-    sink.PutChunkHead("MAIN", static_cast<std::uint32_t>(73 + channels));
+    sink.PutChunkHead("MAIN", static_cast<std::uint32_t>(mainFieldBytes + channels));
     sink.Put(song.title);
     sink.Put(song.auxTitle);
     sink.PutU8(song.songFlags);

@@ -2,13 +2,20 @@
 // of damage is found and named.
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <vector>
 
 #include <zlib.h>
 
 #include "container.h"
+#include "packed_files.h"
+#include "model/model.h"
+#include "text_format.h"
 #include "test_support.h"
 
 namespace tunepak {
@@ -52,6 +59,33 @@ TEST(Container, IntactFilesUnpackToTheirImage) {
         EXPECT_EQ(unpacked.imageLength, size);
         EXPECT_EQ(test::Copy(unpacked.image.span().first(unpacked.imageLength)), image);
     }
+}
+
+// Packing straight into a file gives PackModule's bytes, however many pieces the compressed
+// stream takes, and leaves no other file.
+TEST(Container, PackingIntoAFileGivesTheSameBytes) {
+    namespace fs = std::filesystem;
+    char pattern[] = "/tmp/tunepak-pack-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const fs::path dir = pattern;
+    Bytes noise(3 * packingPiece);  // compresses to more than two pieces
+    std::uint32_t state = 1;
+    for (std::uint8_t& byte : noise) {
+        state = state * 69069 + 1;
+        byte = static_cast<std::uint8_t>(state >> 24);
+    }
+    for (const Bytes& image : {Image(0), Image(4000), Image(300000), noise}) {
+        const std::string name = (dir / "Song.vmz").string();
+        const PackOutcome outcome = PackIntoFile(image, name);
+        ASSERT_EQ(outcome.kind, PackOutcome::packed);
+        const Bytes expected = Packed(image);
+        EXPECT_EQ(outcome.fileSize, expected.size());
+        std::ifstream in(name, std::ios::binary);
+        const Bytes file{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        EXPECT_EQ(file, expected) << image.size();
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+    }
+    fs::remove_all(dir);
 }
 
 struct DamageCase {
@@ -124,24 +158,72 @@ TEST(Container, DamageTextsGiveTheFigures) {
     EXPECT_EQ(unpacked.damage[1].text, "image is 100 bytes, the header says 150");
 }
 
-// Records the largest block asked of the service table.
-std::size_t largestAllocation = 0;
-void* TrackingAllocate(std::size_t size) {
-    largestAllocation = std::max(largestAllocation, size);
+// Records the blocks asked of the service table.
+std::vector<std::size_t> allocations;
+void* RecordingAllocate(std::size_t size) {
+    allocations.push_back(size);
     return std::malloc(size);
 }
 
-TEST(Container, AHugeStatedImageCostsOnlyWhatTheDataYields) {
-    Bytes file = Packed(Image(1000));
-    PutLe32(file, 20, 0xFFFFFFFF);
+// Unpacks with the service table's allocations recorded.
+UnpackedModule UnpackRecorded(const Bytes& file) {
     const auto allocate = services.allocate;
-    services.allocate = TrackingAllocate;
-    largestAllocation = 0;
-    const UnpackedModule unpacked = UnpackModule(file);
+    services.allocate = RecordingAllocate;
+    allocations.clear();
+    UnpackedModule unpacked = UnpackModule(file);
     services.allocate = allocate;
+    return unpacked;
+}
+
+TEST(Container, TheImageIsAllocatedOnceAtTheLengthTheStreamDelivers) {
+    const UnpackedModule intact = UnpackRecorded(Packed(Image(300000)));
+    EXPECT_TRUE(intact.Intact());
+    EXPECT_EQ(allocations, std::vector<std::size_t>{300000});
+
+    // A header that claims 64 MB for 1,000 bytes costs only the 1,000 bytes.
+    Bytes file = Packed(Image(1000));
+    PutLe32(file, 20, 64 << 20);
+    const UnpackedModule unpacked = UnpackRecorded(file);
     EXPECT_EQ(KindsOf(unpacked), std::vector<Damage>{Damage::imageTooShort});
     EXPECT_EQ(unpacked.imageLength, 1000u);
-    EXPECT_LE(largestAllocation, std::size_t{64 * 1024});
+    EXPECT_EQ(allocations, std::vector<std::size_t>{1000});
+}
+
+// A packed file of 1 MB whose stream inflates to 158 MB: past the 96 MB that a file of its size
+// may unpack to. Stating the length it has, it is damaged without a byte inflated; stating less,
+// inflating stops one byte past the stated length.
+TEST(Container, ADecompressionBombIsDamagedWithinTheBound) {
+    const auto [stream, inflated] = test::DecompressionBomb(1 << 20);
+    ASSERT_GT(inflated, std::uint64_t{158} << 20);
+    {
+        Bytes sample = stream;  // the stream is sound: its first megabyte is silence
+        z_stream z{};
+        ASSERT_EQ(inflateInit(&z), Z_OK);
+        Bytes out(1 << 20, 0xFF);
+        z.next_in = sample.data();
+        z.avail_in = static_cast<uInt>(sample.size());
+        z.next_out = out.data();
+        z.avail_out = static_cast<uInt>(out.size());
+        EXPECT_EQ(inflate(&z, Z_NO_FLUSH), Z_OK);
+        inflateEnd(&z);
+        EXPECT_EQ(out, Bytes(1 << 20, 0));
+    }
+
+    const Bytes bomb = test::PackedStream(stream, static_cast<std::uint32_t>(inflated));
+    const UnpackedModule unpacked = UnpackRecorded(bomb);
+    EXPECT_EQ(KindsOf(unpacked), std::vector<Damage>{Damage::imageBeyondBound});
+    ASSERT_EQ(unpacked.damage.size(), 1u);
+    EXPECT_EQ(unpacked.damage[0].text,
+              Format("stated image of %llu bytes is more than the %llu bytes that a packed file "
+                     "of %zu bytes may hold",
+                     static_cast<unsigned long long>(inflated),
+                     static_cast<unsigned long long>(SampleBytesBound(bomb.size())), bomb.size()));
+    EXPECT_FALSE(unpacked.recovered);
+    EXPECT_TRUE(allocations.empty());
+
+    const UnpackedModule understated = UnpackRecorded(test::PackedStream(stream, 50 << 20));
+    EXPECT_EQ(KindsOf(understated), std::vector<Damage>{Damage::imageTooLong});
+    EXPECT_TRUE(allocations.empty());
 }
 
 TEST(Container, OutOfMemoryIsNotDamage) {

@@ -229,6 +229,32 @@ TEST_F(InfoTest, JsonMatchesTheModelOfTheConvertedModule) {
     EXPECT_EQ(fromPacked["module"]["patterns"][0]["complete"], true);
 }
 
+// A file name that is valid UTF-8 comes back as itself; one that is not comes with its exact
+// bytes beside it, and its text stays valid JSON.
+TEST_F(InfoTest, JsonFileNamesAreUtf8OrComeWithTheirBytes) {
+    // "Grüße", a note of three bytes and one of four.
+    const std::string utf8 = "Gr\xC3\xBC\xC3\x9F" "e \xE2\x99\xAA\xF0\x9F\x8E\xB5.am";
+    // Latin-1, an overlong '/', a surrogate and a cut sequence: one U+FFFD a byte.
+    const std::string latin1 = "caf\xE9 \xC0\xAF \xED\xA0\x80 \xE2\x99.am";
+    WriteFile(dir / utf8, AmSong());
+    WriteFile(dir / latin1, AmSong());
+    const test::Outcome run = Info("--json '" + utf8 + "' '" + latin1 + "'");
+    EXPECT_EQ(run.exitCode, 0);
+    const std::vector<json> documents = Documents(run.out);
+    ASSERT_EQ(documents.size(), 2u);
+
+    EXPECT_EQ(documents[0]["file"], utf8);
+    EXPECT_FALSE(documents[0].contains("fileBytes"));
+
+    const std::string replaced = "\xEF\xBF\xBD";
+    EXPECT_EQ(documents[1]["file"], "caf" + replaced + " " + replaced + replaced + " " + replaced +
+                                        replaced + replaced + " " + replaced + replaced + ".am");
+    std::string bytes;
+    for (const json& byte : documents[1]["fileBytes"]) bytes += static_cast<char>(byte.get<int>());
+    EXPECT_EQ(bytes, latin1);
+    EXPECT_TRUE(fs::exists(dir / bytes));
+}
+
 TEST_F(InfoTest, TunepakThenInfoOnTheBundledExample) {
     ASSERT_EQ(Run(TUNEPAK_EXE, "'" TUNEPAK_DEMO "'").exitCode, 0);
     const test::Outcome text = Info("Demo.vmz '" TUNEPAK_DEMO "'");
@@ -388,6 +414,19 @@ TEST_F(InfoTest, ConversionNotesOfASourceModule) {
     const test::Outcome packedText = Info("Lossy.vmz");
     EXPECT_EQ(packedText.out.find("conversion notes"), std::string::npos) << packedText.out;
     EXPECT_FALSE(Documents(Info("--json Lossy.vmz").out).at(0).contains("conversionNotes"));
+}
+
+TEST_F(InfoTest, ALayoutAssumedIsNamed) {
+    test::ByteWriter file;
+    file.Text("noise", 20).Fill(31 * 30).U8(1).U8(0).Fill(128).Text("N.T.", 4).Fill(1024);
+    WriteFile(dir / "variant.mod", file.bytes());
+    const test::Outcome text = Info("variant.mod");
+    EXPECT_NE(text.out.find("    layout assumed       MOD tag N.T. (NoiseTracker), 4 channels: 1\n"),
+              std::string::npos)
+        << text.out;
+    EXPECT_EQ(Documents(Info("--json variant.mod").out).at(0)["conversionNotes"],
+              json::parse(R"js([{"kind":"assumedLayout",
+                                 "what":"MOD tag N.T. (NoiseTracker), 4 channels","count":1}])js"));
 }
 
 TEST_F(InfoTest, UsageHelpAndVersion) {

@@ -96,4 +96,16 @@ private:
     fs::path path_;
 };
 
+// A test that runs tunepak in a temporary directory of its own.
+class TunepakTest : public ::testing::Test {
+protected:
+    // Runs tunepak with the given argument words (already shell-quoted) in `where`.
+    Outcome Tunepak(const std::string& arguments, const fs::path& where = {}) {
+        return temporary.Run(TUNEPAK_EXE, arguments, where);
+    }
+
+    TemporaryDirectory temporary;
+    const fs::path& dir = temporary.path();
+};
+
 }  // namespace tunepak::test

@@ -34,16 +34,7 @@ Bytes AmModule(std::size_t size = 0) {
     return file.bytes();
 }
 
-class TunepakTest : public ::testing::Test {
-protected:
-    // Runs tunepak with the given argument words (already shell-quoted) in `where`.
-    test::Outcome Tunepak(const std::string& arguments, const fs::path& where = {}) {
-        return temporary.Run(TUNEPAK_EXE, arguments, where);
-    }
-
-    test::TemporaryDirectory temporary;
-    const fs::path& dir = temporary.path();
-};
+using test::TunepakTest;
 
 TEST_F(TunepakTest, WrongArgumentCountsPrintTheUsage) {
     for (const char* arguments : {"", "a b"}) {

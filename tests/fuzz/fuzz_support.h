@@ -8,6 +8,7 @@
 
 #include "io/memory_file.h"
 #include "io/services.h"
+#include "model/patterns.h"
 #include "model/player.h"
 
 namespace tunepak::fuzz {
@@ -27,6 +28,7 @@ inline int RunLoader(int (*loader)(void*), const std::uint8_t* data, std::size_t
     InputFile input(data, size);
     if (input.get() == nullptr) return 0;
     ResetPlayer();
+    PatternEmitter::ResetChannels();
     void* stream = InstallStreams(StreamFile, input.get());
     const KnownStreamEnd end(stream);  // as LoadModule holds one
     const int result = loader(stream);

@@ -1,9 +1,10 @@
-// The sample decoders: the first 64 bytes are a sample header, the rest its data, prepared
-// plainly and as compressed IT data in both variants.
+// The sample decoders: after a mode byte, 64 bytes are a sample header and the rest its data,
+// prepared plainly, as compressed IT data in both variants, or as ModPlug ADPCM.
 
 #include <cstring>
 
 #include "fuzz_support.h"
+#include "loaders/adpcm.h"
 #include "loaders/it_compression.h"
 #include "loaders/loaders.h"
 
@@ -30,8 +31,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (input.get() == nullptr) return 0;
     void* stream = InstallStreams(StreamFile, input.get());
     std::uint8_t* frames = nullptr;
-    if (mode & 1) {
-        PrepareCompressedSample(header, frames, stream, (mode & 4) != 0);
+    if (mode & 8) {
+        PrepareAdpcmSample(header, frames, stream);
+    } else if (mode & 1) {
+        PrepareCompressedSample(header, frames, stream, (mode & 4) != 0, StoredEncoding(header));
     } else {
         PrepareSample(header, frames, stream);
     }

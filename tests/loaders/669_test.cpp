@@ -189,18 +189,12 @@ TEST_F(Loader669Test, AllocationFailuresEndTheLoad) {
     image.AddPattern();
     image.sampleData = {1, 2};
     const Bytes file = image.Build();
-    // Allocations: work buffer, instrument, pattern, its shrink, sample frames.
-    const std::vector<std::pair<int, int>> cases = {{1, ResultNoMemory},
-                                                    {2, ResultNoMemory},
-                                                    {3, ResultNoPatternMemory},
-                                                    {5, ResultNoSampleMemory}};
-    for (const auto& [failAt, result] : cases) {
-        {
-            test::FailingAllocator failing(failAt);
-            EXPECT_EQ(test::LoadFromBytes(file), result) << "allocation " << failAt;
-        }
-        ReleaseModule();
-    }
+    // Allocations: work buffer, instrument, pattern, its shrink (whose failure keeps the block
+    // as it is, and leaves the sample's to fail), sample frames.
+    EXPECT_EQ(test::AllocationFailureResults(file),
+              (std::vector<int>{ResultNoMemory, ResultNoMemory, ResultNoPatternMemory,
+                                ResultNoSampleMemory, ResultNoSampleMemory}));
+    EXPECT_GT(test::ExpectCleanLoadsOfEveryPrefix(file), 0);
 }
 
 TEST_F(Loader669Test, ConversionNotesTellWhatIsLost) {
@@ -212,18 +206,13 @@ TEST_F(Loader669Test, ConversionNotesTellWhatIsLost) {
     image.samples[0].length = 100;
     image.sampleData = Bytes(60, 0x80);
     const Bytes bytes = image.Build();
-    ASSERT_EQ(test::LoadFromBytes(bytes), ResultOk);
     using Kind = ConversionKind;
-    EXPECT_EQ(test::Notes(),
-              (std::vector<test::Noted>{
-                  {Kind::beyondLimit, "669 samples beyond 128", 2},
-                  {Kind::droppedEffect, "effects in a pattern's first cell, taken by its speed", 1,
-                   0, 0},
-                  {Kind::droppedEffect, "669 effect 6", 1, 0, 1},
-                  {Kind::sampleCut, sampleCutLabel, 1, -1, -1, 40},
-              }));
-    ReleaseModule();
-    test::ExpectRecordingChangesNoByte(bytes);
+    test::ExpectNotes(bytes, {
+        {Kind::beyondLimit, "669 samples beyond 128", 2},
+        {Kind::droppedEffect, "effects in a pattern's first cell, taken by its speed", 1, 0, 0},
+        {Kind::droppedEffect, "669 effect 6", 1, 0, 1},
+        {Kind::sampleCut, sampleCutLabel, 1, -1, -1, 40},
+    });
 }
 
 }  // namespace

@@ -39,7 +39,7 @@ protected:
             emitter.EndRow();
             emitter.Finish();
         }
-        song.channelCount += 1;
+        song.channelCount = 3;  // channels 0 to 2
         song.channelPan = {13, 51, 51};
 
         InstallStreams(StreamFile, nullptr);

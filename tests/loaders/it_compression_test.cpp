@@ -62,6 +62,34 @@ std::vector<int> Decode16(const Bytes& bits, std::size_t frames, bool doubleDelt
     return values;
 }
 
+// The decoder serves the frames itself: the process-wide stream functions are never swapped,
+// not even while the sample is read.
+TEST(ItCompressedSampleDecoding, TheServiceTableStaysAsItIs) {
+    using Read = std::size_t (*)(void*, std::size_t, std::size_t, void*);
+    static Read fileRead = nullptr;
+    static Read watching = nullptr;
+    static bool swapped = false;
+    const Bytes data = CompressedBlock(BitWriter().Put(4, 9).Put(2, 9).bytes());
+    test::MemoryFile file(data);
+    InstallStreams(StreamFile, nullptr);
+    fileRead = services.read;
+    watching = [](void* buffer, std::size_t itemSize, std::size_t count, void* stream) {
+        if (services.read != watching) swapped = true;  // reached through another read
+        return fileRead(buffer, itemSize, count, stream);
+    };
+    services.read = watching;
+    SampleHeader header{};
+    header.length = 2;
+    std::uint8_t* frames = nullptr;
+    EXPECT_EQ(PrepareCompressedSample(header, frames, file.get(), false), ResultOk);
+    EXPECT_FALSE(swapped);
+    EXPECT_EQ(services.read, watching);
+    services.read = fileRead;
+    ASSERT_NE(frames, nullptr);
+    EXPECT_EQ(Signed8({frames, 2}), (std::vector<int>{4, 6}));
+    services.release(frames);
+}
+
 TEST(ItCompression, EightBitValuesIntegratedOnceOrTwice) {
     EXPECT_EQ(Decode8(EightBitBits(), 6, false), (std::vector<int>{5, 2, 4, 3, 19, 17}));
     EXPECT_EQ(Decode8(EightBitBits(), 6, true), (std::vector<int>{5, 7, 11, 14, 33, 50}));

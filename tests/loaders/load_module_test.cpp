@@ -2,6 +2,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "loaders/formats.h"
 #include "loaders/loaders.h"
 #include "model/player.h"
 #include "test_support.h"
@@ -35,6 +36,21 @@ TEST(ChooseLoaderTest, SignaturesInTheirOrder) {
     EXPECT_EQ(ChooseLoader(With({{44, "PTMF"}})), LoadPtm);
     EXPECT_EQ(ChooseLoader(With({{0, "MAS_UTrack_V00"}})), LoadUlt);
     EXPECT_EQ(ChooseLoader(With({{0, "mtm"}})), LoadMod);  // case-sensitive
+}
+
+TEST(FormatRegistryTest, EachSignatureChoosesItsFormatAndAnythingElseIsMod) {
+    for (const SourceFormat& format : sourceFormats) {
+        for (const Signature& signature : format.signatures) {
+            if (signature.bytes.empty()) continue;
+            EXPECT_EQ(&ChooseFormat(With({{signature.offset, signature.bytes}})), &format)
+                << format.name << " " << signature.bytes;
+        }
+        EXPECT_EQ(FormatOf(format.loader), &format);
+        EXPECT_EQ(FindFormat(format.name), &format);
+    }
+    EXPECT_EQ(ChooseFormat(Probe{}).loader, LoadMod);
+    EXPECT_EQ(FindFormat("MOD+"), nullptr);
+    EXPECT_EQ(FormatList(), "MOD, S3M, XM, IT, MTM, 669, STM, FAR, ULT, PTM and AM");
 }
 
 class LoadModuleTest : public test::ModelTest {};

@@ -1,11 +1,15 @@
+#include <algorithm>
 #include <array>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "loaders/loaders.h"
 #include "model/player.h"
 #include "test_support.h"
+#include "adpcm_test_support.h"
 #include "conversion_notes.h"
+#include "model/conversion_record.h"
 
 namespace tunepak {
 namespace {
@@ -18,9 +22,10 @@ struct ModImage {
         std::string name;
         unsigned words = 0, finetune = 0, volume = 0, loopStart = 0, loopLength = 0;
     };
-    std::string tag = "M.K.";
+    std::string tag = "M.K.";  // none (and 15 samples): the Soundtracker layout
     int channels = 4;
-    unsigned songLength = 1;
+    unsigned songLength = 1, restart = 127;
+    Bytes afterTag;
     std::array<std::uint8_t, 128> orders{};
     std::array<SampleSpec, 31> samples{};
     std::vector<Bytes> patterns;
@@ -39,11 +44,12 @@ struct ModImage {
     Bytes Build() const {
         test::ByteWriter file;
         file.Text("mod title", 20);
-        for (const SampleSpec& s : samples) {
+        for (std::size_t i = 0; i < (tag.empty() ? 15 : samples.size()); ++i) {
+            const SampleSpec& s = samples[i];
             file.Text(s.name, 22).U16Be(s.words).U8(s.finetune).U8(s.volume);
             file.U16Be(s.loopStart).U16Be(s.loopLength);
         }
-        file.U8(songLength).U8(127).Raw(orders).Text(tag, 4);
+        file.U8(songLength).U8(restart).Raw(orders).Text(tag, tag.size()).Raw(afterTag);
         for (const Bytes& pattern : patterns) file.Raw(pattern);
         return file.Raw(sampleData).bytes();
     }
@@ -223,7 +229,7 @@ TEST_F(ModLoaderTest, TruncatedFilesLoadWhatTheyHold) {
     EXPECT_EQ(test::Sample(0).length, 0u);
 }
 
-TEST_F(ModLoaderTest, AllocationFailuresEndCleanly) {
+TEST_F(ModLoaderTest, AllocationFailuresAndEveryPrefixEndCleanly) {
     ModImage image;
     image.Set(1, 0, 0, 428, 1);
     image.orders[1] = 1;
@@ -231,6 +237,27 @@ TEST_F(ModLoaderTest, AllocationFailuresEndCleanly) {
     image.sampleData = Bytes(8, 1);
     const Bytes bytes = image.Build();
     EXPECT_GT(test::ExpectCleanAllocationFailures(bytes), 3);
+    EXPECT_GT(test::ExpectCleanLoadsOfEveryPrefix(bytes), 0);
+}
+
+// The channel count marks a loaded module: a load that fails after converting its patterns
+// leaves it at 0, so the failure is never taken for a loaded module.
+TEST_F(ModLoaderTest, ALoadFailingAfterItsPatternsLeavesNoChannelCount) {
+    ModImage image;
+    image.Set(0, 0, 2, 428, 1);
+    image.samples[0].words = 4;
+    image.sampleData = Bytes(8, 1);
+    const Bytes bytes = image.Build();
+    const int allocations = test::ExpectCleanAllocationFailures(bytes);
+    {
+        test::FailingAllocator failing(allocations);  // the sample's, after the patterns
+        EXPECT_EQ(test::LoadFromBytes(bytes), ResultNoSampleMemory);
+    }
+    EXPECT_FALSE(test::Pattern(0).empty());
+    EXPECT_EQ(song.channelCount, 0);
+    ReleaseModule();
+    EXPECT_EQ(test::LoadFromBytes(bytes), ResultOk);
+    EXPECT_EQ(song.channelCount, 3);
 }
 
 TEST_F(ModLoaderTest, ConversionNotesTellOfACutSample) {
@@ -241,11 +268,231 @@ TEST_F(ModLoaderTest, ConversionNotesTellOfACutSample) {
     image.samples[0].words = 50;
     image.sampleData = Bytes(70, 1);
     const Bytes bytes = image.Build();
+    test::ExpectNotes(bytes, {{ConversionKind::sampleCut, sampleCutLabel, 1, -1, -1, 30}});
+}
+
+bool Noted(ConversionKind kind, std::string_view label) {
+    const std::vector<test::Noted> notes = test::Notes();
+    return std::any_of(notes.begin(), notes.end(), [&](const test::Noted& note) {
+        return note.kind == kind && note.label == label;
+    });
+}
+
+TEST_F(ModLoaderTest, TagVariantsOfOtherTrackersAreReadAndNoted) {
+    struct Variant {
+        std::string tag;
+        int channels;
+        std::string_view label;
+    };
+    const std::vector<Variant> variants = {
+        {"M&K!", 4, "MOD tag M&K! (NoiseTracker), 4 channels"},
+        {"N.T.", 4, "MOD tag N.T. (NoiseTracker), 4 channels"},
+        {"FEST", 4, "MOD tag FEST (NoiseTracker variant), 4 channels"},
+        {"NSMS", 4, "MOD tag NSMS, 4 channels"},
+        {"LARD", 4, "MOD tag LARD, 4 channels"},
+        {"CD61", 6, "MOD tag CD61 (Octalyser), 6 channels"},
+        {"TDZ1", 1, "MOD tag TDZx (TakeTracker), 1 to 4 channels"},
+        {"TDZ2", 2, "MOD tag TDZx (TakeTracker), 1 to 4 channels"},
+        {"TDZ3", 3, "MOD tag TDZx (TakeTracker), 1 to 4 channels"},
+        {"TDZ4", 4, "MOD tag TDZx (TakeTracker), 1 to 4 channels"},
+        {"FA04", 4, "MOD tag FA0x (Digital Tracker), 4 to 8 channels"},
+        {"FA06", 6, "MOD tag FA0x (Digital Tracker), 4 to 8 channels"},
+        {"FA08", 8, "MOD tag FA0x (Digital Tracker), 4 to 8 channels"},
+    };
+    for (const Variant& variant : variants) {
+        SCOPED_TRACE(variant.tag);
+        ModImage image{.tag = variant.tag, .channels = variant.channels};
+        if (variant.tag.starts_with("FA")) image.afterTag = {0xEE, 0xEE, 0xEE, 0xEE};
+        image.Set(0, 0, 0, 428, 1);
+        image.Set(0, 63, variant.channels - 1, 428, 1);  // the last cell of the pattern
+        image.samples[0].words = 1;
+        image.sampleData = {5, 6};
+        ASSERT_EQ(test::LoadFromBytes(image.Build()), ResultOk);
+        EXPECT_EQ(song.channelCount, variant.channels);
+        EXPECT_EQ(PatternBytes(0).size(), 1u + 4 + 62 + 4);  // two events of three bytes
+        EXPECT_EQ(test::Copy(test::SampleFrames(0)), (Bytes{5, 6}));
+        EXPECT_TRUE(Noted(ConversionKind::assumedLayout, variant.label));
+        ReleaseModule();
+    }
+    // The classic tags are what the format states: nothing to note.
+    ASSERT_EQ(test::LoadFromBytes(ModImage{.tag = "FLT4"}.Build()), ResultOk);
+    EXPECT_TRUE(test::Notes().empty());
+}
+
+// A module of `channels` channels under the tag "M.K.", as a 669 converter wrote them.
+ModImage ConvertedFrom669(int channels) {
+    ModImage image{.channels = channels, .restart = 0};
+    image.Set(0, 0, channels - 1, 428, 2);
+    image.Set(1, 0, 0, 428, 1);
+    image.orders[1] = 1;
+    image.samples[0] = {.words = 2, .volume = 64};
+    image.samples[1] = {.words = 3, .volume = 64};
+    image.sampleData = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+    return image;
+}
+
+TEST_F(ModLoaderTest, AnMkFileOfEightChannelsIsToldByItsExactSize) {
+    for (const bool oddByte : {false, true}) {
+        ModImage image = ConvertedFrom669(8);
+        if (oddByte) image.sampleData.push_back(0);  // rounded down to even
+        ASSERT_EQ(test::LoadFromBytes(image.Build()), ResultOk);
+        EXPECT_EQ(song.channelCount, 8);
+        EXPECT_EQ(test::Copy(test::SampleFrames(1)), (Bytes{5, 6, 7, 8, 9, 10}));
+        EXPECT_TRUE(Noted(ConversionKind::assumedLayout,
+                          "MOD tag M.K. with 8 channels, told by the file's size"));
+        ReleaseModule();
+    }
+}
+
+TEST_F(ModLoaderTest, FourChannelMkFilesKeepFourChannels) {
+    const auto channelsOf = [](const Bytes& bytes) {
+        EXPECT_EQ(test::LoadFromBytes(bytes), ResultOk);
+        const int channels = song.channelCount;
+        ReleaseModule();
+        return channels;
+    };
+    EXPECT_EQ(channelsOf(ConvertedFrom669(4).Build()), 4);
+    // Two more 4-channel patterns' worth of bytes make the size fit 8 channels, but a sample's
+    // volume, finetune or the restart byte shows a file that no 669 converter wrote.
+    ModImage fitting = ConvertedFrom669(4);
+    fitting.sampleData.resize(fitting.sampleData.size() + 2 * 1024, 0x11);
+    fitting.samples[1].words += 1024;
+    EXPECT_EQ(channelsOf(fitting.Build()), 4);  // the sample takes the bytes: no fit
+    fitting.samples[1].words -= 1024;
+    ASSERT_EQ(channelsOf(fitting.Build()), 8);  // the size alone fits
+    ModImage quiet = fitting;
+    quiet.samples[0].volume = 40;
+    EXPECT_EQ(channelsOf(quiet.Build()), 4);
+    ModImage tuned = fitting;
+    tuned.samples[1].finetune = 1;
+    EXPECT_EQ(channelsOf(tuned.Build()), 4);
+    ModImage restarting = fitting;
+    restarting.restart = 127;
+    EXPECT_EQ(channelsOf(restarting.Build()), 4);
+    ModImage tagged = fitting;
+    tagged.tag = "M!K!";
+    EXPECT_EQ(channelsOf(tagged.Build()), 4);
+}
+
+TEST_F(ModLoaderTest, AdpcmSampleDataIsDecoded) {
+    const Bytes wave = {2, 4, 6, 8, 7, 6, 5, 12};
+    const test::AdpcmEncoding encoding = test::EncodeAdpcm(wave);
+    ModImage image;
+    image.Set(0, 0, 0, 428, 1);
+    image.samples[0] = {.words = 4, .loopStart = 1, .loopLength = 2};
+    image.samples[1] = {.words = 1};
+    image.sampleData = {'A', 'D', 'P', 'C', 'M'};
+    image.sampleData.insert(image.sampleData.end(), encoding.stored.begin(), encoding.stored.end());
+    image.sampleData.insert(image.sampleData.end(), {'A', 'D'});  // plain: not the whole mark
+    ASSERT_EQ(test::LoadFromBytes(image.Build()), ResultOk);
+    EXPECT_EQ(encoding.decoded, wave);
+    EXPECT_EQ(test::Copy(test::SampleFrames(0)), Bytes(wave.begin(), wave.begin() + 6));
+    EXPECT_EQ(test::SampleFrames(0).data()[6], wave[2]);  // the loop's tail
+    EXPECT_EQ(test::Copy(test::SampleFrames(1)), (Bytes{'A', 'D'}));
+    EXPECT_TRUE(Noted(ConversionKind::compressedSample, adpcmSampleLabel));
+}
+
+// A 15-sample Soundtracker module: one pattern with a note and one sample of data.
+ModImage Soundtracker() {
+    ModImage image{.tag = "", .restart = 120};
+    image.Set(0, 0, 3, 428, 15, 0x0C, 0x20);
+    image.samples[0] = {.name = "st-01:drum", .words = 2, .volume = 64};
+    image.samples[14] = {.name = "bass", .words = 3, .volume = 30, .loopLength = 1};
+    image.sampleData = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+    return image;
+}
+
+TEST_F(ModLoaderTest, FifteenSampleModulesLoadAfterEveryOtherFormat) {
+    const Bytes bytes = Soundtracker().Build();
+    ASSERT_EQ(bytes.size(), 600u + 1024 + 10);
     ASSERT_EQ(test::LoadFromBytes(bytes), ResultOk);
-    EXPECT_EQ(test::Notes(), (std::vector<test::Noted>{
-                                 {ConversionKind::sampleCut, sampleCutLabel, 1, -1, -1, 30}}));
+    EXPECT_EQ(song.channelCount, 4);
+    EXPECT_EQ(PatternBytes(0), Rows({{0xC3, 0x20, 0x0C, 15, 61, 0}}));
+    EXPECT_EQ(test::Copy(test::SampleFrames(0)), (Bytes{1, 2, 3, 4}));
+    EXPECT_EQ(test::Copy(test::SampleFrames(14)), (Bytes{5, 6, 7, 8, 9, 10}));
+    EXPECT_EQ(instrumentTable[15].block, nullptr);
+    EXPECT_TRUE(Noted(ConversionKind::assumedLayout,
+                      "MOD without a tag, read as 15-sample Soundtracker module"));
     ReleaseModule();
-    test::ExpectRecordingChangesNoByte(bytes);
+    // A memory block has no size to check the layout against.
+    EXPECT_EQ(LoadModule(const_cast<std::uint8_t*>(bytes.data()), StreamMemory), ResultBadFile);
+    InstallStreams(StreamFile, nullptr);
+}
+
+// Inputs that a strict 15-sample probe must refuse: near misses of a real module, junk, text,
+// and the beginnings of other formats' files.
+std::vector<std::pair<std::string, Bytes>> NotSoundtrackerModules() {
+    std::vector<std::pair<std::string, Bytes>> inputs;
+    const auto nearMiss = [&](const std::string& what, auto change) {
+        ModImage image = Soundtracker();
+        change(image);
+        inputs.emplace_back(what, image.Build());
+    };
+    nearMiss("control byte in a name", [](ModImage& m) { m.samples[3].name = "a\x01"; });
+    nearMiss("high byte in a name", [](ModImage& m) { m.samples[0].name = "caf\xE9"; });
+    nearMiss("volume 65", [](ModImage& m) { m.samples[2].volume = 65; });
+    nearMiss("finetune", [](ModImage& m) { m.samples[0].finetune = 1; });
+    nearMiss("length of 32769 words", [](ModImage& m) { m.samples[5].words = 32769; });
+    nearMiss("song length 0", [](ModImage& m) { m.songLength = 0; });
+    nearMiss("song length 129", [](ModImage& m) { m.songLength = 129; });
+    nearMiss("order 128 beyond the song", [](ModImage& m) { m.orders[100] = 128; });
+    nearMiss("order naming a pattern not held", [](ModImage& m) {
+        m.orders[1] = 1;
+        m.sampleData.clear();
+    });
+    nearMiss("no sample data", [](ModImage& m) {
+        for (auto& sample : m.samples) sample.words = 0;
+    });
+    Bytes tagged = Soundtracker().Build();
+    std::copy_n("M.K.", 4, tagged.begin() + 1080);
+    inputs.emplace_back("a 31-sample tag", tagged);
+    Bytes shortened = Soundtracker().Build();
+    shortened.resize(600 + 1023);
+    inputs.emplace_back("pattern cut short", shortened);
+    shortened.resize(599);
+    inputs.emplace_back("header cut short", shortened);
+    inputs.emplace_back("nothing", Bytes{});
+    inputs.emplace_back("zeros", Bytes(4000, 0));
+
+    std::mt19937 random(18);
+    for (const std::size_t size : {100u, 600u, 1700u, 5000u, 70000u}) {
+        for (int i = 0; i < 20; ++i) {
+            Bytes noise(size);
+            for (auto& byte : noise) byte = static_cast<std::uint8_t>(random());
+            inputs.emplace_back("random bytes", noise);
+        }
+    }
+    const std::string_view prose =
+        "Converting tracker modules for the game is done with the command line tool; see the "
+        "README for the options, 123 -- 456, (A) [B] {C} ...\r\n";
+    Bytes text;
+    while (text.size() < 8000) text.insert(text.end(), prose.begin(), prose.end());
+    inputs.emplace_back("text", text);
+
+    // The openings of other formats' files, with zeros or a pattern of bytes after them.
+    const std::vector<std::pair<std::size_t, std::string_view>> signatures = {
+        {0, "MTM\x10"}, {0, "FAR\xFE"}, {0, "IMPM"}, {8, "AMFF"}, {44, "SCRM"}, {44, "PTMF"},
+        {0, "MAS_UTrack_V004"}, {0, "Extended Module: "}, {0, "if"}, {0, "JN"},
+        {20, "!Scream!"}, {20, "BMOD2STM"}, {1080, "M.K."}, {1080, "8CHN"},
+    };
+    for (const auto& [offset, signature] : signatures) {
+        for (const std::uint8_t fill : {0x00, 0x20, 0x40}) {
+            Bytes file(6000, fill);
+            std::copy(signature.begin(), signature.end(), file.begin() + offset);
+            inputs.emplace_back(std::string(signature), file);
+        }
+    }
+    return inputs;
+}
+
+TEST_F(ModLoaderTest, TheFifteenSampleProbeRefusesNearMissesAndOtherFiles) {
+    for (const auto& [what, bytes] : NotSoundtrackerModules()) {
+        test::MemoryFile file(bytes);
+        InstallStreams(StreamFile, nullptr);
+        EXPECT_FALSE(IsSoundtrackerModule(file.get())) << what;
+        EXPECT_EQ(std::ftell(file.get()), 0) << what;
+    }
+    EXPECT_TRUE(IsSoundtrackerModule(test::MemoryFile(Soundtracker().Build()).get()));
 }
 
 }  // namespace

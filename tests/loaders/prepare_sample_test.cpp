@@ -313,5 +313,33 @@ TEST_F(PrepareSampleTest, StereoScratchFailureIsReported) {
     EXPECT_EQ(Prepare(Bytes(4, 1)), ResultNoSampleMemory);
 }
 
+// A source encoding comes as a value with its own source of bytes (as a decoder serves them):
+// the conversion follows the value, and the header states only what a stored file keeps.
+TEST_F(PrepareSampleTest, ASourceObjectAndEncodingValueDriveTheConversion) {
+    class Countdown final : public SampleSource {
+    public:
+        std::optional<std::uint64_t> BytesLeft() override { return std::nullopt; }
+        void Read(std::span<std::uint8_t> bytes) override {
+            for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i + 1);
+            ++reads;
+        }
+        int reads = 0;
+    } source;
+    header.length = 4;
+    ASSERT_EQ(PrepareSample(header, data, source, {.delta = true, .unsignedValues = true}), ResultOk);
+    EXPECT_EQ(source.reads, 1);
+    EXPECT_EQ(Elements(4), (Bytes{0x81, 0x83, 0x86, 0x8A}));  // 1, 3, 6, 10 with the sign flipped
+    EXPECT_EQ(header.flags & (deltaSource | unsignedSource), 0);
+    EXPECT_EQ(header.flags2, converted);
+
+    // Without frames nothing is converted, and the header keeps stating the encoding.
+    SampleHeader empty{};
+    std::uint8_t* none = nullptr;
+    ASSERT_EQ(PrepareSample(empty, none, source, {.unsignedValues = true}), ResultOk);
+    EXPECT_EQ(none, nullptr);
+    EXPECT_EQ(empty.flags, unsignedSource);
+    EXPECT_EQ(empty.flags2, 0);
+}
+
 }  // namespace
 }  // namespace tunepak

@@ -205,15 +205,14 @@ TEST_F(PtmLoaderTest, SamplesBeyondTheInstrumentTableAreNotLoaded) {
 
 TEST_F(PtmLoaderTest, ReportsExhaustedMemory) {
     const Bytes module = BuildPtm(WithSample({PackedRows({})}));
-    {
-        test::FailingAllocator failing(1);  // the packed pattern buffer
-        EXPECT_EQ(test::LoadFromBytes(module), ResultNoMemory);
-    }
-    ReleaseModule();
-    {
-        test::FailingAllocator failing(4);  // the pattern, after the instrument and its sample
-        EXPECT_EQ(test::LoadFromBytes(module), ResultNoPatternMemory);
-    }
+    const std::vector<int> results = test::AllocationFailureResults(module);
+    ASSERT_GE(results.size(), 4u);
+    EXPECT_EQ(results[0], ResultNoMemory);         // the packed pattern buffer
+    EXPECT_EQ(results[3], ResultNoPatternMemory);  // the pattern, after the instrument and sample
+}
+
+TEST_F(PtmLoaderTest, EveryPrefixLoadsOrFailsCleanly) {
+    EXPECT_GT(test::ExpectCleanLoadsOfEveryPrefix(BuildPtm(WithSample({PackedRows({})}))), 0);
 }
 
 TEST_F(PtmLoaderTest, ConversionNotesTellWhatIsLost) {
@@ -226,19 +225,15 @@ TEST_F(PtmLoaderTest, ConversionNotesTellWhatIsLost) {
                      .samples = {{.data = Bytes(100, 1)}}};
     Bytes bytes = BuildPtm(layout);
     bytes.erase(bytes.end() - 40, bytes.end());
-    ASSERT_EQ(test::LoadFromBytes(bytes), ResultOk);
     using Kind = ConversionKind;
-    EXPECT_EQ(test::Notes(),
-              (std::vector<test::Noted>{
-                  {Kind::sampleCut, sampleCutLabel, 1, -1, -1, 40},
-                  {Kind::droppedEffect, "PTM effects beyond F", 1, 0, 0},
-                  {Kind::noteOutOfRange, "PTM note values 97 to 253", 1, 0, 1},
-                  {Kind::changedParameter, "PTM volumes above 64, limited", 1, 0, 2},
-                  {Kind::changedParameter, "PTM 1/2 extra-fine slides, rounded to fine ones", 1,
-                   0, 3},
-              }));
-    ReleaseModule();
-    test::ExpectRecordingChangesNoByte(bytes);
+    test::ExpectNotes(bytes, {
+        {Kind::sampleCut, sampleCutLabel, 1, -1, -1, 40},
+        {Kind::droppedEffect, "PTM effects beyond F", 1, 0, 0},
+        {Kind::noteOutOfRange, "PTM note values 97 to 253", 1, 0, 1},
+        {Kind::changedParameter, "PTM volumes above 64, limited", 1, 0, 2},
+        {Kind::changedParameter, "PTM 1/2 extra-fine slides, rounded to fine ones", 1,
+         0, 3},
+    });
 }
 
 }  // namespace

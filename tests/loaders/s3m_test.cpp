@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <array>
 #include <optional>
 #include <string>
@@ -6,7 +7,10 @@
 #include "loaders/loaders.h"
 #include "model/player.h"
 #include "scream_test_support.h"
+#include "adpcm_test_support.h"
 #include "conversion_notes.h"
+#include "letter_effect_cases.h"
+#include "model/conversion_record.h"
 
 namespace tunepak {
 namespace {
@@ -24,6 +28,9 @@ struct S3mSample {
     std::uint32_t loopEnd = 0;
     std::uint8_t flags = 0;  // bit 0 loop, bit 2 16-bit
     bool sampled = true;
+    std::uint8_t type = 1;     // 2 and up: AdLib
+    std::uint8_t packing = 0;  // 4: ModPlug ADPCM
+    std::optional<std::uint32_t> frames;  // from the data's size unless given
 };
 
 struct S3mLayout {
@@ -63,9 +70,10 @@ Bytes BuildS3m(const S3mLayout& layout) {
         Align(w);
         w.PutU16At(instrumentPointers + 2 * i, static_cast<unsigned>(w.size() / 16));
         dataParagraphs.push_back(w.size() + 14);
-        const auto frames = static_cast<std::uint32_t>(s.data.size() / ((s.flags & 4) ? 2 : 1));
-        w.U8(1).Text("FILE.SMP", 12).U8(0).U16(0).U32(frames).U32(s.loopStart).U32(s.loopEnd);
-        w.U8(50).U8(0).U8(0).U8(s.flags).U32(22050).Fill(12).Text(s.name, 28);
+        const auto frames = s.frames.value_or(
+            static_cast<std::uint32_t>(s.data.size() / ((s.flags & 4) ? 2 : 1)));
+        w.U8(s.type).Text("FILE.SMP", 12).U8(0).U16(0).U32(frames).U32(s.loopStart).U32(s.loopEnd);
+        w.U8(50).U8(0).U8(s.packing).U8(s.flags).U32(22050).Fill(12).Text(s.name, 28);
         w.Text(s.sampled ? "SCRS" : "", 4);
     }
     for (std::size_t p = 0; p < layout.patterns.size(); ++p) {
@@ -150,32 +158,17 @@ TEST_F(S3mLoaderTest, NotesKeyOffsAndRepeatedBytes) {
 }
 
 TEST_F(S3mLoaderTest, TranslatesEffects) {
-    struct Case {
-        std::uint8_t letter, info, command, parameter;
-    };
-    constexpr std::uint8_t none = 0xFF;
-    const std::vector<Case> cases = {
-        {'D', 0x0F, 10, 0x0F}, {'D', 0xF0, 10, 0xF0}, {'D', 0xFF, 14, 0xAF}, {'D', 0xF1, 14, 0xB1},
-        {'D', 0x23, 10, 0x03}, {'E', 0xF3, 14, 0x23}, {'E', 0xE8, 14, 0x22}, {'E', 0x05, 2, 0x05},
-        {'F', 0xF3, 14, 0x13}, {'F', 0xE8, 14, 0x12}, {'F', 0x05, 1, 0x05}, {'A', 0x06, 15, 0x06},
-        {'A', 0x40, 15, 0x20}, {'T', 0x10, none, 0}, {'T', 0x7D, 15, 0x7D}, {'T', 0x20, 15, 0x20},
-        {'U', 0x84, 4, 0x81},  {'S', 0x91, 8, 0xA4},  {'S', 0xB2, 14, 0x62}, {'S', 0x23, none, 0},
-        {'S', 0x13, 14, 0x33}, {'S', 0x37, 14, 0x47}, {'S', 0x8A, 14, 0x8A}, {'S', 0xD2, 14, 0xD2},
-        {'Q', 0x35, 14, 0x95}, {'J', 0x00, none, 0},  {'J', 0x37, 0, 0x37},  {'I', 0x12, none, 0},
-        {'G', 0x20, 3, 0x20},  {'H', 0x48, 4, 0x48},  {'O', 0x10, 9, 0x10},  {'X', 0x40, 8, 0x40},
-        {'R', 0x22, 7, 0x22},  {'B', 0x02, 11, 0x02}, {'C', 0x10, 13, 0x10}, {'V', 0x20, none, 0},
-    };
+    const std::vector<test::LetterCase> cases = test::LetterEffectCases();
     Bytes packed;
-    for (const Case& c : cases) packed.insert(packed.end(), {0x80, std::uint8_t(c.letter - '@'), c.info, 0});
+    for (const auto& c : cases) packed.insert(packed.end(), {0x80, std::uint8_t(c.letter - '@'), c.info, 0});
     S3mLayout layout{.patterns = {packed}};
     ASSERT_LE(cases.size(), 64u);
     layout.patterns[0].resize(packed.size() + 64 - cases.size(), 0);
     ASSERT_EQ(test::LoadFromBytes(BuildS3m(layout)), ResultOk);
     const auto rows = RowEvents(0);
     for (std::size_t i = 0; i < cases.size(); ++i) {
-        const Case& c = cases[i];
-        const Bytes expected = c.command == none ? Bytes{} : Bytes{0x80, c.parameter, c.command};
-        EXPECT_EQ(rows[i], expected) << c.letter << std::hex << int(c.info);
+        const auto& c = cases[i];
+        EXPECT_EQ(rows[i], test::ExpectedRow(c)) << c.letter << std::hex << int(c.info);
     }
 }
 
@@ -308,20 +301,16 @@ TEST_F(S3mLoaderTest, APatternAtParagraphZeroIsEmpty) {
 
 TEST_F(S3mLoaderTest, ReportsExhaustedMemory) {
     const Bytes module = BuildS3m({.instruments = {{.data = {1, 2, 3}}}});
-    {
-        test::FailingAllocator failing(1);  // the packed pattern buffer
-        EXPECT_EQ(test::LoadFromBytes(module), ResultNoMemory);
-    }
-    ReleaseModule();
-    {
-        test::FailingAllocator failing(3);  // the sample data
-        EXPECT_EQ(test::LoadFromBytes(module), ResultNoSampleMemory);
-    }
-    ReleaseModule();
-    {
-        test::FailingAllocator failing(4);  // the first pattern
-        EXPECT_EQ(test::LoadFromBytes(module), ResultNoPatternMemory);
-    }
+    const std::vector<int> results = test::AllocationFailureResults(module);
+    ASSERT_GE(results.size(), 4u);
+    EXPECT_EQ(results[0], ResultNoMemory);         // the packed pattern buffer
+    EXPECT_EQ(results[2], ResultNoSampleMemory);   // the sample data
+    EXPECT_EQ(results[3], ResultNoPatternMemory);  // the first pattern
+}
+
+TEST_F(S3mLoaderTest, EveryPrefixLoadsOrFailsCleanly) {
+    const Bytes module = BuildS3m({.instruments = {{.data = {1, 2, 3}}}});
+    EXPECT_GT(test::ExpectCleanLoadsOfEveryPrefix(module), 0);
 }
 
 TEST_F(S3mLoaderTest, ConversionNotesTellWhatIsLost) {
@@ -337,20 +326,52 @@ TEST_F(S3mLoaderTest, ConversionNotesTellWhatIsLost) {
     })};
     Bytes bytes = BuildS3m(layout);
     bytes.erase(bytes.end() - 40, bytes.end());  // the sample's last 40 frames
-    ASSERT_EQ(test::LoadFromBytes(bytes), ResultOk);
     using Kind = ConversionKind;
-    EXPECT_EQ(test::Notes(),
-              (std::vector<test::Noted>{
-                  {Kind::sampleCut, sampleCutLabel, 1, -1, -1, 40},
-                  {Kind::droppedEffect, "S3M I (tremor)", 2, 0, 0},
-                  {Kind::changedParameter, "S3M A (speeds above 32, limited)", 1, 0, 1},
-                  {Kind::noteOutOfRange, "S3M notes above B-7", 1, 0, 2},
-                  {Kind::channelBeyondLimit, "S3M events on channels after the enabled ones", 1,
-                   0, 3},
-                  {Kind::changedParameter, "S3M volumes above 64, limited", 1, 0, 4},
-              }));
-    ReleaseModule();
-    test::ExpectRecordingChangesNoByte(bytes);
+    test::ExpectNotes(bytes, {
+        {Kind::sampleCut, sampleCutLabel, 1, -1, -1, 40},
+        {Kind::droppedEffect, "S3M I (tremor)", 2, 0, 0},
+        {Kind::changedParameter, "S3M A (speeds above 32, limited)", 1, 0, 1},
+        {Kind::noteOutOfRange, "S3M notes above B-7", 1, 0, 2},
+        {Kind::channelBeyondLimit, "S3M events on channels after the enabled ones", 1,
+         0, 3},
+        {Kind::changedParameter, "S3M volumes above 64, limited", 1, 0, 4},
+    });
+}
+
+TEST_F(S3mLoaderTest, AdLibInstrumentsNeverGetASampleWhateverTheirSignature) {
+    // Register bytes where a sample keeps its length and paragraph: once read as 8.8 G frames.
+    S3mSample adlib{.name = "organ", .data = {1, 2, 3}, .type = 2, .frames = 0x20304050};
+    S3mSample emptySlot{.name = "", .type = 0};  // "SCRS" on an empty slot keeps its sample header
+    S3mSample sampled{.data = {1, 2, 3}};
+    S3mSample unsignedAdlib{.data = {4}, .sampled = false, .type = 7};
+    ASSERT_EQ(test::LoadFromBytes(BuildS3m({.instruments = {adlib, emptySlot, sampled,
+                                                            unsignedAdlib}})),
+              ResultOk);
+    for (const std::size_t slot : {0u, 3u}) {
+        EXPECT_EQ(test::Instrument(slot).sampleCount, 0) << slot;
+        EXPECT_EQ(test::Instrument(slot).size, 225u) << slot;
+    }
+    EXPECT_EQ(std::string(test::Instrument(0).name.data()), "organ");
+    EXPECT_EQ(test::Instrument(1).sampleCount, 1);
+    EXPECT_EQ(test::Sample(1).length, 0u);
+    EXPECT_EQ(test::Copy(test::SampleFrames(2)), (Bytes{0x81, 0x82, 0x83}));
+    const std::vector<test::Noted> notes = test::Notes();
+    EXPECT_EQ(std::count(notes.begin(), notes.end(),
+                         test::Noted{ConversionKind::discarded, "S3M AdLib instruments", 2}),
+              1);
+}
+
+TEST_F(S3mLoaderTest, AdpcmSamplesAreDecodedAndNotSignConverted) {
+    const Bytes wave = {0, 5, 10, 12, 9, 4, 0xFC};  // signed frames, steps the table holds
+    const test::AdpcmEncoding encoding = test::EncodeAdpcm(wave);
+    S3mSample packed{.data = encoding.stored, .packing = 4, .frames = 7};
+    S3mSample wide{.data = {0x00, 0x80}, .flags = 4, .packing = 4};  // 16-bit: never ADPCM
+    ASSERT_EQ(test::LoadFromBytes(BuildS3m({.instruments = {packed, wide}})), ResultOk);
+    EXPECT_EQ(test::Copy(test::SampleFrames(0)), encoding.decoded);
+    EXPECT_EQ(encoding.decoded, wave);
+    EXPECT_EQ(test::Copy(test::SampleFrames(1)), (Bytes{0x00, 0x00}));  // unsigned, converted
+    EXPECT_EQ(test::Notes().front(),
+              (test::Noted{ConversionKind::compressedSample, adpcmSampleLabel, 1}));
 }
 
 }  // namespace

@@ -162,15 +162,14 @@ TEST_F(StmLoaderTest, OrderListsAndTheirEnd) {
 
 TEST_F(StmLoaderTest, ReportsExhaustedMemory) {
     const Bytes module = BuildStm({});
-    {
-        test::FailingAllocator failing(1);  // the pattern work buffer
-        EXPECT_EQ(test::LoadFromBytes(module), ResultNoMemory);
-    }
-    ReleaseModule();
-    {
-        test::FailingAllocator failing(33);  // the first pattern, after 31 instruments
-        EXPECT_EQ(test::LoadFromBytes(module), ResultNoPatternMemory);
-    }
+    const std::vector<int> results = test::AllocationFailureResults(module);
+    ASSERT_GE(results.size(), 33u);
+    EXPECT_EQ(results[0], ResultNoMemory);          // the pattern work buffer
+    EXPECT_EQ(results[32], ResultNoPatternMemory);  // the first pattern, after 31 instruments
+}
+
+TEST_F(StmLoaderTest, EveryPrefixLoadsOrFailsCleanly) {
+    EXPECT_GT(test::ExpectCleanLoadsOfEveryPrefix(BuildStm({})), 0);
 }
 
 TEST_F(StmLoaderTest, ConversionNotesTellWhatIsLost) {
@@ -182,16 +181,13 @@ TEST_F(StmLoaderTest, ConversionNotesTellWhatIsLost) {
     layout.samples = {{.data = Bytes(100, 1)}};
     Bytes bytes = BuildStm(layout);
     bytes.erase(bytes.end() - 40, bytes.end());
-    ASSERT_EQ(test::LoadFromBytes(bytes), ResultOk);
     using Kind = ConversionKind;
-    EXPECT_EQ(test::Notes(), (std::vector<test::Noted>{
-                                 {Kind::droppedEffect, "STM I (tremor)", 1, 0, 0},
-                                 {Kind::noteOutOfRange, "STM notes above B-9", 1, 0, 1},
-                                 {Kind::droppedEffect, "STM K (vibrato + vol slide)", 1, 0, 2},
-                                 {Kind::sampleCut, sampleCutLabel, 1, -1, -1, 40},
-                             }));
-    ReleaseModule();
-    test::ExpectRecordingChangesNoByte(bytes);
+    test::ExpectNotes(bytes, {
+        {Kind::droppedEffect, "STM I (tremor)", 1, 0, 0},
+        {Kind::noteOutOfRange, "STM notes above B-9", 1, 0, 1},
+        {Kind::droppedEffect, "STM K (vibrato + vol slide)", 1, 0, 2},
+        {Kind::sampleCut, sampleCutLabel, 1, -1, -1, 40},
+    });
 }
 
 }  // namespace

@@ -276,20 +276,13 @@ TEST_F(UltLoaderTest, AllocationFailuresEndTheLoad) {
     image.sampleData = {1, 2};
     const Bytes file = image.Build();
     // Allocations: two work buffers, instrument, track table, the converted tracks, pattern,
-    // its shrink, sample frames.
-    const std::vector<std::pair<int, int>> cases = {{2, ResultNoMemory},
-                                                    {3, ResultNoMemory},
-                                                    {4, ResultNoMemory},
-                                                    {5, ResultNoMemory},
-                                                    {6, ResultNoPatternMemory},
-                                                    {8, ResultNoSampleMemory}};
-    for (const auto& [failAt, result] : cases) {
-        {
-            test::FailingAllocator failing(failAt);
-            EXPECT_EQ(test::LoadFromBytes(file), result) << "allocation " << failAt;
-        }
-        ReleaseModule();
-    }
+    // its shrink (whose failure keeps the block as it is, and leaves the sample's to fail),
+    // sample frames.
+    EXPECT_EQ(test::AllocationFailureResults(file),
+              (std::vector<int>{ResultNoMemory, ResultNoMemory, ResultNoMemory, ResultNoMemory,
+                                ResultNoMemory, ResultNoPatternMemory, ResultNoSampleMemory,
+                                ResultNoSampleMemory}));
+    EXPECT_GT(test::ExpectCleanLoadsOfEveryPrefix(file), 0);
 }
 
 TEST_F(UltLoaderTest, ConversionNotesTellWhatIsLost) {
@@ -306,22 +299,18 @@ TEST_F(UltLoaderTest, ConversionNotesTellWhatIsLost) {
     image.samples[0].sizeEnd = 100;
     image.sampleData = Bytes(60, 1);
     const Bytes bytes = image.Build();
-    ASSERT_EQ(test::LoadFromBytes(bytes), ResultOk);
     using Kind = ConversionKind;
-    EXPECT_EQ(test::Notes(),
-              (std::vector<test::Noted>{
-                  {Kind::beyondLimit, "ULT samples beyond 128", 2},
-                  {Kind::beyondLimit, "ULT channels beyond 32", 2},
-                  {Kind::droppedEffect, "ULT second effects of a cell (the lower command)", 1, 0,
-                   0},
-                  {Kind::droppedEffect, "ULT 5 (sample playback mode)", 1, 0, 1},
-                  {Kind::changedParameter, "ULT 9 (sample offsets from 40h, cut to 8 bits)", 1,
-                   0, 2},
-                  {Kind::noteOutOfRange, "ULT note values above 72", 1, 0, 3},
-                  {Kind::sampleCut, sampleCutLabel, 1, -1, -1, 40},
-              }));
-    ReleaseModule();
-    test::ExpectRecordingChangesNoByte(bytes);
+    test::ExpectNotes(bytes, {
+        {Kind::beyondLimit, "ULT samples beyond 128", 2},
+        {Kind::beyondLimit, "ULT channels beyond 32", 2},
+        {Kind::droppedEffect, "ULT second effects of a cell (the lower command)", 1, 0,
+         0},
+        {Kind::droppedEffect, "ULT 5 (sample playback mode)", 1, 0, 1},
+        {Kind::changedParameter, "ULT 9 (sample offsets from 40h, cut to 8 bits)", 1,
+         0, 2},
+        {Kind::noteOutOfRange, "ULT note values above 72", 1, 0, 3},
+        {Kind::sampleCut, sampleCutLabel, 1, -1, -1, 40},
+    });
 }
 
 }  // namespace

@@ -8,8 +8,11 @@
 #include "loaders/loaders.h"
 #include "model/patterns.h"
 #include "model/player.h"
-#include "test_support.h"
+#include "adpcm_test_support.h"
 #include "conversion_notes.h"
+#include "packed_rows.h"
+#include "test_support.h"
+#include "model/conversion_record.h"
 
 namespace tunepak {
 namespace {
@@ -23,6 +26,7 @@ struct XmSample {
     std::uint32_t loopStart = 0, loopLength = 0;
     std::uint8_t volume = 64, type = 0, panning = 128;
     std::int8_t finetune = 0, relativeNote = 0;
+    std::uint8_t reserved = 0;  // 0xAD on an 8-bit sample: ModPlug ADPCM
 };
 
 struct XmInstrument {
@@ -41,7 +45,7 @@ struct XmInstrument {
 struct XmPattern {
     unsigned rows = 1;
     Bytes packed;
-    std::uint32_t headerLength = 9;
+    std::uint32_t headerLength = 9;  // 8 in version 0x0102
 };
 
 // An XM file built field by field.
@@ -61,15 +65,30 @@ struct XmImage {
         file.U16(static_cast<unsigned>(instruments.size())).U16(flags).U16(speed).U16(tempo);
         file.Raw(std::span(orders).first(std::min<std::size_t>(orders.size(), headerSize - 20)));
         if (headerSize > 276) file.Fill(headerSize - 276, 0xEE);
-        for (const XmPattern& p : patterns) {
-            file.U32(p.headerLength).U8(0).U16(p.rows).U16(static_cast<unsigned>(p.packed.size()));
-            file.Fill(p.headerLength - 9, 0xEE).Raw(p.packed);
+        // Versions before 0x0104 keep every header before the patterns and the data after them.
+        const bool headersFirst = version < 0x0104;
+        if (headersFirst) {
+            for (const XmInstrument& in : instruments) AddHeaders(file, in);
         }
-        for (const XmInstrument& in : instruments) Add(file, in);
+        for (const XmPattern& p : patterns) {
+            file.U32(p.headerLength).U8(0);
+            if (version == 0x0102) {
+                file.U8(p.rows - 1).U16(static_cast<unsigned>(p.packed.size()));
+                file.Fill(p.headerLength - 8, 0xEE);
+            } else {
+                file.U16(p.rows).U16(static_cast<unsigned>(p.packed.size()));
+                file.Fill(p.headerLength - 9, 0xEE);
+            }
+            file.Raw(p.packed);
+        }
+        for (const XmInstrument& in : instruments) {
+            if (!headersFirst) AddHeaders(file, in);
+            for (const XmSample& sample : in.samples) file.Raw(sample.data);
+        }
         return file.bytes();
     }
 
-    static void Add(test::ByteWriter& file, const XmInstrument& in) {
+    static void AddHeaders(test::ByteWriter& file, const XmInstrument& in) {
         test::ByteWriter header;
         header.Text(in.name, 22).U8(0);
         header.U16(in.sampleCount.value_or(static_cast<unsigned>(in.samples.size())));
@@ -90,12 +109,12 @@ struct XmImage {
             test::ByteWriter sample;
             sample.U32(s.length.value_or(static_cast<std::uint32_t>(s.data.size())));
             sample.U32(s.loopStart).U32(s.loopLength).U8(s.volume).U8(static_cast<std::uint8_t>(s.finetune));
-            sample.U8(s.type).U8(s.panning).U8(static_cast<std::uint8_t>(s.relativeNote)).U8(0);
+            sample.U8(s.type).U8(s.panning).U8(static_cast<std::uint8_t>(s.relativeNote));
+            sample.U8(s.reserved);
             sample.Text(s.name, 22);
             sample.bytes().resize(in.sampleHeaderSize, 0xEE);
             file.Raw(sample.bytes());
         }
-        for (const XmSample& s : in.samples) file.Raw(s.data);
     }
 };
 
@@ -278,10 +297,12 @@ TEST_F(XmLoaderTest, DamagedPatterns) {
 }
 
 TEST_F(XmLoaderTest, RefusesWhatTheModelCannotHold) {
-    XmImage version;
-    version.version = 0x0103;
-    EXPECT_EQ(test::LoadFromBytes(version.Build()), ResultBadFile);
-    ReleaseModule();
+    for (const unsigned unknown : {0x0101u, 0x0105u}) {
+        XmImage version;
+        version.version = unknown;
+        EXPECT_EQ(test::LoadFromBytes(version.Build()), ResultBadFile) << unknown;
+        ReleaseModule();
+    }
 
     XmImage rows;
     rows.patterns = {{.rows = 257}};
@@ -486,20 +507,69 @@ TEST_F(XmLoaderTest, ConversionNotesTellWhatIsLost) {
     image.instruments = {in};
     Bytes bytes = image.Build();
     bytes.erase(bytes.end() - 40, bytes.end());
-    ASSERT_EQ(test::LoadFromBytes(bytes), ResultOk);
     using Kind = ConversionKind;
-    EXPECT_EQ(test::Notes(),
-              (std::vector<test::Noted>{
-                  {Kind::lostVolumeEffect, "XM volume column V (vibrato depth)", 1, 0, 0},
-                  {Kind::droppedEffect, "XM G (global volume)", 2, 0, 0},
-                  {Kind::noteOutOfRange, "XM note values above 97", 1, 0, 1},
-                  {Kind::lostVolumeEffect, "XM volume column L (panning slide left)", 1, 0, 1},
-                  {Kind::changedParameter, "XM K (key off at a later tick)", 1, 0, 2},
-                  {Kind::beyondLimit, "XM instruments with envelopes of more than 10 points", 1},
-                  {Kind::sampleCut, sampleCutLabel, 1, -1, -1, 40},
-              }));
+    test::ExpectNotes(bytes, {
+        {Kind::lostVolumeEffect, "XM volume column V (vibrato depth)", 1, 0, 0},
+        {Kind::droppedEffect, "XM G (global volume)", 2, 0, 0},
+        {Kind::noteOutOfRange, "XM note values above 97", 1, 0, 1},
+        {Kind::lostVolumeEffect, "XM volume column L (panning slide left)", 1, 0, 1},
+        {Kind::changedParameter, "XM K (key off at a later tick)", 1, 0, 2},
+        {Kind::beyondLimit, "XM instruments with envelopes of more than 10 points", 1},
+        {Kind::sampleCut, sampleCutLabel, 1, -1, -1, 40},
+    });
+}
+
+// Two instruments (the first with two samples, one 16-bit of odd byte length) and two patterns,
+// stored in the layout of `version`.
+XmImage TwoOfEach(unsigned version) {
+    XmImage image{.version = version, .channels = 2};
+    image.orders[1] = 1;
+    image.songLength = 2;
+    image.patterns = {
+        {.rows = 3, .packed = Concat({Packed(49, 1, 0x40, 0, 0), emptyCell, emptyCell,
+                                      Packed(50, 2, {}, 15, 3), emptyCell, emptyCell})},
+        {.rows = 256, .packed = Concat({emptyCell, Packed(97, {}, {}, {}, {})})},
+    };
+    if (version == 0x0102) {
+        for (XmPattern& pattern : image.patterns) pattern.headerLength = 8;
+    }
+    XmInstrument first{.name = "first", .samples = {{.data = {1, 1, 1}},
+                                                    {.data = {1, 0, 1, 0, 0xEE}, .type = 0x10}}};
+    first.keyMap[10] = 1;
+    image.instruments = {first, {.name = "second", .samples = {{.data = {5, 0xFF}}}}};
+    return image;
+}
+
+TEST_F(XmLoaderTest, EarlyVersionsStoreHeadersFirstAndDataLast) {
+    ASSERT_EQ(test::LoadFromBytes(TwoOfEach(0x0104).Build()), ResultOk);
+    const Bytes latest = test::WriteImage();
+    EXPECT_EQ(test::PatternRows(1).size(), 256u);
+    EXPECT_EQ(test::Copy(test::SampleFrames(0, 0)), (Bytes{1, 2, 3}));
+    EXPECT_EQ(test::Copy(test::SampleFrames(0, 1)), (Bytes{1, 0, 2, 0}));
+    EXPECT_EQ(test::Copy(test::SampleFrames(1)), (Bytes{5, 4}));
     ReleaseModule();
-    test::ExpectRecordingChangesNoByte(bytes);
+    for (const unsigned version : {0x0102u, 0x0103u}) {
+        SCOPED_TRACE(version);
+        ASSERT_EQ(test::LoadFromBytes(TwoOfEach(version).Build()), ResultOk);
+        EXPECT_EQ(test::WriteImage(), latest);
+        ReleaseModule();
+    }
+}
+
+TEST_F(XmLoaderTest, AdpcmMarksOnlyEightBitSamples) {
+    const Bytes wave = {3, 6, 9, 12, 13, 14, 10, 6, 2};  // odd: the last byte holds one frame
+    const test::AdpcmEncoding encoding = test::EncodeAdpcm(wave);
+    XmImage image;
+    image.instruments = {{.samples = {{.data = encoding.stored, .length = 9, .reserved = 0xAD},
+                                      {.data = {0, 1, 0, 1}, .type = 0x10, .reserved = 0xAD},
+                                      {.data = {7, 1}}}}};
+    ASSERT_EQ(test::LoadFromBytes(image.Build()), ResultOk);
+    EXPECT_EQ(test::Copy(test::SampleFrames(0, 0)), wave);
+    EXPECT_EQ(test::Sample(0, 0).flags & deltaSource, 0);
+    EXPECT_EQ(test::Copy(test::SampleFrames(0, 1)), (Bytes{0, 1, 0, 2}));  // deltas as ever
+    EXPECT_EQ(test::Copy(test::SampleFrames(0, 2)), (Bytes{7, 8}));  // found after the ADPCM
+    EXPECT_EQ(test::Notes(), (std::vector<test::Noted>{
+                                 {ConversionKind::compressedSample, adpcmSampleLabel, 1}}));
 }
 
 }  // namespace

@@ -74,6 +74,16 @@ TEST(SampleBound, SampleDataIsBoundedByTheSourceOfTheLoad) {
     ReleaseModelBuffers();  // gives everything back
     EXPECT_TRUE(ReserveSampleBytes(bound));
     ReleaseModelBuffers();
+
+    // A SampleBoundSource sets the bound whatever the stream: here that of 10 bytes.
+    {
+        const SampleBoundSource small(10);
+        EXPECT_FALSE(ReserveSampleBytes(SampleBytesBound(10) + 1));
+        EXPECT_TRUE(ReserveSampleBytes(SampleBytesBound(10)));
+        ReleaseModelBuffers();
+    }
+    EXPECT_TRUE(ReserveSampleBytes(bound));  // the stream's again
+    ReleaseModelBuffers();
 }
 
 }  // namespace

@@ -24,7 +24,7 @@ TEST_F(PatternEmitterTest, WritesTheDocumentedRowBytes) {
     const Bytes expected = {0x00, 0xE2, 0x04, 0x0A, 0x03, 0x3D, 0x28, 0x00};
     const auto block = test::Pattern(0);
     EXPECT_EQ(Bytes(block.begin(), block.end()), expected);
-    EXPECT_EQ(song.channelCount, 2);
+    EXPECT_EQ(PatternEmitter::HighestChannel(), 2);
 }
 
 TEST_F(PatternEmitterTest, PartsAppearOnlyWhenPresent) {
@@ -40,7 +40,7 @@ TEST_F(PatternEmitterTest, PartsAppearOnlyWhenPresent) {
     const Bytes expected = {0x01, 0x21, 0x00, 0x84, 0x37, 0x00, 0x45, 0x00, 0x80, 0x00, 0x00};
     const auto block = test::Pattern(3);
     EXPECT_EQ(Bytes(block.begin(), block.end()), expected);
-    EXPECT_EQ(song.channelCount, 5);
+    EXPECT_EQ(PatternEmitter::HighestChannel(), 5);
 }
 
 TEST_F(PatternEmitterTest, NeverWritesBeyondItsBlock) {

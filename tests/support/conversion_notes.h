@@ -55,4 +55,12 @@ inline void ExpectRecordingChangesNoByte(std::span<const std::uint8_t> bytes) {
     ReleaseModule();
 }
 
+// Loads `bytes` and expects the record to hold `expected`, then that recording changes no byte.
+inline void ExpectNotes(std::span<const std::uint8_t> bytes, const std::vector<Noted>& expected) {
+    ASSERT_EQ(LoadFromBytes(bytes), ResultOk);
+    EXPECT_EQ(Notes(), expected);
+    ReleaseModule();
+    ExpectRecordingChangesNoByte(bytes);
+}
+
 }  // namespace tunepak::test

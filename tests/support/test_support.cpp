@@ -1,7 +1,9 @@
 #include "test_support.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <string>
 
 #include "loaders/loaders.h"
@@ -172,6 +174,47 @@ int ExpectCleanAllocationFailures(std::span<const std::uint8_t> bytes) {
     }
     ADD_FAILURE() << "no load succeeded within " << mostAllocations << " allocations";
     return mostAllocations;
+}
+
+std::vector<int> AllocationFailureResults(std::span<const std::uint8_t> bytes) {
+    int allocations = 0;
+    {
+        FailingAllocator counting(std::numeric_limits<int>::max());
+        EXPECT_EQ(LoadFromBytes(bytes), ResultOk);
+        allocations = counting.calls();
+    }
+    ReleaseModule();
+    std::vector<int> results;
+    for (int failAt = 1; failAt <= allocations; ++failAt) {
+        {
+            FailingAllocator failing(failAt);
+            results.push_back(LoadFromBytes(bytes));
+        }
+        ReleaseModule();
+        const int result = results.back();
+        EXPECT_TRUE(result == ResultOk || result == ResultNoMemory ||
+                    result == ResultNoPatternMemory || result == ResultNoSampleMemory)
+            << "allocation " << failAt << ": " << result;
+    }
+    return results;
+}
+
+int ExpectCleanLoadsOfEveryPrefix(std::span<const std::uint8_t> bytes) {
+    int whole = 0;
+    for (std::size_t length = 0; length < bytes.size(); ++length) {
+        MemoryFile file(bytes.first(length));  // not kept as a fuzzing seed: too many
+        const int result = LoadModule(file.get(), StreamFile);
+        EXPECT_GE(result, 0) << "prefix of " << length << " bytes";
+        whole += result == ResultOk ? 1 : 0;
+        ReleaseModule();
+        const bool empty =
+            std::all_of(patternTable.begin(), patternTable.end(),
+                        [](const PatternSlot& slot) { return slot.data == nullptr; }) &&
+            std::all_of(instrumentTable.begin(), instrumentTable.end(),
+                        [](const InstrumentSlot& slot) { return slot.block == nullptr; });
+        EXPECT_TRUE(empty) << "prefix of " << length << " bytes";
+    }
+    return whole;
 }
 
 }  // namespace tunepak::test

@@ -94,4 +94,14 @@ public:
 // sanitizer run finds any leak). Returns the number of failed loads.
 int ExpectCleanAllocationFailures(std::span<const std::uint8_t> bytes);
 
+// Loads `bytes` once for each allocation that a whole load makes, with that allocation failing
+// (and every one after it). Each load must end in ResultOk (a failure that the loader recovers
+// from) or an out-of-memory code and release cleanly. Returns the results, allocation by
+// allocation.
+std::vector<int> AllocationFailureResults(std::span<const std::uint8_t> bytes);
+
+// Loads every prefix of `bytes`, from none of it to all but its last byte: each load must end in
+// a result code, never a crash, and release everything it took. Returns how many loaded whole.
+int ExpectCleanLoadsOfEveryPrefix(std::span<const std::uint8_t> bytes);
+
 }  // namespace tunepak::test
