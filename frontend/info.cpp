@@ -1,6 +1,5 @@
 #include "info.h"
 
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
@@ -9,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <span>
 #include <system_error>
 
@@ -20,6 +20,7 @@
 #include "model/model.h"
 #include "model/patterns.h"
 #include "model/player.h"
+#include "platform.h"
 #include "writer/writer.h"
 
 namespace tunepak {
@@ -222,9 +223,10 @@ ModuleSummary CaptureModel() {
 FileReport InspectFile(const std::string& path, const InspectOptions& options) {
     FileReport report;
     report.path = path;
-    UniqueFile file(std::fopen(path.c_str(), "rb"));
-    struct stat info {};
-    if (!file || fstat(fileno(file.get()), &info) != 0 || S_ISDIR(info.st_mode)) {
+    const UniqueFile file = platform::OpenRegularFile(path);
+    const std::optional<platform::FileStamp> stamp =
+        file ? platform::StampOf(file.get()) : std::nullopt;
+    if (!stamp) {
         report.status = Status::failed;
         report.problems.push_back("cannot be opened");
         return report;
@@ -235,7 +237,7 @@ FileReport InspectFile(const std::string& path, const InspectOptions& options) {
                         (got >= 4 && std::memcmp(probe.data(), containerId.data(), 4) == 0) ||
                         (got >= 8 && std::memcmp(probe.data() + 4, containerMagic.data(), 4) == 0);
     if (packed) {
-        InspectPacked(file.get(), static_cast<std::uint64_t>(info.st_size), options, report);
+        InspectPacked(file.get(), stamp->size, options, report);
     } else {
         InspectSource(file.get(), probe, report);
     }

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -85,6 +86,8 @@ std::string HiddenNameBeside(const std::string& path) {
 }
 
 }  // namespace
+
+const PathStyle nativePathStyle = PathStyle::posix;
 
 std::vector<std::string> ListDirectory(const std::string& directory) {
     std::vector<std::string> names;
@@ -193,6 +196,11 @@ void ReplacingFile::Discard() {
     unlink(temporary_.c_str());
     inProgress.used[static_cast<std::size_t>(slot_)] = false;
     slot_ = -1;
+}
+
+ProgramArguments::ProgramArguments(int argc, char** argv)
+    : text_(argv + std::min(argc, 1), argv + argc) {  // as given: names are bytes here
+    Index();
 }
 
 void GuardOutputFiles() {

@@ -14,6 +14,7 @@
 
 #include "container.h"
 #include "packed_files.h"
+#include "program_runner.h"
 #include "model/model.h"
 #include "text_format.h"
 #include "test_support.h"
@@ -65,9 +66,8 @@ TEST(Container, IntactFilesUnpackToTheirImage) {
 // stream takes, and leaves no other file.
 TEST(Container, PackingIntoAFileGivesTheSameBytes) {
     namespace fs = std::filesystem;
-    char pattern[] = "/tmp/tunepak-pack-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const fs::path dir = pattern;
+    const test::TemporaryDirectory temporary;
+    const fs::path& dir = temporary.path();
     Bytes noise(3 * packingPiece);  // compresses to more than two pieces
     std::uint32_t state = 1;
     for (std::uint8_t& byte : noise) {
@@ -85,7 +85,6 @@ TEST(Container, PackingIntoAFileGivesTheSameBytes) {
         EXPECT_EQ(file, expected) << image.size();
         EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
     }
-    fs::remove_all(dir);
 }
 
 struct DamageCase {

@@ -14,6 +14,7 @@
 #include "container.h"
 #include "loaders/loaders.h"
 #include "model/patterns.h"
+#include "platform.h"
 #include "summary.h"
 #include "program_runner.h"
 
@@ -234,17 +235,24 @@ TEST_F(InfoTest, JsonMatchesTheModelOfTheConvertedModule) {
 TEST_F(InfoTest, JsonFileNamesAreUtf8OrComeWithTheirBytes) {
     // "Grüße", a note of three bytes and one of four.
     const std::string utf8 = "Gr\xC3\xBC\xC3\x9F" "e \xE2\x99\xAA\xF0\x9F\x8E\xB5.am";
+    WriteFile(dir / std::u8string(utf8.begin(), utf8.end()), AmSong());
+    const test::Outcome named = Info("--json '" + utf8 + "'");
+    EXPECT_EQ(named.exitCode, 0);
+    const std::vector<json> document = Documents(named.out);
+    ASSERT_EQ(document.size(), 1u);
+    EXPECT_EQ(document[0]["file"], utf8);
+    EXPECT_FALSE(document[0].contains("fileBytes"));
+
+    if (platform::nativePathStyle == platform::PathStyle::windows) {
+        GTEST_SKIP() << "Windows keeps names in UTF-16: none holds bytes that are not UTF-8";
+    }
     // Latin-1, an overlong '/', a surrogate and a cut sequence: one U+FFFD a byte.
     const std::string latin1 = "caf\xE9 \xC0\xAF \xED\xA0\x80 \xE2\x99.am";
-    WriteFile(dir / utf8, AmSong());
     WriteFile(dir / latin1, AmSong());
     const test::Outcome run = Info("--json '" + utf8 + "' '" + latin1 + "'");
     EXPECT_EQ(run.exitCode, 0);
     const std::vector<json> documents = Documents(run.out);
     ASSERT_EQ(documents.size(), 2u);
-
-    EXPECT_EQ(documents[0]["file"], utf8);
-    EXPECT_FALSE(documents[0].contains("fileBytes"));
 
     const std::string replaced = "\xEF\xBF\xBD";
     EXPECT_EQ(documents[1]["file"], "caf" + replaced + " " + replaced + replaced + " " + replaced +
