@@ -201,7 +201,7 @@ std::optional<FileStamp> StampOf(std::FILE* file) {
                                                written.dwLowDateTime)};
 }
 
-// The handle_ member holds a HANDLE; temporary_ holds the hidden file's name as UTF-8.
+// handle_ holds a HANDLE; the hidden file's name is kept, in UTF-16, in its slot of inProgress.
 ReplacingFile::ReplacingFile(std::string name) : name_(std::move(name)) {
     const std::optional<std::wstring> target = Wide(name_);
     if (!target || target->empty()) {
@@ -209,7 +209,6 @@ ReplacingFile::ReplacingFile(std::string name) : name_(std::move(name)) {
         return;
     }
     const std::wstring hidden = HiddenNameBeside(*target);
-    temporary_ = Narrow(hidden.c_str()).value_or("");
     const std::lock_guard<Lock> guard(inProgress.lock);
     slot_ = inProgress.Add(hidden);
     const HANDLE handle =
@@ -256,8 +255,8 @@ bool ReplacingFile::Commit() {
     }
     const std::lock_guard<Lock> guard(inProgress.lock);
     const wchar_t* hidden = inProgress.paths[static_cast<std::size_t>(slot_)].data();
-    const std::optional<std::wstring> target = Wide(name_);
-    if (!MoveFileExW(hidden, target->c_str(),
+    const std::wstring target = Wide(name_).value_or(L"");  // valid: checked on construction
+    if (!MoveFileExW(hidden, target.c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         DeleteFileW(hidden);
         failed_ = true;
