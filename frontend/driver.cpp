@@ -136,8 +136,7 @@ const char* LoadFailure(int result, char (&buffer)[32]) {
 }
 
 std::string OutputBaseName(std::string_view path) {
-    const std::size_t slash = path.rfind('/');
-    std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    std::string_view name = path.substr(DirectoryPartLength(path));
     if (const std::size_t dot = name.rfind('.'); dot != std::string_view::npos) {
         name = name.substr(0, dot);
     }
@@ -170,8 +169,7 @@ int RunTunepak(int argc, const char* const* argv) {
         return exitUsage;
     }
     const std::string argument = argv[0];
-    const std::size_t slash = argument.rfind('/');
-    const std::string directory = slash == std::string::npos ? "" : argument.substr(0, slash + 1);
+    const std::string directory = argument.substr(0, DirectoryPartLength(argument));
     const std::string pattern = argument.substr(directory.size());
 
     const std::optional<unsigned> threads = PackingThreads();

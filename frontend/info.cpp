@@ -1,6 +1,5 @@
 #include "info.h"
 
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
@@ -10,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <span>
 #include <system_error>
 
@@ -22,6 +22,7 @@
 #include "model/patterns.h"
 #include "model/player.h"
 #include "player/playback.h"
+#include "platform.h"
 #include "writer/writer.h"
 
 namespace tunepak {
@@ -98,11 +99,11 @@ void InspectSource(std::FILE* file, std::span<const std::uint8_t, probeSize> pro
 }
 
 bool WriteWhole(const std::filesystem::path& name, std::span<const std::uint8_t> bytes) {
-    UniqueFile output(std::fopen(name.c_str(), "wb"));
+    UniqueFile output(std::fopen(name.string().c_str(), "wb"));
     if (!output) return false;
     bool ok = std::fwrite(bytes.data(), 1, bytes.size(), output.get()) == bytes.size();
     ok = (std::fclose(output.release()) == 0) && ok;
-    if (!ok) std::remove(name.c_str());
+    if (!ok) std::remove(name.string().c_str());
     return ok;
 }
 
@@ -225,9 +226,10 @@ ModuleSummary CaptureModel() {
 FileReport InspectFile(const std::string& path, const InspectOptions& options) {
     FileReport report;
     report.path = path;
-    UniqueFile file(std::fopen(path.c_str(), "rb"));
-    struct stat info {};
-    if (!file || fstat(fileno(file.get()), &info) != 0 || S_ISDIR(info.st_mode)) {
+    const UniqueFile file = platform::OpenRegularFile(path);
+    const std::optional<platform::FileStamp> stamp =
+        file ? platform::StampOf(file.get()) : std::nullopt;
+    if (!stamp) {
         report.status = Status::failed;
         report.problems.push_back("cannot be opened");
         return report;
@@ -240,7 +242,7 @@ FileReport InspectFile(const std::string& path, const InspectOptions& options) {
         (got >= 4 && std::memcmp(probe.data(), containerId.data(), 4) == 0) ||
         (got >= magicAt + 4 && std::memcmp(probe.data() + magicAt, containerMagic.data(), 4) == 0);
     if (packed) {
-        InspectPacked(file.get(), static_cast<std::uint64_t>(info.st_size), options, report);
+        InspectPacked(file.get(), stamp->size, options, report);
     } else {
         InspectSource(file.get(), probe, report);
     }

@@ -7,6 +7,7 @@
 
 #include "driver.h"
 #include "info.h"
+#include "platform.h"
 #include "summary.h"
 
 #ifndef TUNEPAK_VERSION
@@ -88,4 +89,7 @@ int RunTunepakInfo(int argc, const char* const* argv) {
 }  // namespace
 }  // namespace tunepak
 
-int main(int argc, char** argv) { return tunepak::RunTunepakInfo(argc - 1, argv + 1); }
+int main(int argc, char** argv) {
+    const tunepak::platform::ProgramArguments arguments(argc, argv);
+    return tunepak::RunTunepakInfo(arguments.Count(), arguments.Words());
+}

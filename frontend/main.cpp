@@ -4,5 +4,6 @@
 int main(int argc, char** argv) {
     tunepak::platform::GuardOutputFiles();
     tunepak::platform::KeepFreedMemoryForNextFile();
-    return tunepak::RunTunepak(argc - 1, argv + 1);
+    const tunepak::platform::ProgramArguments arguments(argc, argv);
+    return tunepak::RunTunepak(arguments.Count(), arguments.Words());
 }

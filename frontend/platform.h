@@ -1,7 +1,7 @@
 // What the converter needs of the operating system beyond standard C++: opening sources without
 // waiting on them, telling whether a file changed, writing a file whole or not at all, cleaning
 // up after an interruption, listing a directory and tuning the heap. platform_posix.cpp holds
-// the POSIX implementation; another system gets a file of its own beside it.
+// the POSIX implementation, platform_windows.cpp the Windows one.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +13,11 @@
 #include "io/memory_file.h"
 
 namespace tunepak::platform {
+
+// How the system spells paths: on POSIX only '/' separates directories; on Windows '\' does
+// too, and a leading drive ("C:") belongs to a path's directory part.
+enum class PathStyle { posix, windows };
+extern const PathStyle nativePathStyle;
 
 // The names of the entries of `directory` ("" for the current one), without "." and "..", in no
 // particular order; none when the directory cannot be read.
@@ -62,6 +67,26 @@ private:
     std::intptr_t handle_ = -1;  // the system's handle of the hidden file; -1 when none is open
     int slot_ = -1;              // its place among the files to remove on an interruption
     bool failed_ = false;
+};
+
+// The program's arguments after its name, as UTF-8 whatever the system's code page; making them
+// sets the console up to show the UTF-8 text the program prints.
+class ProgramArguments {
+public:
+    ProgramArguments(int argc, char** argv);
+    ProgramArguments(const ProgramArguments&) = delete;
+    ProgramArguments& operator=(const ProgramArguments&) = delete;
+
+    int Count() const { return static_cast<int>(words_.size()); }
+    const char* const* Words() const { return words_.data(); }
+
+private:
+    void Index() {
+        for (const std::string& argument : text_) words_.push_back(argument.c_str());
+    }
+
+    std::vector<std::string> text_;
+    std::vector<const char*> words_;
 };
 
 // Sets the process up for writing a batch of files; called once at the start of the program,

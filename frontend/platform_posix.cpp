@@ -4,11 +4,14 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#if __has_include(<malloc.h>)
 #include <malloc.h>
+#endif
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -83,6 +86,8 @@ std::string HiddenNameBeside(const std::string& path) {
 }
 
 }  // namespace
+
+const PathStyle nativePathStyle = PathStyle::posix;
 
 std::vector<std::string> ListDirectory(const std::string& directory) {
     std::vector<std::string> names;
@@ -193,6 +198,11 @@ void ReplacingFile::Discard() {
     slot_ = -1;
 }
 
+ProgramArguments::ProgramArguments(int argc, char** argv)
+    : text_(argv + std::min(argc, 1), argv + argc) {  // as given: names are bytes here
+    Index();
+}
+
 void GuardOutputFiles() {
     std::signal(SIGXFSZ, SIG_IGN);
 
@@ -216,9 +226,12 @@ void GuardOutputFiles() {
 
 void KeepFreedMemoryForNextFile() {
     // Blocks up to the largest that the heap serves (32 MB) come from the heap rather than from
-    // maps of their own, and up to 256 MB of free heap stays mapped.
+    // maps of their own, and up to 256 MB of free heap stays mapped. Only C libraries with these
+    // settings (glibc) have them; the others keep what they keep.
+#if defined(M_MMAP_THRESHOLD) && defined(M_TRIM_THRESHOLD)
     mallopt(M_MMAP_THRESHOLD, 32 << 20);
     mallopt(M_TRIM_THRESHOLD, 256 << 20);
+#endif
 }
 
 }  // namespace tunepak::platform

@@ -35,6 +35,15 @@ bool WildcardMatch(std::string_view pattern, std::string_view name) {
     return p == pattern.size();
 }
 
+std::size_t DirectoryPartLength(std::string_view path, platform::PathStyle style) {
+    if (style == platform::PathStyle::posix) return path.rfind('/') + 1;  // npos + 1 is 0
+    const std::size_t separator = path.find_last_of("/\\");
+    if (separator != std::string_view::npos) return separator + 1;
+    const bool drive = path.size() >= 2 && path[1] == ':' &&
+                       ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z'));
+    return drive ? 2 : 0;
+}
+
 std::vector<std::string> FindMatches(const std::string& directory, std::string_view pattern) {
     std::vector<std::string> matches;
     for (std::string& name : platform::ListDirectory(directory)) {

@@ -1,17 +1,12 @@
 #include "io/memory_file.h"
 
-#include <sys/mman.h>
-#include <unistd.h>
+#include "io/scratch_file.h"
 
 namespace tunepak {
 
 UniqueFile OpenMemoryFile(std::span<const std::uint8_t> bytes) {
-    const int fd = memfd_create("tunepak-image", MFD_CLOEXEC);
-    UniqueFile file(fd >= 0 ? fdopen(fd, "w+b") : std::tmpfile());
-    if (!file) {
-        if (fd >= 0) close(fd);
-        return nullptr;
-    }
+    UniqueFile file = OpenScratchFile();
+    if (!file) return nullptr;
     if (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), file.get()) != bytes.size()) {
         return nullptr;
     }

@@ -179,7 +179,13 @@ StreamEnd knownEnd;
 
 std::optional<std::uint64_t> BytesLeft(void* stream) {
     const long here = services.tell(stream);
-    if (here < 0) return std::nullopt;
+    if (here < 0) {
+        // Where a long has 32 bits, a file stream cannot tell a position past 2 GB. When it can
+        // tell its end, such a position lies beyond it: the stream is left at its end, where
+        // nothing more is read, rather than a loader trusting a length the file cannot hold.
+        if (services.seek(stream, 0, 2) == 0 && services.tell(stream) >= 0) return 0;
+        return std::nullopt;
+    }
     const bool known =
         stream != nullptr && stream == knownEnd.stream && services.seek == knownEnd.seek;
     const std::optional<long> end =

@@ -10,6 +10,7 @@
 
 #include "container_file.h"
 #include "packed_files.h"
+#include "program_runner.h"
 #include "test_support.h"
 
 namespace tunepak {
@@ -23,9 +24,8 @@ using test::VariedImage;
 // stream takes, and leaves no other file.
 TEST(Container, PackingIntoAFileGivesTheSameBytes) {
     namespace fs = std::filesystem;
-    char pattern[] = "/tmp/tunepak-pack-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const fs::path dir = pattern;
+    const test::TemporaryDirectory temporary;
+    const fs::path& dir = temporary.path();
     Bytes noise(3 * packingPiece);  // compresses to more than two pieces
     std::uint32_t state = 1;
     for (std::uint8_t& byte : noise) {
@@ -43,7 +43,6 @@ TEST(Container, PackingIntoAFileGivesTheSameBytes) {
         EXPECT_EQ(file, expected) << image.size();
         EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
     }
-    fs::remove_all(dir);
 }
 
 }  // namespace

@@ -2,18 +2,10 @@
 // and exit code, and small file helpers.
 #pragma once
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -45,12 +37,33 @@ struct Outcome {
     std::string err;
 };
 
-// A fresh directory under /tmp, removed with everything in it at the end of the test.
+// The words of a shell-quoted argument text: blanks separate words, and single quotes keep
+// blanks and wildcards inside one word (a word is never expanded).
+std::vector<std::string> SplitWords(const std::string& arguments);
+
+// Runs `program` with `words` as its arguments in the directory `cwd`, its standard output and
+// standard error going to the files `out` and `err`; returns its exit code (-1 when it did not
+// run or did not exit normally). The one place where the platforms differ for tests that run
+// programs.
+int RunProgram(const fs::path& program, const std::vector<std::string>& words, const fs::path& cwd,
+               const fs::path& out, const fs::path& err);
+
+// What a program wrote to a console stream caught in the file `path`, with the platform's line
+// ends as '\n'.
+std::string ConsoleText(const fs::path& path);
+
+// A fresh directory in the system's temporary directory, removed with everything in it at the
+// end of the test.
 class TemporaryDirectory {
 public:
     TemporaryDirectory() {
-        char pattern[] = "/tmp/tunepak-test-XXXXXX";
-        if (mkdtemp(pattern) != nullptr) path_ = pattern;
+        std::random_device random;
+        std::error_code error;
+        const fs::path parent = fs::temp_directory_path(error);
+        for (int attempt = 0; attempt < 100 && path_.empty() && !error; ++attempt) {
+            const fs::path candidate = parent / ("tunepak-test-" + std::to_string(random()));
+            if (fs::create_directory(candidate, error)) path_ = candidate;
+        }
         EXPECT_FALSE(path_.empty());
     }
     ~TemporaryDirectory() {
@@ -62,22 +75,20 @@ public:
 
     const fs::path& path() const { return path_; }
 
-    // Runs `program` with argument words (already shell-quoted) in `where` (this directory when
-    // empty); the output is caught in files of this directory.
+    // Runs `program` with argument words (shell-quoted, see SplitWords) in `where` (this
+    // directory when empty); the output is caught in files of this directory.
     Outcome Run(const std::string& program, const std::string& arguments,
                 const fs::path& where = {}) const {
-        const fs::path cwd = where.empty() ? path_ : where;
         const fs::path out = path_ / ".out";
         const fs::path err = path_ / ".err";
-        const std::string command = "cd '" + cwd.string() + "' && '" + program + "' " + arguments +
-                                    " > '" + out.string() + "' 2> '" + err.string() + "'";
-        const int status = std::system(command.c_str());
         Outcome outcome;
-        outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        outcome.out = ReadText(out);
-        outcome.err = ReadText(err);
-        fs::remove(out);
-        fs::remove(err);
+        outcome.exitCode =
+            RunProgram(program, SplitWords(arguments), where.empty() ? path_ : where, out, err);
+        outcome.out = ConsoleText(out);
+        outcome.err = ConsoleText(err);
+        std::error_code ignored;
+        fs::remove(out, ignored);
+        fs::remove(err, ignored);
         return outcome;
     }
 
@@ -95,105 +106,6 @@ protected:
 
     TemporaryDirectory temporary;
     const fs::path& dir = temporary.path();
-};
-
-// How a Child starts.
-struct ChildOptions {
-    std::vector<std::string> environment;  // "NAME=value" entries added to the test's own
-    rlim_t fileSizeLimit = RLIM_INFINITY;   // the largest file it may write
-};
-
-// A program started with its standard output on a pipe, for watching it while it runs, limiting
-// it and interrupting it. Killed and waited for at the end, if it is still running.
-class Child {
-public:
-    Child(const std::string& program, const std::string& argument, const fs::path& where,
-          const ChildOptions& options = {}) {
-        int ends[2];
-        if (pipe(ends) != 0) {
-            ADD_FAILURE() << "no pipe";
-            return;
-        }
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(ends[1], STDOUT_FILENO);
-            close(ends[0]);
-            close(ends[1]);
-            const int null = open("/dev/null", O_RDONLY);
-            dup2(null, STDIN_FILENO);
-            const rlimit limit{options.fileSizeLimit, options.fileSizeLimit};
-            setrlimit(RLIMIT_FSIZE, &limit);
-            for (const std::string& entry : options.environment) {
-                putenv(const_cast<char*>(entry.c_str()));
-            }
-            if (chdir(where.c_str()) == 0) {
-                execl(program.c_str(), program.c_str(), argument.c_str(), nullptr);
-            }
-            _exit(127);
-        }
-        close(ends[1]);
-        out_ = ends[0];
-        if (pid_ < 0) ADD_FAILURE() << "cannot fork";
-    }
-    ~Child() {
-        if (pid_ > 0 && status_ < 0) {
-            kill(pid_, SIGKILL);
-            Wait();
-        }
-        if (out_ >= 0) close(out_);
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-    // The next line of its output, waiting for it up to `limit`; what there is (maybe not a
-    // whole line) at the end of the output or of the time.
-    std::string ReadLine(std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        std::string line;
-        char c = 0;
-        while (line.empty() || line.back() != '\n') {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            pollfd ready{out_, POLLIN, 0};
-            if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) <= 0 ||
-                read(out_, &c, 1) != 1) {
-                break;
-            }
-            line += c;
-        }
-        return line;
-    }
-
-    // The rest of its output, up to its end or `limit`; `timedOut` tells which.
-    std::string ReadRest(std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-        std::string rest;
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        for (std::string line; !(line = ReadLine(limit)).empty();) {
-            rest += line;
-            if (std::chrono::steady_clock::now() >= deadline) break;
-        }
-        timedOut = std::chrono::steady_clock::now() >= deadline;
-        return rest;
-    }
-
-    bool Running() {
-        if (status_ < 0 && waitpid(pid_, &status_, WNOHANG) == 0) status_ = -1;
-        return status_ < 0;
-    }
-    void Signal(int signal) const { kill(pid_, signal); }
-
-    // Its wait status, once it has ended.
-    int Wait() {
-        if (status_ < 0) waitpid(pid_, &status_, 0);
-        return status_;
-    }
-
-    bool timedOut = false;
-
-private:
-    pid_t pid_ = -1;
-    int out_ = -1;
-    int status_ = -1;
 };
 
 }  // namespace tunepak::test

@@ -10,6 +10,7 @@
 #include "container/container.h"
 #include "io/endian.h"
 #include "packed_files.h"
+#include "platform.h"
 #include "program_runner.h"
 
 namespace tunepak {
@@ -171,6 +172,43 @@ TEST_F(TunepakTest, NoMatch) {
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.out, "Converting \"*.xm\"\n");
     EXPECT_EQ(run.err, "tunepak: no file matches '*.xm'\n");
+}
+
+// Windows reads '\\' as a separator too and a drive prefix as part of the directory; outputs still
+// land in the current directory under the usual name, and any name the system can spell works.
+TEST_F(TunepakTest, WindowsPathRules) {
+    if (platform::nativePathStyle != platform::PathStyle::windows) {
+        GTEST_SKIP() << "backslashes and drive prefixes separate directories only on Windows";
+    }
+    fs::create_directories(dir / "in" / "sub dir");
+    fs::create_directory(dir / "out");
+    WriteFile(dir / "in" / "A.AM", AmModule());
+    WriteFile(dir / "in" / "sub dir" / u8"Sö ng.am", AmModule());
+    const test::Outcome backslashes = Tunepak("'..\\in\\*.am'", dir / "out");
+    EXPECT_EQ(backslashes.exitCode, 0);
+    EXPECT_EQ(backslashes.out, "Converting \"..\\in\\*.am\"\nA          (0 Kb -> 0 Kb)\n");
+    EXPECT_TRUE(fs::exists(dir / "out" / "A.vmz"));
+
+    const test::Outcome mixed = Tunepak("'../in\\sub dir/*.AM'", dir / "out");
+    EXPECT_EQ(mixed.exitCode, 0);
+    EXPECT_EQ(mixed.out, "Converting \"../in\\sub dir/*.AM\"\n"
+                         "S\xc3\xb6 ng     (0 Kb -> 0 Kb)\n");
+    EXPECT_TRUE(fs::exists(dir / "out" / u8"Sö ng.vmz"));
+
+    // "C:a.am" names a.am in drive C:'s current directory, which is this one.
+    const std::string drive = dir.root_name().string();
+    ASSERT_EQ(drive.size(), 2u);
+    const test::Outcome relative = Tunepak(drive + "A.AM", dir / "in");
+    EXPECT_EQ(relative.exitCode, 0);
+    EXPECT_EQ(relative.out, "Converting \"" + drive + "A.AM\"\nA          (0 Kb -> 0 Kb)\n");
+    EXPECT_TRUE(fs::exists(dir / "in" / "A.vmz"));
+
+    const test::Outcome none = Tunepak("'in\\*.xm'");
+    EXPECT_EQ(none.exitCode, 0);
+    EXPECT_EQ(none.err, "tunepak: no file matches 'in\\*.xm'\n");
+    const test::Outcome directory = Tunepak("'in\\sub*'");
+    EXPECT_EQ(directory.exitCode, 3);
+    EXPECT_EQ(directory.out, "Converting \"in\\sub*\"\nSub dir    (Not found: 'in\\sub dir'...\n");
 }
 
 TEST_F(TunepakTest, ContainerHoldsTheCompressedImage) {

@@ -63,10 +63,13 @@ TEST(FileStream, SeeksPastTheEndAndInBigSteps) {
     const test::Bytes bytes(16, 7);
     test::MemoryFile file(bytes);
     ReadU8(file.get());
-    // A distance that does not fit a signed 32-bit offset still moves forward.
+    // A distance that does not fit a signed 32-bit offset still moves forward (where a long has
+    // 32 bits, the stream cannot tell that position, but comes back from it all the same).
     EXPECT_TRUE(SeekBy(file.get(), 0x80000004LL));
     EXPECT_EQ(ReadU8(file.get()), 0);
-    EXPECT_EQ(Position(file.get()), 0x80000005u);
+    if constexpr (sizeof(long) >= 8) {
+        EXPECT_EQ(Position(file.get()), 0x80000005u);
+    }
     EXPECT_TRUE(SeekBy(file.get(), -0x80000000LL));
     EXPECT_EQ(Position(file.get()), 5u);
 
@@ -85,7 +88,13 @@ TEST(FileStream, NothingIsLeftFarPastTheEnd) {
     test::MemoryFile file(bytes);
     ASSERT_TRUE(SeekBy(file.get(), 0x90000000LL));
     EXPECT_EQ(BytesLeft(file.get()), 0u);
-    EXPECT_EQ(Position(file.get()), 0x90000000u);  // measuring does not move the stream
+    if constexpr (sizeof(long) >= 8) {
+        EXPECT_EQ(Position(file.get()), 0x90000000u);  // measuring does not move the stream
+    } else {
+        // A 32-bit tell cannot name the position: the stream is left at its end instead.
+        EXPECT_EQ(Position(file.get()), 16u);
+    }
+    EXPECT_EQ(ReadU8(file.get()), 0);
     EXPECT_TRUE(SeekTo(file.get(), 10));
     EXPECT_EQ(BytesLeft(file.get()), 6u);
 }
