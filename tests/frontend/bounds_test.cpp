@@ -22,10 +22,10 @@ namespace fs = std::filesystem;
 namespace attack = test::attack;
 using test::Bytes;
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool sanitized = true;
 #elif defined(__has_feature)
-constexpr bool sanitized = __has_feature(address_sanitizer);
+constexpr bool sanitized = __has_feature(address_sanitizer) || __has_feature(thread_sanitizer);
 #else
 constexpr bool sanitized = false;
 #endif
