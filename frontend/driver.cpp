@@ -21,11 +21,13 @@
 #include "wildcard.h"
 #include "writer/writer.h"
 
-#ifndef TUNEPAK_VERSION
-#define TUNEPAK_VERSION "unknown"
-#endif
-
 namespace tunepak {
+
+#ifdef TUNEPAK_VERSION
+const char* const programVersion = TUNEPAK_VERSION;
+#else
+const char* const programVersion = "unknown";
+#endif
 
 namespace {
 
@@ -160,7 +162,7 @@ int RunTunepak(int argc, const char* const* argv) {
             return exitDone;
         }
         if (argument == "--version") {
-            std::printf("tunepak %s\n", TUNEPAK_VERSION);
+            std::printf("tunepak %s\n", programVersion);
             return exitDone;
         }
     }

@@ -23,6 +23,9 @@ const char* LoadFailure(int result, char (&buffer)[32]);
 // A size in bytes as the console shows it: kilobytes, halves rounded up.
 unsigned SizeFigure(unsigned long long bytes);
 
+// The version that the programs' --version prints.
+extern const char* const programVersion;
+
 // Runs the program on its arguments (without the program name); returns the exit code.
 int RunTunepak(int argc, const char* const* argv);
 

@@ -10,10 +10,6 @@
 #include "platform.h"
 #include "summary.h"
 
-#ifndef TUNEPAK_VERSION
-#define TUNEPAK_VERSION "unknown"
-#endif
-
 namespace tunepak {
 namespace {
 
@@ -53,7 +49,7 @@ int RunTunepakInfo(int argc, const char* const* argv) {
             std::printf("%s%s", usageText, helpText);
             return exitDone;
         } else if (argument == "--version") {
-            std::printf("tunepak-info %s\n", TUNEPAK_VERSION);
+            std::printf("tunepak-info %s\n", programVersion);
             return exitDone;
         } else if (argument == "--patterns") {
             options.patterns = true;

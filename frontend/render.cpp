@@ -18,10 +18,6 @@
 #include "model/player.h"
 #include "player/playback.h"
 
-#ifndef TUNEPAK_VERSION
-#define TUNEPAK_VERSION "unknown"
-#endif
-
 namespace tunepak {
 namespace {
 
@@ -79,7 +75,7 @@ std::optional<int> ParseOptions(int argc, const char* const* argv, Options& opti
             std::printf("%s%s", usageText, helpText);
             return exitDone;
         } else if (argument == "--version") {
-            std::printf("tunepak-render %s\n", TUNEPAK_VERSION);
+            std::printf("tunepak-render %s\n", programVersion);
             return exitDone;
         } else if (argument == "--loop") {
             options.loop = true;
