@@ -92,8 +92,8 @@ struct Playback {
     std::uint32_t waitTicks = 0;  // event stream: ticks until the next group
     bool started = false;
     // Rows played, by order entry and row, with every channel's pattern-loop counter at 0, and
-    // the rows played since the order entry began with some counter running (fingerprints of
-    // the row and all counters, open addressing). Without looping, coming back to a row with
+    // the rows played since the last new one of those with some counter running (fingerprints
+    // of the position and all counters, open addressing). Without looping, coming back to a row with
     // the same counters ends the song: from there it would play the same for ever.
     std::bitset<256 * 256> played;
     std::array<std::uint64_t, 4096> loopStates{};

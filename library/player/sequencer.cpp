@@ -79,10 +79,6 @@ bool EnterOrder(Playback& playback, int order, int row) {
             playback.waitTicks = block.empty() ? 0 : GroupDelay(block, 0);
         }
         for (ChannelPlay& channel : playback.channels) channel.loopRow = channel.loopCount = 0;
-        if (playback.loopStatesUsed > 0) {
-            playback.loopStates.fill(0);
-            playback.loopStatesUsed = 0;
-        }
         return true;
     }
     playback.ended = true;
@@ -119,6 +115,12 @@ bool FirstVisit(Playback& playback) {
     if (!counting) {
         if (playback.played.test(position)) return false;
         playback.played.set(position);
+        // Endless playing has to come back to this row, or stay among rows with counters
+        // running from here on: the passes before can be forgotten.
+        if (playback.loopStatesUsed > 0) {
+            playback.loopStates.fill(0);
+            playback.loopStatesUsed = 0;
+        }
         return true;
     }
     key |= 1;  // 0 marks a free slot

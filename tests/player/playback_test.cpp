@@ -550,8 +550,10 @@ TEST_F(PlaybackTest, HostileSongsEndOrStayBounded) {
     patternTable[0] = {block, 3};
     Start(true);
     EXPECT_EQ(Play(100), 0u);
-    // Four nested loops of 16 passes each would play more than 16^4 rows: the song ends after
-    // the four rows played with no counter running and 4,095 with one.
+    // Four nested loops of 16 passes each would play more than 16^4 rows. Rows 0 to 3 are
+    // first played with no counter running; channel 0's passes before row 2 (30 rows) and
+    // channel 1's before row 3 (15 x 33) are forgotten there, and channel 2's end the song
+    // after 4,095 more.
     test::ModelTest::SetUp();
     Song(amigaSong, 1, 125, 4);
     Orders({0});
@@ -561,7 +563,7 @@ TEST_F(PlaybackTest, HostileSongsEndOrStayBounded) {
                    {{1, 0, 0, EffectExtended, 0x6F}},
                    {{2, 0, 0, EffectExtended, 0x6F}},
                    {{3, 0, 0, EffectExtended, 0x6F}}});
-    EXPECT_EQ(SongFrames(testRate, ~0ull), (4 + 4095) * tickFrames);
+    EXPECT_EQ(SongFrames(testRate, ~0ull), (4 + 30 + 15 * 33 + 4095) * tickFrames);
     // Without a module nothing starts, and nothing of the song played before is left to mix
     // (its samples are gone).
     test::ModelTest::SetUp();
