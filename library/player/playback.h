@@ -82,7 +82,6 @@ struct Playback {
     int speed = 6;
     int tempo = 125;
     int rows = 64;              // rows of the current pattern
-    int rowTick = 0;            // ticks since the row was read, pattern delays included
     int repeatsLeft = 0;        // pattern delay: plays of the row still to come
     bool repeating = false;     // the row is being played again
     int jumpOrder = -1;         // after this row

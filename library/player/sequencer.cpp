@@ -196,16 +196,14 @@ void RowTick(Playback& playback) {
     if (playback.tick == 0 && !playback.repeating) {
         if (!AdvanceRow(playback)) return;
         ReadRow(playback);
-        playback.rowTick = 0;
     }
     for (ChannelPlay& channel : playback.channels) {
         if (channel.command != 0 || channel.parameter != 0) {
-            RunCommand(playback, channel, playback.rowTick);
+            RunCommand(playback, channel, playback.tick);
         }
     }
     if (playback.ended) return;
     ++playback.tick;
-    ++playback.rowTick;
     if (playback.tick >= playback.speed) {
         playback.tick = 0;
         playback.repeating = playback.repeatsLeft > 0;

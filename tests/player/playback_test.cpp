@@ -317,16 +317,20 @@ TEST_F(PlaybackTest, PatternLoopsNestWithACounterPerChannel) {
 }
 
 TEST_F(PlaybackTest, PatternDelayRepeatsTheRowWithoutItsEvents) {
-    Song(amigaSong, 3, 125, 2);
+    Song(amigaSong, 3, 125, 3);
     Orders({0});
     Instrument(0, {50000});
-    Pattern(0, 2, {{{0, 60, 1, EffectVolSlide, 0x10, 10}, {1, 0, 0, EffectExtended, 0xE2}},
+    Pattern(0, 2, {{{0, 60, 1, EffectVolSlide, 0x10, 10}, {1, 0, 0, EffectExtended, 0xE2},
+                    {2, 60, 1, EffectExtended, 0xB2, 40}},
                    {{0, 0, 0, EffectExtended, 0xE5}, {1, 0, 0, EffectExtended, 0xE1}}});
     // Row 1 has two delays: the last channel's, one more play, counts.
     EXPECT_EQ(SongFrames(testRate, ~0ull), (3 * 3 + 3 * 2) * tickFrames);
     Start();
     Play(9 * tickFrames);
-    EXPECT_EQ(playback->channels[0].volume, 10 + 8);  // every tick but the row's first
+    // Each of the three plays counts its ticks from 0: the slide acts on ticks 1 and 2 of
+    // each, the fine slide on every tick 0.
+    EXPECT_EQ(playback->channels[0].volume, 10 + 6);
+    EXPECT_EQ(playback->channels[2].volume, 40 - 6);
     EXPECT_EQ(playback->row, 0);
     Play(tickFrames);
     EXPECT_EQ(playback->row, 1);
