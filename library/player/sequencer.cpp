@@ -59,9 +59,9 @@ bool EnterOrder(Playback& playback, int order, int row) {
     for (int guard = 0; guard <= 2 * 256; ++guard) {
         if (order > song.lastOrder || orderList[static_cast<std::size_t>(order)] == endOrder) {
             if (!playback.settings.loop || wrapped) break;
+            // The first entry follows the last one, for a break's row too.
             wrapped = true;
             order = 0;
-            row = 0;
             continue;
         }
         if (orderList[static_cast<std::size_t>(order)] == skipOrder) {

@@ -373,6 +373,16 @@ TEST_F(PlaybackTest, SongEndsAtABackwardJumpUnlessLooping) {
     EXPECT_EQ(RowsPlayed(*playback, 9), (std::vector<int>{0, 1}));
 }
 
+TEST_F(PlaybackTest, ABreakFromTheLastEntryEndsTheSongOrGoesToItsRowOfTheFirst) {
+    Song(amigaSong, 1, 125, 1);
+    Orders({0, 1});
+    Pattern(0, 4, {});
+    Pattern(1, 4, {{{0, 0, 0, EffectPatternBreak, 0x02}}});
+    EXPECT_EQ(SongFrames(testRate, ~0ull), 5 * tickFrames);
+    Start(true);
+    EXPECT_EQ(RowsPlayed(*playback, 9), (std::vector<int>{0, 1, 2, 3, 100, 2, 3, 100, 2}));
+}
+
 TEST_F(PlaybackTest, AJumpBackToRowsNotYetPlayedIsFollowed) {
     Song(amigaSong, 1, 125, 1);
     Orders({0, 1, 2});
