@@ -96,6 +96,7 @@ struct Playback {
     // the same counters ends the song: from there it would play the same for ever.
     std::bitset<256 * 256> played;
     std::array<std::uint64_t, 4096> loopStates{};
+    std::array<std::uint16_t, 4095> loopStateSlots{};  // the slots in use, for clearing
     int loopStatesUsed = 0;
     // Timing: frames left in the current tick and the fraction carried between ticks.
     std::uint32_t tickFramesLeft = 0;

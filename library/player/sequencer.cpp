@@ -98,8 +98,8 @@ bool NextPosition(Playback& playback, int jump, int breakRow) {
 
 // Whether the current row is played for the first time with the channels' loop counters as
 // they stand; records it. Pattern loops of several channels can keep restarting each other, so
-// the counters tell a new pass from a repeat. A pattern whose loops pass more rows than the
-// record holds ends there.
+// the counters tell a new pass from a repeat. Loops that play more rows in succession than the
+// record holds end the song there.
 bool FirstVisit(Playback& playback) {
     const std::size_t position = static_cast<std::size_t>(playback.order) * 256 +
                                  static_cast<std::size_t>(playback.row);
@@ -117,10 +117,10 @@ bool FirstVisit(Playback& playback) {
         playback.played.set(position);
         // Endless playing has to come back to this row, or stay among rows with counters
         // running from here on: the passes before can be forgotten.
-        if (playback.loopStatesUsed > 0) {
-            playback.loopStates.fill(0);
-            playback.loopStatesUsed = 0;
+        for (int k = 0; k < playback.loopStatesUsed; ++k) {
+            playback.loopStates[playback.loopStateSlots[static_cast<std::size_t>(k)]] = 0;
         }
+        playback.loopStatesUsed = 0;
         return true;
     }
     key |= 1;  // 0 marks a free slot
@@ -130,7 +130,8 @@ bool FirstVisit(Playback& playback) {
         if (playback.loopStates[i] == 0) {
             if (playback.loopStatesUsed + 1 >= static_cast<int>(slots)) return false;
             playback.loopStates[i] = key;
-            ++playback.loopStatesUsed;
+            playback.loopStateSlots[static_cast<std::size_t>(playback.loopStatesUsed++)] =
+                static_cast<std::uint16_t>(i);
             return true;
         }
     }
