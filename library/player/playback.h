@@ -82,7 +82,6 @@ struct Playback {
     int speed = 6;
     int tempo = 125;
     int rows = 64;              // rows of the current pattern
-    int rowTick = 0;            // ticks since the row was read, pattern delays included
     int repeatsLeft = 0;        // pattern delay: plays of the row still to come
     bool repeating = false;     // the row is being played again
     int jumpOrder = -1;         // after this row
@@ -91,11 +90,14 @@ struct Playback {
     std::size_t cursor = 0;     // row-packed: where the next row starts; stream: next event
     std::uint32_t waitTicks = 0;  // event stream: ticks until the next group
     bool started = false;
-    // Rows played, by order entry and row: without looping, coming back to one ends the song
-    // (rows that a pattern loop plays again excepted).
+    // Rows played, by order entry and row, with every channel's pattern-loop counter at 0, and
+    // the rows played since the last new one of those with some counter running (fingerprints
+    // of the position and all counters, open addressing). Without looping, coming back to a row with
+    // the same counters ends the song: from there it would play the same for ever.
     std::bitset<256 * 256> played;
-    int replayUntil = -1;       // the last row of the pattern loop being played again
-    int loopJumps = 0;          // pattern-loop jumps since a row was first played
+    std::array<std::uint64_t, 4096> loopStates{};
+    std::array<std::uint16_t, 4095> loopStateSlots{};  // the slots in use, for clearing
+    int loopStatesUsed = 0;
     // Timing: frames left in the current tick and the fraction carried between ticks.
     std::uint32_t tickFramesLeft = 0;
     std::uint64_t frameRemainder = 0;

@@ -15,9 +15,6 @@ constexpr std::size_t chunkFrames = 512;
 constexpr int emptyPatternRows = 64;
 constexpr std::uint8_t skipOrder = 254;
 constexpr std::uint8_t endOrder = 255;
-// Pattern loops that jump back this often without ever reaching a row not played before never
-// end (loops of two channels can keep restarting each other): the song ends there.
-constexpr int maxLoopJumps = 1024;
 
 bool RowPackedSong() { return (song.songFlags & rowPacked) != 0; }
 
@@ -62,9 +59,9 @@ bool EnterOrder(Playback& playback, int order, int row) {
     for (int guard = 0; guard <= 2 * 256; ++guard) {
         if (order > song.lastOrder || orderList[static_cast<std::size_t>(order)] == endOrder) {
             if (!playback.settings.loop || wrapped) break;
+            // The first entry follows the last one, for a break's row too.
             wrapped = true;
             order = 0;
-            row = 0;
             continue;
         }
         if (orderList[static_cast<std::size_t>(order)] == skipOrder) {
@@ -99,8 +96,50 @@ bool NextPosition(Playback& playback, int jump, int breakRow) {
     return EnterOrder(playback, playback.order + 1, 0);
 }
 
-// Moves to the row after the current one, as jumps, breaks and loops of the row ask. Without
-// looping, a row played before ends the song: a jump back is where a song starts over.
+// Whether the current row is played for the first time with the channels' loop counters as
+// they stand; records it. Pattern loops of several channels can keep restarting each other, so
+// the counters tell a new pass from a repeat. Loops that play more rows in succession than the
+// record holds end the song there.
+bool FirstVisit(Playback& playback) {
+    const std::size_t position = static_cast<std::size_t>(playback.order) * 256 +
+                                 static_cast<std::size_t>(playback.row);
+    std::uint64_t key = 14695981039346656037ull;  // FNV-1a over the position and the counters
+    bool counting = false;
+    const auto mix = [&key](std::uint64_t byte) { key = (key ^ byte) * 1099511628211ull; };
+    mix(position & 0xFF);
+    mix(position >> 8);
+    for (const ChannelPlay& channel : playback.channels) {
+        mix(channel.loopCount);
+        counting = counting || channel.loopCount != 0;
+    }
+    if (!counting) {
+        if (playback.played.test(position)) return false;
+        playback.played.set(position);
+        // Endless playing has to come back to this row, or stay among rows with counters
+        // running from here on: the passes before can be forgotten.
+        for (int k = 0; k < playback.loopStatesUsed; ++k) {
+            playback.loopStates[playback.loopStateSlots[static_cast<std::size_t>(k)]] = 0;
+        }
+        playback.loopStatesUsed = 0;
+        return true;
+    }
+    key |= 1;  // 0 marks a free slot
+    const std::size_t slots = playback.loopStates.size();
+    for (std::size_t i = key % slots;; i = (i + 1) % slots) {
+        if (playback.loopStates[i] == key) return false;
+        if (playback.loopStates[i] == 0) {
+            if (playback.loopStatesUsed + 1 >= static_cast<int>(slots)) return false;
+            playback.loopStates[i] = key;
+            playback.loopStateSlots[static_cast<std::size_t>(playback.loopStatesUsed++)] =
+                static_cast<std::uint16_t>(i);
+            return true;
+        }
+    }
+}
+
+// Moves to the row after the current one, as the row's jumps, breaks and loops ask. Without
+// looping, a row played before (with the same loop counters) ends the song: a jump back is
+// where a song starts over.
 bool AdvanceRow(Playback& playback) {
     const int jump = playback.jumpOrder;
     const int breakRow = playback.breakRow;
@@ -110,31 +149,14 @@ bool AdvanceRow(Playback& playback) {
         playback.started = true;
         if (!EnterOrder(playback, 0, 0)) return false;
     } else if (loopRow >= 0) {
-        if (++playback.loopJumps > maxLoopJumps && !playback.settings.loop) {
-            playback.ended = true;
-            return false;
-        }
-        playback.replayUntil = std::max(playback.replayUntil, playback.row);
         playback.row = std::min(loopRow, playback.rows - 1);
         playback.cursor = RowOffset(PatternBytes(playback.order), playback.row);
-        return true;
-    } else {
-        const int order = playback.order;
-        if (!NextPosition(playback, jump, breakRow)) return false;
-        if (playback.order != order || playback.row > playback.replayUntil) {
-            playback.replayUntil = -1;
-        }
-    }
-    if (playback.settings.loop || playback.replayUntil >= 0) return true;
-    const std::size_t position = static_cast<std::size_t>(playback.order) * 256 +
-                                 static_cast<std::size_t>(playback.row);
-    if (playback.played.test(position)) {
-        playback.ended = true;
+    } else if (!NextPosition(playback, jump, breakRow)) {
         return false;
     }
-    playback.played.set(position);
-    playback.loopJumps = 0;
-    return true;
+    if (playback.settings.loop || FirstVisit(playback)) return true;
+    playback.ended = true;
+    return false;
 }
 
 void ReadRow(Playback& playback) {
@@ -175,16 +197,14 @@ void RowTick(Playback& playback) {
     if (playback.tick == 0 && !playback.repeating) {
         if (!AdvanceRow(playback)) return;
         ReadRow(playback);
-        playback.rowTick = 0;
     }
     for (ChannelPlay& channel : playback.channels) {
         if (channel.command != 0 || channel.parameter != 0) {
-            RunCommand(playback, channel, playback.rowTick);
+            RunCommand(playback, channel, playback.tick);
         }
     }
     if (playback.ended) return;
     ++playback.tick;
-    ++playback.rowTick;
     if (playback.tick >= playback.speed) {
         playback.tick = 0;
         playback.repeating = playback.repeatsLeft > 0;

@@ -317,16 +317,20 @@ TEST_F(PlaybackTest, PatternLoopsNestWithACounterPerChannel) {
 }
 
 TEST_F(PlaybackTest, PatternDelayRepeatsTheRowWithoutItsEvents) {
-    Song(amigaSong, 3, 125, 2);
+    Song(amigaSong, 3, 125, 3);
     Orders({0});
     Instrument(0, {50000});
-    Pattern(0, 2, {{{0, 60, 1, EffectVolSlide, 0x10, 10}, {1, 0, 0, EffectExtended, 0xE2}},
+    Pattern(0, 2, {{{0, 60, 1, EffectVolSlide, 0x10, 10}, {1, 0, 0, EffectExtended, 0xE2},
+                    {2, 60, 1, EffectExtended, 0xB2, 40}},
                    {{0, 0, 0, EffectExtended, 0xE5}, {1, 0, 0, EffectExtended, 0xE1}}});
     // Row 1 has two delays: the last channel's, one more play, counts.
     EXPECT_EQ(SongFrames(testRate, ~0ull), (3 * 3 + 3 * 2) * tickFrames);
     Start();
     Play(9 * tickFrames);
-    EXPECT_EQ(playback->channels[0].volume, 10 + 8);  // every tick but the row's first
+    // Each of the three plays counts its ticks from 0: the slide acts on ticks 1 and 2 of
+    // each, the fine slide on every tick 0.
+    EXPECT_EQ(playback->channels[0].volume, 10 + 6);
+    EXPECT_EQ(playback->channels[2].volume, 40 - 6);
     EXPECT_EQ(playback->row, 0);
     Play(tickFrames);
     EXPECT_EQ(playback->row, 1);
@@ -369,6 +373,16 @@ TEST_F(PlaybackTest, SongEndsAtABackwardJumpUnlessLooping) {
     EXPECT_EQ(RowsPlayed(*playback, 9), (std::vector<int>{0, 1}));
 }
 
+TEST_F(PlaybackTest, ABreakFromTheLastEntryEndsTheSongOrGoesToItsRowOfTheFirst) {
+    Song(amigaSong, 1, 125, 1);
+    Orders({0, 1});
+    Pattern(0, 4, {});
+    Pattern(1, 4, {{{0, 0, 0, EffectPatternBreak, 0x02}}});
+    EXPECT_EQ(SongFrames(testRate, ~0ull), 5 * tickFrames);
+    Start(true);
+    EXPECT_EQ(RowsPlayed(*playback, 9), (std::vector<int>{0, 1, 2, 3, 100, 2, 3, 100, 2}));
+}
+
 TEST_F(PlaybackTest, AJumpBackToRowsNotYetPlayedIsFollowed) {
     Song(amigaSong, 1, 125, 1);
     Orders({0, 1, 2});
@@ -396,9 +410,11 @@ TEST_F(PlaybackTest, AFinishedLoopStartsTheNextAfterItselfAndEndlessLoopsEnd) {
                     {2, 0, 0, EffectExtended, 0x60}},
                    {{0, 0, 0, EffectExtended, 0x61}, {1, 0, 0, EffectExtended, 0x61}},
                    {{0, 0, 0, EffectExtended, 0x61}, {2, 0, 0, EffectExtended, 0x61}}});
-    const std::uint64_t frames = SongFrames(testRate, ~0ull);
-    EXPECT_GT(frames, 1000 * tickFrames);
-    EXPECT_LT(frames, 10000 * tickFrames);
+    // The song ends where a row comes back with the same counters on every channel: row 0
+    // with channel 0's and channel 2's counters at 1, as after the fifth row.
+    Start();
+    EXPECT_EQ(RowsPlayed(*playback, 100), (std::vector<int>{0, 1, 0, 1, 2, 0, 1, 0, 1}));
+    EXPECT_EQ(SongFrames(testRate, ~0ull), 9 * tickFrames);
     Start(true);  // looping, it plays on
     EXPECT_EQ(Play(20000 * tickFrames), 20000 * tickFrames);
 }
@@ -548,6 +564,20 @@ TEST_F(PlaybackTest, HostileSongsEndOrStayBounded) {
     patternTable[0] = {block, 3};
     Start(true);
     EXPECT_EQ(Play(100), 0u);
+    // Four nested loops of 16 passes each would play more than 16^4 rows. Rows 0 to 3 are
+    // first played with no counter running; channel 0's passes before row 2 (30 rows) and
+    // channel 1's before row 3 (15 x 33) are forgotten there, and channel 2's end the song
+    // after 4,095 more.
+    test::ModelTest::SetUp();
+    Song(amigaSong, 1, 125, 4);
+    Orders({0});
+    Pattern(0, 6, {{{0, 0, 0, EffectExtended, 0x60}, {1, 0, 0, EffectExtended, 0x60},
+                    {2, 0, 0, EffectExtended, 0x60}, {3, 0, 0, EffectExtended, 0x60}},
+                   {{0, 0, 0, EffectExtended, 0x6F}},
+                   {{1, 0, 0, EffectExtended, 0x6F}},
+                   {{2, 0, 0, EffectExtended, 0x6F}},
+                   {{3, 0, 0, EffectExtended, 0x6F}}});
+    EXPECT_EQ(SongFrames(testRate, ~0ull), (4 + 30 + 15 * 33 + 4095) * tickFrames);
     // Without a module nothing starts, and nothing of the song played before is left to mix
     // (its samples are gone).
     test::ModelTest::SetUp();
