@@ -11,7 +11,8 @@ namespace tunepak {
 namespace {
 
 constexpr std::int32_t slideUnit = 16;
-constexpr std::int32_t fadeStart = 1024;
+// Fade-out runs from 512 down to 0, one instrument `fadeOut` step per tick after key off.
+constexpr std::int32_t fadeStart = 512;
 constexpr std::uint32_t envelopeTick = 16;  // envelope positions are ticks x 16
 
 bool Amiga() { return (song.songFlags & amigaSlides) != 0; }
@@ -109,10 +110,12 @@ void Arpeggio(ChannelPlay& channel, int tick) {
 
 // Restarts the channel's sample from `offset` frames (the last frame when beyond its end).
 void RestartSample(Playback& playback, ChannelPlay& channel, std::uint32_t offset) {
-    if (channel.sample == 255 || InstrumentOf(channel) == nullptr) return;
-    const SampleHeader& header = HeaderOf(channel, channel.sample);
-    const std::uint8_t* data = instrumentTable[channel.instrument].sampleData[channel.sample];
-    if (data == nullptr || header.length == 0) return;
+    if (channel.sample == 255 || channel.sampleInstrument >= instrumentTable.size()) return;
+    const InstrumentSlot& slot = instrumentTable[channel.sampleInstrument];
+    const std::uint8_t* data = slot.sampleData[channel.sample];
+    if (data == nullptr) return;
+    const SampleHeader& header = SampleOf(slot.block, channel.sample);
+    if (header.length == 0) return;
     FadeOutVoice(channel, RampFrames(playback));
     StartVoice(channel.voice, header, data, offset);
 }
@@ -283,6 +286,7 @@ void StartNote(Playback& playback, ChannelPlay& channel) {
     const std::uint8_t* data = instrumentTable[channel.instrument].sampleData[*sample];
     if (data == nullptr || header.length == 0) return;
     channel.sample = static_cast<std::uint8_t>(*sample);
+    channel.sampleInstrument = channel.instrument;
     channel.rate = header.c5Rate;
     channel.pitch = channel.basePitch = NotePitch(channel.note, channel.rate, Amiga());
     if (header.flags & usePan) channel.pan = std::min<std::uint8_t>(header.pan, 64);
@@ -341,7 +345,15 @@ void ApplyRowEvent(Playback& playback, ChannelPlay& channel, const RowEvent& eve
     } else if (event.note == keyOff) {
         ReleaseNote(playback, channel);
     }
-    if (event.instrument > 0) SelectInstrument(channel, event.instrument - 1);
+    if (event.instrument > 0) {
+        SelectInstrument(channel, event.instrument - 1);
+        // An instrument without a note attacks the sounding note again: its envelopes restart
+        // (above), so the key is held again and a fade-out begun by a key off is undone.
+        if (event.note == noNote && channel.voice.data != nullptr) {
+            channel.keyOn = true;
+            channel.fade = fadeStart;
+        }
+    }
     if (event.volume) SetVolume(channel, *event.volume);
 }
 

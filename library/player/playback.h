@@ -42,7 +42,9 @@ struct Voice {
 struct ChannelPlay {
     std::uint8_t instrument = 128;  // slot, 128 none
     std::uint8_t note = 127;        // internal note, 127 none
-    std::uint8_t sample = 255;      // index within the instrument, 255 none
+    std::uint8_t sample = 255;      // index of the sample playing, 255 none
+    std::uint8_t sampleInstrument = 128;  // the slot whose sample that is (an instrument
+                                          // given without a note leaves the sample playing)
     std::uint8_t command = 0;
     std::uint8_t parameter = 0;
     std::int32_t pitch = 0;         // pitch units (Amiga periods x 16, or linear)

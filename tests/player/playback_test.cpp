@@ -490,7 +490,7 @@ TEST_F(PlaybackTest, VolumeEnvelopeHoldsAtSustainUntilKeyOffThenFades) {
         record.volumeEnvelope[k].position = static_cast<std::uint16_t>(points[k].first * 16);
         record.volumeEnvelope[k].value = points[k].second;
     }
-    record.fadeOut = 256;
+    record.fadeOut = 128;
     Pattern(0, 8, {{{0, 60, 1}}, {}, {}, {}, {{0, keyOff}}});
     Start();
     const std::vector<std::int32_t> positions =
@@ -498,8 +498,37 @@ TEST_F(PlaybackTest, VolumeEnvelopeHoldsAtSustainUntilKeyOffThenFades) {
     EXPECT_EQ(positions, (std::vector<std::int32_t>{16, 32, 32, 32, 48, 64, 80, 80}));
     Start();
     const std::vector<std::int32_t> fades = Ticks(8, [](const ChannelPlay& c) { return c.fade; });
-    EXPECT_EQ(fades, (std::vector<std::int32_t>{1024, 1024, 1024, 1024, 768, 512, 256, 0}));
+    // From 512, as FastTracker 2's fade-outs (converted to a 64th) play at their own speed.
+    EXPECT_EQ(fades, (std::vector<std::int32_t>{512, 512, 512, 512, 384, 256, 128, 0}));
     EXPECT_EQ(playback->channels[0].voice.data, nullptr);  // faded out
+}
+
+TEST_F(PlaybackTest, AnInstrumentWithoutANoteTakesBackAKeyOff) {
+    Song(rowPacked, 1, 125, 1);
+    Orders({0});
+    InstrumentRecord& record = Instrument(0, {50000}, loop, 0, 50000);
+    record.envelopeFlags = 0x01;
+    record.volumeEnvelope[0].value = 64;
+    record.fadeOut = 64;
+    // Key off, the instrument alone, a key off together with the instrument.
+    Pattern(0, 6, {{{0, 60, 1}}, {{0, keyOff}}, {{0, 0, 1}}, {}, {{0, keyOff, 1}}, {}});
+    Start();
+    const std::vector<std::int32_t> fades = Ticks(6, [](const ChannelPlay& c) { return c.fade; });
+    EXPECT_EQ(fades, (std::vector<std::int32_t>{512, 448, 512, 512, 448, 384}));
+}
+
+TEST_F(PlaybackTest, RetriggerAfterAnInstrumentAloneRestartsTheSamplePlaying) {
+    Song(amigaSong, 1, 125, 1);
+    Orders({0});
+    Instrument(0, {1000, 1000}).sampleMap[60] = 1;
+    Instrument(1, {1000});
+    Pattern(0, 3, {{{0, 60, 1}}, {{0, 0, 2, EffectExtended, 0x91}}});
+    Start();
+    Play(2 * tickFrames);
+    const Voice& voice = playback->channels[0].voice;
+    EXPECT_EQ(voice.data, instrumentTable[0].sampleData[1]);
+    // Restarted on the second tick: one tick of playing (about 167 frames) from the start.
+    EXPECT_LT(voice.position >> 32, 200u);
 }
 
 TEST_F(PlaybackTest, KeyOffWithoutEnvelopeSilencesTheChannel) {
