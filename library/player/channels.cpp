@@ -459,8 +459,16 @@ void UpdateVoice(Playback& playback, ChannelPlay& channel) {
         if (!channel.keyOn) channel.fade = std::max(0, channel.fade - record->fadeOut);
         pitch += AutoVibrato(*record, channel);
     }
-    if (channel.voice.data == nullptr || !playback.mix) return;
+    if (channel.voice.data == nullptr) return;
     const bool amiga = Amiga();
+    if (amiga && pitch <= 0) {
+        // A period of zero or below (vibrato or arpeggio past the top of the range) has no
+        // frequency: the note stops, as in Scream Tracker, rather than shrieking at the
+        // highest step the mixer takes.
+        FadeOutVoice(channel, ramp);
+        return;
+    }
+    if (!playback.mix) return;
     pitch = std::clamp(pitch, amiga ? 1 : -32768, 65535);
     const double volume = channel.silent ? 0.0
                                          : channel.volume / 64.0 * envelopeVolume / 64.0 *

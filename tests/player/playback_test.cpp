@@ -503,6 +503,21 @@ TEST_F(PlaybackTest, VolumeEnvelopeHoldsAtSustainUntilKeyOffThenFades) {
     EXPECT_EQ(playback->channels[0].voice.data, nullptr);  // faded out
 }
 
+TEST_F(PlaybackTest, VibratoBelowPeriodZeroStopsTheNote) {
+    Song(amigaSong, 6, 125, 1);
+    song.minPeriod = 65535;  // no slide limits, as S3M files without Amiga limits
+    song.maxPeriod = 65280;
+    Orders({0});
+    Instrument(0, {50000}, loop, 0, 50000);
+    Pattern(0, 4, {{{0, 107, 1, EffectVibrato, 0xCF}}});
+    Start();
+    const std::vector<std::int32_t> playing = Ticks(6, [](const ChannelPlay& c) {
+        return static_cast<std::int32_t>(c.voice.data != nullptr);
+    });
+    // Period 453 swings by up to 479 on the sine: below 0 on the fifth tick (position 48).
+    EXPECT_EQ(playing, (std::vector<std::int32_t>{1, 1, 1, 1, 0, 0}));
+}
+
 TEST_F(PlaybackTest, AnInstrumentWithoutANoteTakesBackAKeyOff) {
     Song(rowPacked, 1, 125, 1);
     Orders({0});
