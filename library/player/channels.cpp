@@ -280,11 +280,16 @@ std::int32_t AutoVibrato(const InstrumentRecord& record, ChannelPlay& channel) {
 }  // namespace
 
 void StartNote(Playback& playback, ChannelPlay& channel) {
+    // A note that names no playable sample (no such instrument, a key map slot beyond its
+    // samples, a sample without frames) stops what the channel played, as most trackers do.
     const std::optional<std::size_t> sample = SampleFor(channel, channel.note);
-    if (!sample) return;
+    const std::uint8_t* data =
+        sample ? instrumentTable[channel.instrument].sampleData[*sample] : nullptr;
+    if (data == nullptr || HeaderOf(channel, *sample).length == 0) {
+        FadeOutVoice(channel, RampFrames(playback));
+        return;
+    }
     const SampleHeader& header = HeaderOf(channel, *sample);
-    const std::uint8_t* data = instrumentTable[channel.instrument].sampleData[*sample];
-    if (data == nullptr || header.length == 0) return;
     channel.sample = static_cast<std::uint8_t>(*sample);
     channel.sampleInstrument = channel.instrument;
     channel.rate = header.c5Rate;

@@ -566,14 +566,16 @@ TEST_F(PlaybackTest, KeyMapChoosesTheSampleAndItsVolume) {
     std::fill(record.sampleMap.begin() + 60, record.sampleMap.end(), 1);
     record.sampleMap[72] = 7;  // beyond sampleCount: plays nothing
     SampleOf(instrumentTable[0].block, 1).volume = 40;
-    Pattern(0, 2, {{{0, 59, 1}, {1, 61, 1}}, {{0, 72, 1}}});
+    Pattern(0, 2, {{{0, 59, 1}, {1, 61, 1}}, {{0, 72, 1}, {1, 61, 9}}});
     Start();
     Play(tickFrames);
     EXPECT_EQ(playback->channels[0].sample, 0);
     EXPECT_EQ(playback->channels[1].sample, 1);
     EXPECT_EQ(playback->channels[1].volume, 40);
     Play(tickFrames);
-    EXPECT_EQ(playback->channels[0].sample, 0);  // the old note plays on
+    // A note mapped to no sample, or of an instrument that does not exist, stops the channel.
+    EXPECT_EQ(playback->channels[0].voice.data, nullptr);
+    EXPECT_EQ(playback->channels[1].voice.data, nullptr);
 }
 
 TEST_F(PlaybackTest, HostileSongsEndOrStayBounded) {
