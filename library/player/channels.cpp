@@ -300,7 +300,6 @@ void StartNote(Playback& playback, ChannelPlay& channel) {
     channel.volumeEnvelope = channel.panEnvelope = 0;
     channel.autoVibratoPosition = channel.autoVibratoTicks = 0;
     channel.keyOn = true;
-    channel.silent = false;
     channel.fade = fadeStart;
     FadeOutVoice(channel, RampFrames(playback));
     StartVoice(channel.voice, header, data, 0);
@@ -315,13 +314,10 @@ void SelectInstrument(ChannelPlay& channel, int slot) {
     }
 }
 
-void ReleaseNote(Playback& playback, ChannelPlay& channel) {
+void ReleaseNote(ChannelPlay& channel) {
     channel.keyOn = false;
     const InstrumentRecord* record = InstrumentOf(channel);
-    if (record == nullptr || !(record->envelopeFlags & 1)) {
-        channel.silent = true;
-        FadeOutVoice(channel, RampFrames(playback));
-    }
+    if (record == nullptr || !(record->envelopeFlags & 1)) SetVolume(channel, 0);
 }
 
 void ApplyRowEvent(Playback& playback, ChannelPlay& channel, const RowEvent& event) {
@@ -348,7 +344,7 @@ void ApplyRowEvent(Playback& playback, ChannelPlay& channel, const RowEvent& eve
             StartNote(playback, channel);
         }
     } else if (event.note == keyOff) {
-        ReleaseNote(playback, channel);
+        ReleaseNote(channel);
     }
     if (event.instrument > 0) {
         SelectInstrument(channel, event.instrument - 1);
@@ -475,10 +471,8 @@ void UpdateVoice(Playback& playback, ChannelPlay& channel) {
     }
     if (!playback.mix) return;
     pitch = std::clamp(pitch, amiga ? 1 : -32768, 65535);
-    const double volume = channel.silent ? 0.0
-                                         : channel.volume / 64.0 * envelopeVolume / 64.0 *
-                                               channel.fade / double{fadeStart} *
-                                               std::min<int>(song.globalVolume, 128) / 128.0;
+    const double volume = channel.volume / 64.0 * envelopeVolume / 64.0 * channel.fade /
+                          double{fadeStart} * std::min<int>(song.globalVolume, 128) / 128.0;
     const auto gain = static_cast<std::int32_t>(std::lround(volume * playback.masterGain));
     pan = std::clamp(pan, 0, 64);
     const std::int32_t left = gain * (64 - pan) / 64;

@@ -63,7 +63,6 @@ struct ChannelPlay {
     std::uint8_t loopCount = 0;
     std::uint8_t delayedNote = 0;   // row-packed note byte waiting for its note delay
     bool keyOn = false;
-    bool silent = false;            // released without a volume envelope
     std::int32_t fade = 0;          // 1024 down to 0 after key off
     std::uint32_t volumeEnvelope = 0;  // envelope positions, ticks x 16
     std::uint32_t panEnvelope = 0;

@@ -546,17 +546,23 @@ TEST_F(PlaybackTest, RetriggerAfterAnInstrumentAloneRestartsTheSamplePlaying) {
     EXPECT_LT(voice.position >> 32, 200u);
 }
 
-TEST_F(PlaybackTest, KeyOffWithoutEnvelopeSilencesTheChannel) {
+TEST_F(PlaybackTest, KeyOffWithoutEnvelopeSilencesTheChannelWhileItFades) {
     Song(amigaSong, 1, 125, 1);
     Orders({0});
-    Instrument(0, {50000});
-    Pattern(0, 4, {{{0, 60, 1}}, {{0, keyOff}}});
+    Instrument(0, {50000}).fadeOut = 64;
+    Pattern(0, 4, {{{0, 60, 1}}, {{0, keyOff}}, {{0, 0, 0, 0, 0, 64}}});
     Start();
     Play(tickFrames);
-    EXPECT_NE(playback->channels[0].voice.data, nullptr);
-    Play(1);
-    EXPECT_EQ(playback->channels[0].voice.data, nullptr);
-    EXPECT_NE(playback->channels[0].fading.data, nullptr);  // ramping out, no click
+    const ChannelPlay& channel = playback->channels[0];
+    EXPECT_GT(channel.voice.targetLeft, 0);
+    Play(tickFrames);
+    EXPECT_EQ(channel.volume, 0);
+    EXPECT_EQ(channel.voice.targetLeft, 0);  // ramping to silence, no click
+    EXPECT_NE(channel.voice.data, nullptr);
+    // A volume afterwards brings the note back, at what the fade-out has left of it.
+    Play(tickFrames);
+    EXPECT_EQ(channel.fade, 512 - 2 * 64);
+    EXPECT_EQ(channel.voice.targetLeft, 4096 * 384 / 512 / 2);
 }
 
 TEST_F(PlaybackTest, KeyMapChoosesTheSampleAndItsVolume) {
