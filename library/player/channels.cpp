@@ -285,11 +285,12 @@ void StartNote(Playback& playback, ChannelPlay& channel) {
     const std::optional<std::size_t> sample = SampleFor(channel, channel.note);
     const std::uint8_t* data =
         sample ? instrumentTable[channel.instrument].sampleData[*sample] : nullptr;
-    if (data == nullptr || HeaderOf(channel, *sample).length == 0) {
+    const SampleHeader* found = data != nullptr ? &HeaderOf(channel, *sample) : nullptr;
+    if (found == nullptr || found->length == 0) {
         FadeOutVoice(channel, RampFrames(playback));
         return;
     }
-    const SampleHeader& header = HeaderOf(channel, *sample);
+    const SampleHeader& header = *found;
     channel.sample = static_cast<std::uint8_t>(*sample);
     channel.sampleInstrument = channel.instrument;
     channel.rate = header.c5Rate;
