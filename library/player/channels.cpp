@@ -11,7 +11,8 @@ namespace tunepak {
 namespace {
 
 constexpr std::int32_t slideUnit = 16;
-constexpr std::int32_t fadeStart = 1024;
+// Fade-out runs from 512 down to 0, one instrument `fadeOut` step per tick after key off.
+constexpr std::int32_t fadeStart = 512;
 constexpr std::uint32_t envelopeTick = 16;  // envelope positions are ticks x 16
 
 bool Amiga() { return (song.songFlags & amigaSlides) != 0; }
@@ -109,10 +110,12 @@ void Arpeggio(ChannelPlay& channel, int tick) {
 
 // Restarts the channel's sample from `offset` frames (the last frame when beyond its end).
 void RestartSample(Playback& playback, ChannelPlay& channel, std::uint32_t offset) {
-    if (channel.sample == 255 || InstrumentOf(channel) == nullptr) return;
-    const SampleHeader& header = HeaderOf(channel, channel.sample);
-    const std::uint8_t* data = instrumentTable[channel.instrument].sampleData[channel.sample];
-    if (data == nullptr || header.length == 0) return;
+    if (channel.sample == 255 || channel.sampleInstrument >= instrumentTable.size()) return;
+    const InstrumentSlot& slot = instrumentTable[channel.sampleInstrument];
+    const std::uint8_t* data = slot.sampleData[channel.sample];
+    if (data == nullptr) return;
+    const SampleHeader& header = SampleOf(slot.block, channel.sample);
+    if (header.length == 0) return;
     FadeOutVoice(channel, RampFrames(playback));
     StartVoice(channel.voice, header, data, offset);
 }
@@ -277,12 +280,19 @@ std::int32_t AutoVibrato(const InstrumentRecord& record, ChannelPlay& channel) {
 }  // namespace
 
 void StartNote(Playback& playback, ChannelPlay& channel) {
+    // A note that names no playable sample (no such instrument, a key map slot beyond its
+    // samples, a sample without frames) stops what the channel played, as most trackers do.
     const std::optional<std::size_t> sample = SampleFor(channel, channel.note);
-    if (!sample) return;
-    const SampleHeader& header = HeaderOf(channel, *sample);
-    const std::uint8_t* data = instrumentTable[channel.instrument].sampleData[*sample];
-    if (data == nullptr || header.length == 0) return;
+    const std::uint8_t* data =
+        sample ? instrumentTable[channel.instrument].sampleData[*sample] : nullptr;
+    const SampleHeader* found = data != nullptr ? &HeaderOf(channel, *sample) : nullptr;
+    if (found == nullptr || found->length == 0) {
+        FadeOutVoice(channel, RampFrames(playback));
+        return;
+    }
+    const SampleHeader& header = *found;
     channel.sample = static_cast<std::uint8_t>(*sample);
+    channel.sampleInstrument = channel.instrument;
     channel.rate = header.c5Rate;
     channel.pitch = channel.basePitch = NotePitch(channel.note, channel.rate, Amiga());
     if (header.flags & usePan) channel.pan = std::min<std::uint8_t>(header.pan, 64);
@@ -291,7 +301,6 @@ void StartNote(Playback& playback, ChannelPlay& channel) {
     channel.volumeEnvelope = channel.panEnvelope = 0;
     channel.autoVibratoPosition = channel.autoVibratoTicks = 0;
     channel.keyOn = true;
-    channel.silent = false;
     channel.fade = fadeStart;
     FadeOutVoice(channel, RampFrames(playback));
     StartVoice(channel.voice, header, data, 0);
@@ -306,13 +315,10 @@ void SelectInstrument(ChannelPlay& channel, int slot) {
     }
 }
 
-void ReleaseNote(Playback& playback, ChannelPlay& channel) {
+void ReleaseNote(ChannelPlay& channel) {
     channel.keyOn = false;
     const InstrumentRecord* record = InstrumentOf(channel);
-    if (record == nullptr || !(record->envelopeFlags & 1)) {
-        channel.silent = true;
-        FadeOutVoice(channel, RampFrames(playback));
-    }
+    if (record == nullptr || !(record->envelopeFlags & 1)) SetVolume(channel, 0);
 }
 
 void ApplyRowEvent(Playback& playback, ChannelPlay& channel, const RowEvent& event) {
@@ -339,9 +345,17 @@ void ApplyRowEvent(Playback& playback, ChannelPlay& channel, const RowEvent& eve
             StartNote(playback, channel);
         }
     } else if (event.note == keyOff) {
-        ReleaseNote(playback, channel);
+        ReleaseNote(channel);
     }
-    if (event.instrument > 0) SelectInstrument(channel, event.instrument - 1);
+    if (event.instrument > 0) {
+        SelectInstrument(channel, event.instrument - 1);
+        // An instrument without a note attacks the sounding note again: its envelopes restart
+        // (above), so the key is held again and a fade-out begun by a key off is undone.
+        if (event.note == noNote && channel.voice.data != nullptr) {
+            channel.keyOn = true;
+            channel.fade = fadeStart;
+        }
+    }
     if (event.volume) SetVolume(channel, *event.volume);
 }
 
@@ -447,13 +461,19 @@ void UpdateVoice(Playback& playback, ChannelPlay& channel) {
         if (!channel.keyOn) channel.fade = std::max(0, channel.fade - record->fadeOut);
         pitch += AutoVibrato(*record, channel);
     }
-    if (channel.voice.data == nullptr || !playback.mix) return;
+    if (channel.voice.data == nullptr) return;
     const bool amiga = Amiga();
+    if (amiga && pitch <= 0) {
+        // A period of zero or below (vibrato or arpeggio past the top of the range) has no
+        // frequency: the note stops, as in Scream Tracker, rather than shrieking at the
+        // highest step the mixer takes.
+        FadeOutVoice(channel, ramp);
+        return;
+    }
+    if (!playback.mix) return;
     pitch = std::clamp(pitch, amiga ? 1 : -32768, 65535);
-    const double volume = channel.silent ? 0.0
-                                         : channel.volume / 64.0 * envelopeVolume / 64.0 *
-                                               channel.fade / double{fadeStart} *
-                                               std::min<int>(song.globalVolume, 128) / 128.0;
+    const double volume = channel.volume / 64.0 * envelopeVolume / 64.0 * channel.fade /
+                          double{fadeStart} * std::min<int>(song.globalVolume, 128) / 128.0;
     const auto gain = static_cast<std::int32_t>(std::lround(volume * playback.masterGain));
     pan = std::clamp(pan, 0, 64);
     const std::int32_t left = gain * (64 - pan) / 64;

@@ -56,8 +56,9 @@ void RunCommand(Playback& playback, ChannelPlay& channel, int tick);
 void StartNote(Playback& playback, ChannelPlay& channel);
 // Makes instrument slot `slot` the channel's: envelopes restart, the volume is the sample's.
 void SelectInstrument(ChannelPlay& channel, int slot);
-// Key off: the envelope goes on through its release, or the channel falls silent.
-void ReleaseNote(Playback& playback, ChannelPlay& channel);
+// Key off: the envelope goes on through its release; without one the volume falls to 0 (a
+// later volume brings the note back, fading).
+void ReleaseNote(ChannelPlay& channel);
 // Advances envelopes, fade-out and automatic vibrato by one tick and sets the voice's pitch and
 // gains from the channel.
 void UpdateVoice(Playback& playback, ChannelPlay& channel);

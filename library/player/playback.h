@@ -42,7 +42,9 @@ struct Voice {
 struct ChannelPlay {
     std::uint8_t instrument = 128;  // slot, 128 none
     std::uint8_t note = 127;        // internal note, 127 none
-    std::uint8_t sample = 255;      // index within the instrument, 255 none
+    std::uint8_t sample = 255;      // index of the sample playing, 255 none
+    std::uint8_t sampleInstrument = 128;  // the slot whose sample that is (an instrument
+                                          // given without a note leaves the sample playing)
     std::uint8_t command = 0;
     std::uint8_t parameter = 0;
     std::int32_t pitch = 0;         // pitch units (Amiga periods x 16, or linear)
@@ -61,7 +63,6 @@ struct ChannelPlay {
     std::uint8_t loopCount = 0;
     std::uint8_t delayedNote = 0;   // row-packed note byte waiting for its note delay
     bool keyOn = false;
-    bool silent = false;            // released without a volume envelope
     std::int32_t fade = 0;          // 1024 down to 0 after key off
     std::uint32_t volumeEnvelope = 0;  // envelope positions, ticks x 16
     std::uint32_t panEnvelope = 0;

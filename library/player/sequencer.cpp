@@ -241,7 +241,7 @@ void PlayGroup(Playback& playback) {
             }
             position += type == 4 ? 3 : type <= 6 ? 2 : 1;
         } else if (byteAt(0) & 0x80) {
-            ReleaseNote(playback, channel);
+            ReleaseNote(channel);
             position += 2;
         } else {
             const int note = byteAt(0) - 12;

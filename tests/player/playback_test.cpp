@@ -506,7 +506,7 @@ TEST_F(PlaybackTest, VolumeEnvelopeHoldsAtSustainUntilKeyOffThenFades) {
         record.volumeEnvelope[k].position = static_cast<std::uint16_t>(points[k].first * 16);
         record.volumeEnvelope[k].value = points[k].second;
     }
-    record.fadeOut = 256;
+    record.fadeOut = 128;
     Pattern(0, 8, {{{0, 60, 1}}, {}, {}, {}, {{0, keyOff}}});
     Start();
     const std::vector<std::int32_t> positions =
@@ -514,21 +514,71 @@ TEST_F(PlaybackTest, VolumeEnvelopeHoldsAtSustainUntilKeyOffThenFades) {
     EXPECT_EQ(positions, (std::vector<std::int32_t>{16, 32, 32, 32, 48, 64, 80, 80}));
     Start();
     const std::vector<std::int32_t> fades = Ticks(8, [](const ChannelPlay& c) { return c.fade; });
-    EXPECT_EQ(fades, (std::vector<std::int32_t>{1024, 1024, 1024, 1024, 768, 512, 256, 0}));
+    // From 512, as FastTracker 2's fade-outs (converted to a 64th) play at their own speed.
+    EXPECT_EQ(fades, (std::vector<std::int32_t>{512, 512, 512, 512, 384, 256, 128, 0}));
     EXPECT_EQ(playback->channels[0].voice.data, nullptr);  // faded out
 }
 
-TEST_F(PlaybackTest, KeyOffWithoutEnvelopeSilencesTheChannel) {
+TEST_F(PlaybackTest, VibratoBelowPeriodZeroStopsTheNote) {
+    Song(amigaSong, 6, 125, 1);
+    song.minPeriod = 65535;  // no slide limits, as S3M files without Amiga limits
+    song.maxPeriod = 65280;
+    Orders({0});
+    Instrument(0, {50000}, loop, 0, 50000);
+    Pattern(0, 4, {{{0, 107, 1, EffectVibrato, 0xCF}}});
+    Start();
+    const std::vector<std::int32_t> playing = Ticks(6, [](const ChannelPlay& c) {
+        return static_cast<std::int32_t>(c.voice.data != nullptr);
+    });
+    // Period 453 swings by up to 479 on the sine: below 0 on the fifth tick (position 48).
+    EXPECT_EQ(playing, (std::vector<std::int32_t>{1, 1, 1, 1, 0, 0}));
+}
+
+TEST_F(PlaybackTest, AnInstrumentWithoutANoteTakesBackAKeyOff) {
+    Song(rowPacked, 1, 125, 1);
+    Orders({0});
+    InstrumentRecord& record = Instrument(0, {50000}, loop, 0, 50000);
+    record.envelopeFlags = 0x01;
+    record.volumeEnvelope[0].value = 64;
+    record.fadeOut = 64;
+    // Key off, the instrument alone, a key off together with the instrument.
+    Pattern(0, 6, {{{0, 60, 1}}, {{0, keyOff}}, {{0, 0, 1}}, {}, {{0, keyOff, 1}}, {}});
+    Start();
+    const std::vector<std::int32_t> fades = Ticks(6, [](const ChannelPlay& c) { return c.fade; });
+    EXPECT_EQ(fades, (std::vector<std::int32_t>{512, 448, 512, 512, 448, 384}));
+}
+
+TEST_F(PlaybackTest, RetriggerAfterAnInstrumentAloneRestartsTheSamplePlaying) {
     Song(amigaSong, 1, 125, 1);
     Orders({0});
-    Instrument(0, {50000});
-    Pattern(0, 4, {{{0, 60, 1}}, {{0, keyOff}}});
+    Instrument(0, {1000, 1000}).sampleMap[60] = 1;
+    Instrument(1, {1000});
+    Pattern(0, 3, {{{0, 60, 1}}, {{0, 0, 2, EffectExtended, 0x91}}});
+    Start();
+    Play(2 * tickFrames);
+    const Voice& voice = playback->channels[0].voice;
+    EXPECT_EQ(voice.data, instrumentTable[0].sampleData[1]);
+    // Restarted on the second tick: one tick of playing (about 167 frames) from the start.
+    EXPECT_LT(voice.position >> 32, 200u);
+}
+
+TEST_F(PlaybackTest, KeyOffWithoutEnvelopeSilencesTheChannelWhileItFades) {
+    Song(amigaSong, 1, 125, 1);
+    Orders({0});
+    Instrument(0, {50000}).fadeOut = 64;
+    Pattern(0, 4, {{{0, 60, 1}}, {{0, keyOff}}, {{0, 0, 0, 0, 0, 64}}});
     Start();
     Play(tickFrames);
-    EXPECT_NE(playback->channels[0].voice.data, nullptr);
-    Play(1);
-    EXPECT_EQ(playback->channels[0].voice.data, nullptr);
-    EXPECT_NE(playback->channels[0].fading.data, nullptr);  // ramping out, no click
+    const ChannelPlay& channel = playback->channels[0];
+    EXPECT_GT(channel.voice.targetLeft, 0);
+    Play(tickFrames);
+    EXPECT_EQ(channel.volume, 0);
+    EXPECT_EQ(channel.voice.targetLeft, 0);  // ramping to silence, no click
+    EXPECT_NE(channel.voice.data, nullptr);
+    // A volume afterwards brings the note back, at what the fade-out has left of it.
+    Play(tickFrames);
+    EXPECT_EQ(channel.fade, 512 - 2 * 64);
+    EXPECT_EQ(channel.voice.targetLeft, 4096 * 384 / 512 / 2);
 }
 
 TEST_F(PlaybackTest, KeyMapChoosesTheSampleAndItsVolume) {
@@ -538,14 +588,16 @@ TEST_F(PlaybackTest, KeyMapChoosesTheSampleAndItsVolume) {
     std::fill(record.sampleMap.begin() + 60, record.sampleMap.end(), 1);
     record.sampleMap[72] = 7;  // beyond sampleCount: plays nothing
     SampleOf(instrumentTable[0].block, 1).volume = 40;
-    Pattern(0, 2, {{{0, 59, 1}, {1, 61, 1}}, {{0, 72, 1}}});
+    Pattern(0, 2, {{{0, 59, 1}, {1, 61, 1}}, {{0, 72, 1}, {1, 61, 9}}});
     Start();
     Play(tickFrames);
     EXPECT_EQ(playback->channels[0].sample, 0);
     EXPECT_EQ(playback->channels[1].sample, 1);
     EXPECT_EQ(playback->channels[1].volume, 40);
     Play(tickFrames);
-    EXPECT_EQ(playback->channels[0].sample, 0);  // the old note plays on
+    // A note mapped to no sample, or of an instrument that does not exist, stops the channel.
+    EXPECT_EQ(playback->channels[0].voice.data, nullptr);
+    EXPECT_EQ(playback->channels[1].voice.data, nullptr);
 }
 
 TEST_F(PlaybackTest, HostileSongsEndOrStayBounded) {
