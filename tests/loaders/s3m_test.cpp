@@ -337,6 +337,27 @@ TEST_F(S3mLoaderTest, ConversionNotesTellWhatIsLost) {
     });
 }
 
+TEST_F(S3mLoaderTest, ConversionNotesTellOfEffectsKeptWithAnotherMeaning) {
+    // Each pair: a value that Scream Tracker plays otherwise than the converted command, then
+    // one of the same effect that keeps its meaning. Its break rows are decimal, as here.
+    S3mLayout layout;
+    layout.patterns = {PackedRows({
+        {0x80, 'T' - '@', 0x20},  // tempo 32, not speed 32
+        {0x80, 'T' - '@', 0x21},
+        {0x80, 'S' - '@', 0x47},  // random tremolo waveform, running on
+        {0x80, 'S' - '@', 0x31},
+        {0x80, 'S' - '@', 0x11},  // glissando on
+        {0x80, 'S' - '@', 0x10},
+        {0x80, 'C' - '@', 0x32},
+    })};
+    using Kind = ConversionKind;
+    test::ExpectNotes(BuildS3m(layout), {
+        {Kind::changedParameter, "S3M T20 (tempo 32), kept as speed 32", 1, 0, 0},
+        {Kind::changedParameter, "S3M S33/S43 (random waveform), kept as sine", 1, 0, 2},
+        {Kind::droppedEffect, "S3M S1 (glissando)", 1, 0, 4},
+    });
+}
+
 TEST_F(S3mLoaderTest, AdLibInstrumentsNeverGetASampleWhateverTheirSignature) {
     // Register bytes where a sample keeps its length and paragraph: once read as 8.8 G frames.
     S3mSample adlib{.name = "organ", .data = {1, 2, 3}, .type = 2, .frames = 0x20304050};
