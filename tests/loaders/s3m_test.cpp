@@ -358,6 +358,24 @@ TEST_F(S3mLoaderTest, ConversionNotesTellOfEffectsKeptWithAnotherMeaning) {
     });
 }
 
+TEST_F(S3mLoaderTest, PatternLoopsThatShareScreamTrackersOneLoopAreNoted) {
+    constexpr std::uint8_t s = 'S' - '@';
+    S3mLayout layout{.orders = {0, 1, 2}};
+    layout.patterns = {
+        // Loops one after the other, each channel with its own start: played alike.
+        PackedRows({{0x80, s, 0xB0}, {}, {}, {0x80, s, 0xB2}, {0x81, s, 0xB0}, {},
+                    {0x81, s, 0xB1}}),
+        // Channel 1's loop end goes back to the start that channel 0 set.
+        PackedRows({{}, {}, {0x80, s, 0xB0}, {}, {}, {0x81, s, 0xB2}}),
+        // Two loop ends on one row count down the one counter together.
+        PackedRows({{}, {}, {}, {0x80, s, 0xB1, 0x81, s, 0xB1}}),
+    };
+    test::ExpectNotes(BuildS3m(layout), {
+        {ConversionKind::discarded,
+         "S3M pattern loops on several channels (one loop), kept per channel", 2, 1, 5},
+    });
+}
+
 TEST_F(S3mLoaderTest, AdLibInstrumentsNeverGetASampleWhateverTheirSignature) {
     // Register bytes where a sample keeps its length and paragraph: once read as 8.8 G frames.
     S3mSample adlib{.name = "organ", .data = {1, 2, 3}, .type = 2, .frames = 0x20304050};
