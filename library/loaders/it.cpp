@@ -393,6 +393,7 @@ struct ChannelMemory {
     std::uint8_t volume = 0;     // the volume column byte as read
     std::uint8_t command = 0;
     std::uint8_t parameter = 0;
+    std::array<std::uint8_t, 3> ownValues{};  // the last non-zero J, Q and S values
 };
 using ChannelMemories = std::array<ChannelMemory, itChannels>;
 using UsedChannels = std::bitset<packedChannels>;
@@ -445,6 +446,31 @@ constexpr std::uint8_t NoteOf(std::uint8_t itNote) {
     if (itNote < 120) return NoteByte(itNote);
     if (itNote == noteOffByte) return keyOff;
     return itNote;
+}
+
+// The letters whose zero repeats their own last value in Impulse Tracker, where the converted
+// command remembers nothing: a zero there is kept as no arpeggio, no retrigger, no action.
+struct OwnMemory {
+    std::uint8_t letter;
+    const char* label;
+};
+constexpr std::array<OwnMemory, 3> ownMemories = {{
+    {10, "IT J00 (arpeggio from memory), kept as none"},
+    {17, "IT Q00 (retrigger from memory), kept as none"},
+    {19, "IT S00 (special from memory), kept as none"},
+}};
+
+// Notes a zero value that Impulse Tracker would take from a memory holding something else, and
+// keeps the memories up to date.
+void NoteRecalledZero(std::uint8_t command, std::uint8_t parameter, ChannelMemory& memory) {
+    for (std::size_t k = 0; k < ownMemories.size(); ++k) {
+        if (command != ownMemories[k].letter) continue;
+        if (parameter != 0) {
+            memory.ownValues[k] = parameter;
+        } else if (memory.ownValues[k] != 0) {
+            NoteChangedParameter(ownMemories[k].label);
+        }
+    }
 }
 
 // Decodes the entry at `at` (its channel byte is not 0) into `event` and moves past it. An entry
@@ -504,6 +530,7 @@ bool DecodeEntry(std::span<const std::uint8_t> data, std::size_t& at, ChannelMem
         parameter = memory.parameter;
     }
     if (mask & (readCommand | lastCommand)) {
+        NoteRecalledZero(command, parameter, memory);
         const scream::Effect effect =
             scream::TranslateLetter(scream::LetterFormat::it, command, parameter, memory.parameter);
         event.command = effect.command;

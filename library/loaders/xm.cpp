@@ -477,6 +477,11 @@ void FillInstrument(InstrumentRecord& record, const XmInstrumentHeader& header) 
     FillEnvelope(record.volumeEnvelope, header.volumeEnvelope);
     FillEnvelope(record.panningEnvelope, header.panningEnvelope);
     record.fadeOut = static_cast<std::uint16_t>((((header.fadeOut + 2u) >> 2) + 8) >> 4);
+    // FastTracker 2 fades from 32,768 by the fade-out each tick: the value kept, out of 1,024,
+    // fades half as fast. Without a volume envelope a key off cuts the note at once.
+    if ((header.volumeType & 1) && header.fadeOut != 0) {
+        NoteChangedParameter("XM instrument fade-out, kept at half speed");
+    }
 }
 
 // Sample flags from the XM sample type: loop kind, 16-bit data, and the bits every XM sample

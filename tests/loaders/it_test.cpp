@@ -530,6 +530,25 @@ TEST_F(ItLoaderTest, ConversionNotesTellOfEffectsKeptWithAnotherMeaning) {
     });
 }
 
+TEST_F(ItLoaderTest, ZeroValuesThatImpulseTrackerTakesFromMemoryAreNoted) {
+    // J, Q and S remember their own last value, per channel; D's memory is resolved as converted.
+    ItModule m;
+    m.patterns = {ItPatternSpec{.rows = 7,
+                                .packed = PackedRows({
+                                    {0x81, 0x08, 17, 0x00},  // Q00, nothing remembered
+                                    {0x81, 0x08, 10, 0x37},  // J37
+                                    {0x82, 0x08, 10, 0x00},  // channel 1: its own memory
+                                    {0x81, 0x08, 10, 0x00},  // J00: J37 once more
+                                    {0x81, 0x80},            // J00 again, from the mask
+                                    {0x81, 0x08, 19, 0x00},  // S00 after J37: S's memory
+                                    {0x81, 0x08, 4, 0x00},   // D00: resolved here
+                                })}};
+    test::ExpectNotes(m.Build(), {
+        {ConversionKind::changedParameter, "IT J00 (arpeggio from memory), kept as none", 2, 0,
+         3},
+    });
+}
+
 TEST_F(ItLoaderTest, ConversionNotesTellWhatInstrumentsSamplesAndChannelsLose) {
     ItModule m = InstrumentModule({1, 2}, 2);
     Bytes& instrument = m.instruments[0];

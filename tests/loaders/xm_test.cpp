@@ -535,6 +535,10 @@ TEST_F(XmLoaderTest, ConversionNotesTellOfEffectsKeptWithAnotherMeaning) {
         {0xE, 0x43}, {0xE, 0x77}, {0xE, 0x42},  // waveform 3, a square; a square as such
         {0xE, 0x58},                             // finetune 0 to FastTracker 2
     })};
+    // A fade-out counts where the volume envelope is on; without it a key off cuts the note.
+    image.instruments = {{.samples = {{.data = {1}}}, .volumeType = 1, .fadeOut = 4095},
+                         {.samples = {{.data = {1}}}, .volumeType = 0, .fadeOut = 100},
+                         {.samples = {{.data = {1}}}, .volumeType = 1, .fadeOut = 0}};
     using Kind = ConversionKind;
     test::ExpectNotes(image.Build(), {
         {Kind::changedParameter, "XM F20 (tempo 32), kept as speed 32", 1, 0, 0},
@@ -542,6 +546,7 @@ TEST_F(XmLoaderTest, ConversionNotesTellOfEffectsKeptWithAnotherMeaning) {
         {Kind::changedParameter, "XM E41 (vibrato ramp, upwards), kept as ramp down", 2, 0, 5},
         {Kind::changedParameter, "XM E43/E73 (square waveform), kept as sine", 2, 0, 8},
         {Kind::changedParameter, "XM E5 (set finetune), kept as a MOD finetune", 1, 0, 11},
+        {Kind::changedParameter, "XM instrument fade-out, kept at half speed", 1},
     });
 }
 
