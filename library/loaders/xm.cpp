@@ -335,6 +335,11 @@ Event TranslateCell(const XmCell& cell, int channel, XmChannelMemories& memories
             event.command = translation.command;
             event.parameter = cell.parameter;
             NoteChangedMeaning(event, xmLabels);
+            // FastTracker 2 counts a row's ticks down: from speed 3 up, the two offsets of an
+            // arpeggio come in another order.
+            if (cell.effect == 0 && (cell.parameter >> 4) != (cell.parameter & 0x0F)) {
+                NoteChangedParameter("XM 0 (arpeggio), kept in another tick order");
+            }
             NoteRecalledZero(cell, channel, memories);
             break;
         case EffectRule::halve:

@@ -534,6 +534,7 @@ TEST_F(XmLoaderTest, ConversionNotesTellOfEffectsKeptWithAnotherMeaning) {
         {0xE, 0x41}, {0xE, 0x45}, {0xE, 0x71},  // vibrato ramps; the tremolo's is not noted
         {0xE, 0x43}, {0xE, 0x77}, {0xE, 0x42},  // waveform 3, a square; a square as such
         {0xE, 0x58},                             // finetune 0 to FastTracker 2
+        {0x0, 0x37}, {0x0, 0x44},                // arpeggio; the same offset twice
     })};
     // A fade-out counts where the volume envelope is on; without it a key off cuts the note.
     image.instruments = {{.samples = {{.data = {1}}}, .volumeType = 1, .fadeOut = 4095},
@@ -546,6 +547,7 @@ TEST_F(XmLoaderTest, ConversionNotesTellOfEffectsKeptWithAnotherMeaning) {
         {Kind::changedParameter, "XM E41 (vibrato ramp, upwards), kept as ramp down", 2, 0, 5},
         {Kind::changedParameter, "XM E43/E73 (square waveform), kept as sine", 2, 0, 8},
         {Kind::changedParameter, "XM E5 (set finetune), kept as a MOD finetune", 1, 0, 11},
+        {Kind::changedParameter, "XM 0 (arpeggio), kept in another tick order", 1, 0, 12},
         {Kind::changedParameter, "XM instrument fade-out, kept at half speed", 1},
     });
 }
