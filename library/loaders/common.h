@@ -47,8 +47,8 @@ inline void FinishAmigaSong() {
     FinishSong(amigaPeriodLimits);
 }
 
-// The conversion record's labels of the ProTracker-style effects (MOD, MTM, XM) that keep their
-// bytes but not their meaning; a format without a label does not note that effect.
+// The conversion record's labels of the ProTracker-style effects (MOD, MTM, PTM, XM) that keep
+// their bytes but not their meaning; a format without a label does not note that effect.
 struct ProtrackerEffectLabels {
     const char* tempo32 = nullptr;      // F20: tempo 32 to the tracker, speed 32 once converted
     const char* glissando = nullptr;    // E3x, x > 0: semitone steps, which nothing here plays
