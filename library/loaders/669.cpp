@@ -48,29 +48,31 @@ static_assert(sizeof(SampleRecord) == 25);
 
 // One 669 effect (the effect byte's high nibble) as an internal command; the parameter is the
 // effect value v (the low nibble) times `scale` plus `offset`. A scale of 0 drops the effect.
+// Composer 669 keeps the slides and the vibrato running on the channel's later rows.
 struct EffectRule {
     std::uint8_t command;
     std::uint8_t scale;
     std::uint8_t offset;
+    bool runsOn;
     const char* label;  // the effect's own name, for the conversion record
 };
 constexpr std::array<EffectRule, 16> effectRules = {{
-    {EffectPortaUp, 1, 0, "669 a (portamento up)"},         // 0
-    {EffectPortaDown, 1, 0, "669 b (portamento down)"},     // 1
-    {EffectTonePorta, 1, 0, "669 c (tone portamento)"},     // 2
-    {EffectExtended, 1, 0x10, "669 d (frequency adjust)"},  // 3 fine portamento up by v
-    {EffectVibrato, 16, 1, "669 e (vibrato)"},              // 4 speed v, depth 1
-    {EffectSpeedTempo, 1, 0, "669 f (set speed)"},          // 5
-    {0, 0, 0, "669 effect 6"},                              // 6 dropped
-    {0, 0, 0, "669 effect 7"},                              // 7 dropped
-    {0, 0, 0, "669 effect 8"},                              // 8 dropped
-    {0, 0, 0, "669 effect 9"},                              // 9 dropped
-    {0, 0, 0, "669 effect 10"},                             // 10 dropped
-    {0, 0, 0, "669 effect 11"},                             // 11 dropped
-    {0, 0, 0, "669 effect 12"},                             // 12 dropped
-    {0, 0, 0, "669 effect 13"},                             // 13 dropped
-    {0, 0, 0, "669 effect 14"},                             // 14 dropped
-    {0, 0, 0, "669 effect 15"},                             // 15 dropped
+    {EffectPortaUp, 1, 0, true, "669 a (portamento up)"},          // 0
+    {EffectPortaDown, 1, 0, true, "669 b (portamento down)"},      // 1
+    {EffectTonePorta, 1, 0, true, "669 c (tone portamento)"},      // 2
+    {EffectExtended, 1, 0x10, false, "669 d (frequency adjust)"},  // 3 fine portamento up by v
+    {EffectVibrato, 16, 1, true, "669 e (vibrato)"},               // 4 speed v, depth 1
+    {EffectSpeedTempo, 1, 0, false, "669 f (set speed)"},          // 5
+    {0, 0, 0, false, "669 effect 6"},                              // 6 dropped
+    {0, 0, 0, false, "669 effect 7"},                              // 7 dropped
+    {0, 0, 0, false, "669 effect 8"},                              // 8 dropped
+    {0, 0, 0, false, "669 effect 9"},                              // 9 dropped
+    {0, 0, 0, false, "669 effect 10"},                             // 10 dropped
+    {0, 0, 0, false, "669 effect 11"},                             // 11 dropped
+    {0, 0, 0, false, "669 effect 12"},                             // 12 dropped
+    {0, 0, 0, false, "669 effect 13"},                             // 13 dropped
+    {0, 0, 0, false, "669 effect 14"},                             // 14 dropped
+    {0, 0, 0, false, "669 effect 15"},                             // 15 dropped
 }};
 
 // Cell byte values with a meaning of their own.
@@ -79,6 +81,30 @@ constexpr std::uint8_t emptyCell = 0xFF;   // first byte: nothing at all
 constexpr std::uint8_t noEffect = 0xFF;    // third byte
 
 constexpr int noteOffset = 37;  // 669 note 0 is note byte 37
+
+// A channel's running effect: the effect byte that Composer 669 repeats on the channel's rows
+// without an effect of their own, until a note or an effect of value 0 stops it.
+constexpr std::uint8_t nothingRunning = 0xFF;
+
+// Notes what the conversion plays otherwise than Composer 669 in a cell: an effect that ran on
+// from an earlier row, kept on that row alone, and speed 0, which stops the song once converted
+// (unless the pattern's speed takes the cell's place).
+void NoteChangedMeaning(std::span<const std::uint8_t, cellBytes> cell, bool takenBySpeed,
+                        std::uint8_t& running) {
+    if (cell[0] < volumeOnly) running = nothingRunning;
+    if (cell[2] == noEffect) {
+        if (running != nothingRunning) {
+            NoteDroppedEffect("669 effects running on over later rows, kept on their own");
+        }
+        return;
+    }
+    const EffectRule& rule = effectRules[cell[2] >> 4];
+    const bool stops = (cell[2] & 0x0F) == 0;
+    if (stops && rule.command == EffectSpeedTempo && !takenBySpeed) {
+        NoteChangedParameter("669 f0 (speed 0, ignored), kept as song end");
+    }
+    running = rule.runsOn && !stops ? cell[2] : nothingRunning;
+}
 
 Event ConvertCell(int channel, std::span<const std::uint8_t, cellBytes> cell) {
     Event event{.channel = channel};
@@ -99,12 +125,18 @@ Event ConvertCell(int channel, std::span<const std::uint8_t, cellBytes> cell) {
     return event;
 }
 
-// Converts the rows up to `breakRow`; the first cell carries the pattern's speed.
+// Converts the rows up to `breakRow`; the first cell carries the pattern's speed. Running
+// effects stop at the end of a pattern.
 bool ConvertPattern(std::size_t number, int breakRow, std::uint8_t speed,
                     std::span<const std::uint8_t, patternBytes> source) {
+    std::array<std::uint8_t, channels> running;
+    running.fill(nothingRunning);
     return EmitGridPattern(number, breakRow + 1, channels, speed, [&](int row, int channel) {
         const std::size_t at = (static_cast<std::size_t>(row) * channels + channel) * cellBytes;
-        return ConvertCell(channel, source.subspan(at).first<cellBytes>());
+        const auto cell = source.subspan(at).first<cellBytes>();
+        const bool first = row == 0 && channel == 0;
+        NoteChangedMeaning(cell, first, running[static_cast<std::size_t>(channel)]);
+        return ConvertCell(channel, cell);
     });
 }
 
@@ -166,6 +198,10 @@ int Load669(void* stream) {
     song.songFlags = rowPacked;
     song.initialSpeed = 3;
     song.initialTempo = 80;
+    // Composer 669 ticks at 78 BPM's rate (31.2 Hz), a little slower.
+    if (header.patternCount != 0) {
+        NoteChangedParameter("669 tick rate (tempo 78), kept as tempo 80");
+    }
     FinishSong(amigaPeriodLimits);
     return ResultOk;
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "model/conversion_record.h"
 #include "model/model.h"
 #include "model/patterns.h"
 
@@ -44,6 +45,46 @@ inline void FinishAmigaSong() {
     song.initialSpeed = 6;
     song.initialTempo = 125;
     FinishSong(amigaPeriodLimits);
+}
+
+// The conversion record's labels of the ProTracker-style effects (MOD, MTM, PTM, XM) that keep
+// their bytes but not their meaning; a format without a label does not note that effect.
+struct ProtrackerEffectLabels {
+    const char* tempo32 = nullptr;      // F20: tempo 32 to the tracker, speed 32 once converted
+    const char* glissando = nullptr;    // E3x, x > 0: semitone steps, which nothing here plays
+    const char* vibratoRamp = nullptr;  // E41 (or E45): a ramp running the other way
+    const char* waveform3 = nullptr;    // E43, E73 (or E47, E77): a square, kept as a sine
+    const char* finetune = nullptr;     // E5x: another finetune scale
+    const char* invertLoop = nullptr;   // EFx, x > 0: a loop that plays its data inverted
+};
+
+// Notes what the translated `event` of a ProTracker-style effect plays otherwise than its source.
+inline void NoteChangedMeaning(const Event& event, const ProtrackerEffectLabels& labels) {
+    const auto note = [](void (*record)(const char*), const char* label) {
+        if (label != nullptr) record(label);
+    };
+    // The trackers whose speed-or-tempo command sets a tempo from 20h up play 20h as tempo 32.
+    if (event.command == EffectSpeedTempo && event.parameter == 0x20) {
+        note(NoteChangedParameter, labels.tempo32);
+    }
+    if (event.command != EffectExtended) return;
+    const int value = event.parameter & 0x0F;
+    switch (event.parameter >> 4) {
+        case 0x3:
+            if (value != 0) note(NoteDroppedEffect, labels.glissando);
+            break;
+        case 0x4:
+            if ((value & 3) == 1) note(NoteChangedParameter, labels.vibratoRamp);
+            [[fallthrough]];
+        case 0x7:
+            if ((value & 3) == 3) note(NoteChangedParameter, labels.waveform3);
+            break;
+        case 0x5: note(NoteChangedParameter, labels.finetune); break;
+        case 0xF:
+            if (value != 0) note(NoteDroppedEffect, labels.invertLoop);
+            break;
+        default: break;
+    }
 }
 
 // Copies the first `count` bytes of a source name (at most the field's width) into a name field

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bitset>
 #include <cstring>
 #include <limits>
 
@@ -124,6 +125,16 @@ constexpr std::uint8_t itPingPong = 0x40;
 constexpr std::uint8_t itSigned = 0x01;
 constexpr std::uint8_t itDelta = 0x04;  // with compression: the 2.15 variant
 constexpr std::uint8_t itPanEnabled = 0x80;
+constexpr std::uint8_t itStereo = 0x04;
+constexpr std::uint8_t fullSampleVolume = 64;
+constexpr std::size_t vibratoDepth = 1;  // of the sample's speed, depth, rate and type
+
+// Instrument settings: the new note action that cuts the note before, the full global volume,
+// the default pan's "not used" bit and the filter cutoff's enable bit.
+constexpr std::uint8_t newNoteCut = 0;
+constexpr std::uint8_t fullInstrumentVolume = 128;
+constexpr std::uint8_t itPanDisabled = 0x80;
+constexpr std::uint8_t filterEnabled = 0x80;
 
 struct ItPatternHeader {
     Le16 packedLength;
@@ -141,6 +152,8 @@ constexpr std::uint8_t maxOrders = 255;
 constexpr std::uint8_t orderEnd = 255;
 constexpr std::uint8_t orderSkip = 254;
 constexpr std::uint8_t outOfRangePan = 160;  // centre, in the mixer's alternative stereo mode
+constexpr std::uint8_t channelDisabled = 0x80;  // of a channel's pan
+constexpr std::uint8_t fullChannelVolume = 64;
 constexpr std::size_t envelopePoints = 10;
 
 using OffsetTable = std::array<std::uint32_t, maxOffsets>;
@@ -153,6 +166,27 @@ void ReadOffsets(void* stream, std::size_t count, OffsetTable& table) {
 }
 
 // --- Instruments and samples ---------------------------------------------------------------------
+
+// Notes what a sample plays with in IT that its header cannot keep.
+void NoteSampleLosses(const ItSample& source) {
+    if (source.flags & itSustainLoop) NoteDiscarded("IT samples with a sustain loop");
+    if (source.flags & itStereo) NoteDiscarded("IT stereo samples, kept as their left channel");
+    if (source.globalVolume < fullSampleVolume) NoteDiscarded("IT sample global volumes below 64");
+    if (source.vibrato[vibratoDepth] != 0) NoteDiscarded("IT sample vibrato");
+}
+
+// Notes what an instrument does in IT that its record cannot keep.
+void NoteInstrumentLosses(const ItInstrument& source) {
+    if (source.newNoteAction != newNoteCut) NoteDiscarded("IT new note actions other than cut");
+    if (source.globalVolume < fullInstrumentVolume) {
+        NoteDiscarded("IT instrument global volumes below 128");
+    }
+    if (!(source.defaultPan & itPanDisabled)) NoteDiscarded("IT instrument default pans");
+    if (source.pitchPanSeparation != 0) NoteDiscarded("IT instrument pitch-pan separation");
+    if (source.randomVolume != 0) NoteDiscarded("IT instrument random volume variation");
+    if (source.randomPan != 0) NoteDiscarded("IT instrument random pan variation");
+    if (source.filterAndMidi[0] & filterEnabled) NoteDiscarded("IT instrument filter cutoff");
+}
 
 // Fills a sample header from an IT sample (the name is the caller's), positions the stream at
 // the data and reads it, decoding compressed data first.
@@ -170,7 +204,7 @@ int LoadSample(void* stream, std::uint64_t origin, const ItSample& source, Sampl
     header.pan = source.defaultPan & 0x7F;
     header.flags2 = 0;
     header.c5Rate = source.c5Speed;
-    if (source.flags & itSustainLoop) NoteDiscarded("IT samples with a sustain loop");
+    NoteSampleLosses(source);
 
     SeekTo(stream, origin + source.dataOffset);
     const SampleEncoding encoding{.unsignedValues = !(source.convert & itSigned)};
@@ -290,6 +324,7 @@ int LoadInstruments(void* stream, std::uint64_t origin, const ItHeader& header,
         record.sampleMap = local.map;
         record.fadeOut = source.fadeOut;
         ConvertEnvelopes(source, record);
+        NoteInstrumentLosses(source);
 
         // Each header counts once it is read, so a failure leaves a consistent record.
         record.sampleCount = 0;
@@ -358,8 +393,10 @@ struct ChannelMemory {
     std::uint8_t volume = 0;     // the volume column byte as read
     std::uint8_t command = 0;
     std::uint8_t parameter = 0;
+    std::array<std::uint8_t, 3> ownValues{};  // the last non-zero J, Q and S values
 };
 using ChannelMemories = std::array<ChannelMemory, itChannels>;
+using UsedChannels = std::bitset<packedChannels>;
 
 // Mask bits of a packed entry.
 constexpr std::uint8_t readNote = 0x01;
@@ -409,6 +446,31 @@ constexpr std::uint8_t NoteOf(std::uint8_t itNote) {
     if (itNote < 120) return NoteByte(itNote);
     if (itNote == noteOffByte) return keyOff;
     return itNote;
+}
+
+// The letters whose zero repeats their own last value in Impulse Tracker, where the converted
+// command remembers nothing: a zero there is kept as no arpeggio, no retrigger, no action.
+struct OwnMemory {
+    std::uint8_t letter;
+    const char* label;
+};
+constexpr std::array<OwnMemory, 3> ownMemories = {{
+    {10, "IT J00 (arpeggio from memory), kept as none"},
+    {17, "IT Q00 (retrigger from memory), kept as none"},
+    {19, "IT S00 (special from memory), kept as none"},
+}};
+
+// Notes a zero value that Impulse Tracker would take from a memory holding something else, and
+// keeps the memories up to date.
+void NoteRecalledZero(std::uint8_t command, std::uint8_t parameter, ChannelMemory& memory) {
+    for (std::size_t k = 0; k < ownMemories.size(); ++k) {
+        if (command != ownMemories[k].letter) continue;
+        if (parameter != 0) {
+            memory.ownValues[k] = parameter;
+        } else if (memory.ownValues[k] != 0) {
+            NoteChangedParameter(ownMemories[k].label);
+        }
+    }
 }
 
 // Decodes the entry at `at` (its channel byte is not 0) into `event` and moves past it. An entry
@@ -468,6 +530,7 @@ bool DecodeEntry(std::span<const std::uint8_t> data, std::size_t& at, ChannelMem
         parameter = memory.parameter;
     }
     if (mask & (readCommand | lastCommand)) {
+        NoteRecalledZero(command, parameter, memory);
         const scream::Effect effect =
             scream::TranslateLetter(scream::LetterFormat::it, command, parameter, memory.parameter);
         event.command = effect.command;
@@ -479,7 +542,7 @@ bool DecodeEntry(std::span<const std::uint8_t> data, std::size_t& at, ChannelMem
 // Converts one pattern. Rows beyond the data, or after an entry cut off by its end, stay empty.
 // Entries of a damaged row beyond the 32 events that a row holds still update the memories.
 int ConvertPattern(void* stream, std::uint64_t origin, std::uint32_t offset, std::size_t number,
-                   WorkBuffer& packed, ChannelMemories& memories) {
+                   WorkBuffer& packed, ChannelMemories& memories, UsedChannels& used) {
     SeekTo(stream, origin + offset);
     ItPatternHeader header{};
     ReadRecord(stream, header);
@@ -501,7 +564,7 @@ int ConvertPattern(void* stream, std::uint64_t origin, std::uint32_t offset, std
             }
             Event event;
             intact = DecodeEntry(data, at, memories, event);
-            if (intact) emitter.Add(event);
+            if (intact && emitter.Add(event)) used.set(static_cast<std::size_t>(event.channel));
         }
         emitter.EndRow();
     }
@@ -509,7 +572,9 @@ int ConvertPattern(void* stream, std::uint64_t origin, std::uint32_t offset, std
     return ResultOk;
 }
 
-int ConvertPatterns(void* stream, std::uint64_t origin, const OffsetTable& patternOffsets) {
+// Converts the patterns that the order list reaches, and marks the channels that carry events.
+int ConvertPatterns(void* stream, std::uint64_t origin, const OffsetTable& patternOffsets,
+                    UsedChannels& used) {
     WorkBuffer packed(maxPackedBytes, WorkBuffer::Fill::none);  // read before use
     if (!packed) return ResultNoMemory;
     ChannelMemories memories{};
@@ -518,10 +583,25 @@ int ConvertPatterns(void* stream, std::uint64_t origin, const OffsetTable& patte
         if (p == orderSkip || p == orderEnd || patternTable[p].data != nullptr || patternOffsets[p] == 0) {
             continue;
         }
-        const int result = ConvertPattern(stream, origin, patternOffsets[p], p, packed, memories);
+        const int result =
+            ConvertPattern(stream, origin, patternOffsets[p], p, packed, memories, used);
         if (result != ResultOk) return result;
     }
     return ResultOk;
+}
+
+// Notes the settings of the channels that carry events which the song cannot keep: their initial
+// volumes, and the disabled channels' silence.
+void NoteChannelLosses(const ItHeader& header, const UsedChannels& used) {
+    std::uint32_t quieter = 0;
+    std::uint32_t disabled = 0;
+    for (std::size_t c = 0; c < used.size(); ++c) {
+        if (!used[c]) continue;
+        if (header.channelVolume[c] != fullChannelVolume) ++quieter;
+        if (header.channelPan[c] & channelDisabled) ++disabled;
+    }
+    if (quieter != 0) NoteDiscarded("IT initial channel volumes other than 64", quieter);
+    if (disabled != 0) NoteDiscarded("IT disabled channels, kept playing", disabled);
 }
 
 }  // namespace
@@ -558,13 +638,14 @@ int LoadIt(void* stream) {
                            ? LoadInstruments(stream, origin, header, instrumentOffsets, sampleOffsets)
                            : LoadSampleInstruments(stream, origin, header, sampleOffsets);
     if (loaded != ResultOk) return loaded;
-    if (const int result = ConvertPatterns(stream, origin, patternOffsets); result != ResultOk) {
-        return result;
-    }
+    UsedChannels used;
+    const int patterns = ConvertPatterns(stream, origin, patternOffsets, used);
+    if (patterns != ResultOk) return patterns;
 
     song.songFlags = rowPacked;
     if (!(header.flags & linearSlides)) song.songFlags |= amigaSlides;
     FinishSong(linearPeriodLimits);
+    NoteChannelLosses(header, used);
     return ResultOk;
 }
 

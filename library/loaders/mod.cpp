@@ -171,6 +171,13 @@ constexpr std::uint8_t NoteFromPeriod(std::uint16_t period) {
 // Channel pans of the four-channel Amiga layout, repeated across the channels.
 constexpr std::array<std::uint8_t, 4> amigaPans = {13, 51, 51, 13};
 
+constexpr ProtrackerEffectLabels modLabels = {
+    .tempo32 = "MOD F20 (tempo 32), kept as speed 32",
+    .glissando = "MOD E3 (glissando control)",
+    .waveform3 = "MOD E43/E73 (square waveform), kept as sine",
+    .invertLoop = "MOD EF (invert loop)",
+};
+
 void ConvertPattern(PatternEmitter& emitter, std::span<const std::uint8_t> source, int channels) {
     for (int row = 0; row < modRows; ++row) {
         for (int channel = 0; channel < channels; ++channel) {
@@ -179,7 +186,7 @@ void ConvertPattern(PatternEmitter& emitter, std::span<const std::uint8_t> sourc
             const auto period = static_cast<std::uint16_t>(((cell[0] & 0x0F) << 8) | cell[1]);
             const auto instrument = static_cast<std::uint8_t>((cell[0] & 0x10) | (cell[2] >> 4));
             emitter.Add(ModCellEvent(channel, NoteFromPeriod(period), instrument, cell[2] & 0x0F,
-                                     cell[3]));
+                                     cell[3], modLabels));
         }
         emitter.EndRow();
     }

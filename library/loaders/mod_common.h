@@ -45,14 +45,17 @@ inline constexpr std::array<EffectCommand, 16> ModEffectCommands = {
 };
 
 // One cell of a MOD-style pattern: note byte (row-packed), instrument 0..63, effect 0..15 and
-// parameter. There is no volume column.
+// parameter. There is no volume column. What the conversion changes is noted under `labels`.
 inline Event ModCellEvent(int channel, std::uint8_t note, std::uint8_t instrument,
-                          std::uint8_t effect, std::uint8_t parameter) {
-    return {.channel = channel,
-            .command = ModEffectCommands[effect & 15],
-            .parameter = parameter,
-            .instrument = instrument,
-            .note = note};
+                          std::uint8_t effect, std::uint8_t parameter,
+                          const ProtrackerEffectLabels& labels) {
+    const Event event = {.channel = channel,
+                         .command = ModEffectCommands[effect & 15],
+                         .parameter = parameter,
+                         .instrument = instrument,
+                         .note = note};
+    NoteChangedMeaning(event, labels);
+    return event;
 }
 
 // A source sample in frames, as both formats describe it.

@@ -59,6 +59,9 @@ constexpr std::uint8_t sixteenBitAttribute = 0x01;
 constexpr std::uint8_t lastPanPosition = 15;
 constexpr int noteOffset = 37;  // note value v (1..63) is note byte v + 37; 24 is C-5
 
+// MultiTracker reads F as ProTracker does; which of its other effects it plays is not known.
+constexpr ProtrackerEffectLabels mtmLabels = {.tempo32 = "MTM F20 (tempo 32), kept as speed 32"};
+
 // Emits pattern rows from the 32 tracks lying one after the other in `tracks`.
 void ConvertPattern(PatternEmitter& emitter, std::span<const std::uint8_t> tracks) {
     for (int row = 0; row < mtmRows; ++row) {
@@ -70,7 +73,8 @@ void ConvertPattern(PatternEmitter& emitter, std::span<const std::uint8_t> track
             const auto note = static_cast<std::uint8_t>(value == 0 ? noNote : value + noteOffset);
             const auto instrument =
                 static_cast<std::uint8_t>(((cell[0] & 0x03) << 4) | (cell[1] >> 4));
-            emitter.Add(ModCellEvent(channel, note, instrument, cell[1] & 0x0F, cell[2]));
+            emitter.Add(
+                ModCellEvent(channel, note, instrument, cell[1] & 0x0F, cell[2], mtmLabels));
         }
         emitter.EndRow();
     }

@@ -93,6 +93,9 @@ constexpr std::array<Rule, 16> commandRules = {{
     Rule::same,         // 15: speed and tempo
 }};
 
+// PolyTracker reads F as ProTracker does.
+constexpr ProtrackerEffectLabels ptmLabels = {.tempo32 = "PTM F20 (tempo 32), kept as speed 32"};
+
 constexpr const char* roundedSlide = "PTM 1/2 extra-fine slides, rounded to fine ones";
 
 Effect TranslateEffect(std::uint8_t command, std::uint8_t parameter, std::uint8_t& memory) {
@@ -140,6 +143,7 @@ Event ConvertCell(const scream::PackedCell& cell,
                                               memories[static_cast<std::size_t>(cell.channel())]);
         event.command = effect.command;
         event.parameter = effect.parameter;
+        NoteChangedMeaning(event, ptmLabels);
     }
     if (cell.has(2)) {
         event.volume = std::min<std::uint8_t>(cell.parts[2][0], 64);

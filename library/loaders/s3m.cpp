@@ -185,6 +185,48 @@ int LoadInstrument(void* stream, std::uint64_t start, std::size_t slot, std::uin
     return PrepareSample(sample, data, stream, {.unsignedValues = unsignedData});
 }
 
+// Scream Tracker keeps one pattern loop, a start row and a counter, for all channels; the
+// converted song keeps one for each channel. Within a pattern the two play alike unless a loop
+// end (SBx, x > 0) goes back to a start that another channel's SB0 has moved, or another
+// channel's loop end lies within its loop (the same row included), where the one counter counts
+// for both. Such a pattern is noted once.
+class SharedLoopCheck {
+public:
+    // Looks at the pattern's converted events in order.
+    void Add(int row, const Event& event) {
+        if (noted_ || event.command != EffectExtended ||
+            (event.parameter >> 4) != ExtPatternLoop) {
+            return;
+        }
+        const auto channel = static_cast<std::size_t>(event.channel);
+        if ((event.parameter & 0x0F) == 0) {
+            ownStart_[channel] = sharedStart_ = row;
+            return;
+        }
+        bool shared = sharedStart_ != ownStart_[channel];
+        for (std::size_t other = 0; other < latestEnd_.size(); ++other) {
+            shared = shared || (other != channel && latestEnd_[other] >= ownStart_[channel]);
+        }
+        latestEnd_[channel] = row;
+        if (shared) {
+            NoteDiscarded("S3M pattern loops on several channels (one loop), kept per channel");
+            noted_ = true;
+        }
+    }
+
+private:
+    std::array<int, scream::channelMemories> ownStart_{};
+    int sharedStart_ = 0;
+    std::array<int, scream::channelMemories> latestEnd_ = NoEnds();
+    bool noted_ = false;
+
+    static constexpr std::array<int, scream::channelMemories> NoEnds() {
+        std::array<int, scream::channelMemories> ends{};
+        ends.fill(-1);
+        return ends;
+    }
+};
+
 int ConvertPattern(void* stream, std::uint64_t start, std::size_t number, std::uint16_t pointer,
                    int enabledChannels, std::span<std::uint8_t> packed, Memories& memories) {
     PatternEmitter emitter;
@@ -197,6 +239,7 @@ int ConvertPattern(void* stream, std::uint64_t start, std::size_t number, std::u
         got = ReadBytes(stream, packed.first(length));
     }
     scream::PackedRows rows(packed.first(got), {2, 1, 2});
+    SharedLoopCheck loops;
     for (int row = 0; row < scream::patternRows; ++row) {
         for (scream::PackedCell cell; rows.Next(cell);) {
             // A channel's memories serve that channel alone, so a channel that is not converted
@@ -207,7 +250,9 @@ int ConvertPattern(void* stream, std::uint64_t start, std::size_t number, std::u
                 }
                 continue;
             }
-            emitter.Add(ConvertCell(cell, memories));
+            const Event event = ConvertCell(cell, memories);
+            loops.Add(row, event);
+            emitter.Add(event);
         }
         emitter.EndRow();
     }

@@ -22,6 +22,7 @@ enum class Rule : std::uint8_t {
     slideUp,      // fine and extra-fine slides split off
     retrigger,    // the low nibble only
     tempo,        // values below 0x20 are not tempos
+    hexRow,       // the info byte as it is, though the row it names is hexadecimal
     fineVibrato,  // depth quartered
     halvedPan,    // 0..255 halved
     special,      // by the S sub-command table
@@ -48,7 +49,7 @@ constexpr std::array<LetterRow, 27> letterRows = {{
     {0, drop, drop, no, "none", {}},
     {EffectSpeedTempo, speed, speed, itOnly, "A (set speed)", {}},
     {EffectPositionJump, same, same, no, "B (jump to order)", {}},
-    {EffectPatternBreak, same, same, no, "C (pattern break)", "C (break to row)"},
+    {EffectPatternBreak, same, hexRow, no, "C (pattern break)", "C (break to row)"},
     {EffectVolSlide, volumeSlide, volumeSlide, both, "D (volume slide)", {}},
     {EffectPortaDown, slideDown, slideDown, both, "E (portamento down)", {}},
     {EffectPortaUp, slideUp, slideUp, both, "F (portamento up)", {}},
@@ -79,6 +80,8 @@ enum class Special : std::uint8_t {
     dropped,   // no internal equivalent
     kept,      // the info byte as an extended command with the same sub-command
     value,     // the given sub-command with the low nibble
+    inert,     // the given sub-command, which does nothing: a non-zero low nibble is lost
+    waveform,  // as value; the random waveform 3 becomes a sine
     surround,  // a set-pan to the alternative stereo treatment
 };
 
@@ -93,10 +96,10 @@ using enum Special;
 
 constexpr std::array<SpecialRow, 16> specialRows = {{
     {kept, 0, "S0 (filter)", {}},                          // no action
-    {value, 3, "S1 (glissando)", {}},                      // accepted, no action
+    {inert, 3, "S1 (glissando)", {}},                      // accepted, no action
     {dropped, 0, "S2 (set finetune)", "S2 (finetune)"},
-    {value, ExtVibratoWave, "S3 (vibrato waveform)", {}},
-    {value, ExtTremoloWave, "S4 (tremolo waveform)", {}},
+    {waveform, ExtVibratoWave, "S3 (vibrato waveform)", {}},
+    {waveform, ExtTremoloWave, "S4 (tremolo waveform)", {}},
     {dropped, 0, "S5 (panbrello waveform)", {}},
     {dropped, 0, "S6 (fine pattern delay)", {}},
     {dropped, 0, "S7 (instrument controls)", {}},
@@ -116,6 +119,9 @@ enum Note : std::size_t {
     slideRounded,
     retriggerVolumeLost,
     tempoSlide,
+    tempo32,
+    hexBreakRow,
+    randomWaveform,
     fineVibratoRounded,
     beyondZ,
     noteCount,
@@ -125,6 +131,9 @@ constexpr std::array<std::string_view, noteCount> noteTexts = {{
     "E/F extra-fine slides, rounded to fine ones",
     "Q (retrigger, its volume change lost)",
     "T below 20h (tempo slide)",
+    "T20 (tempo 32), kept as speed 32",
+    "C10 and above (hex row), kept as decimal",
+    "S33/S43 (random waveform), kept as sine",
     "U (fine vibrato depth, rounded)",
     "effects beyond Z",
 }};
@@ -180,6 +189,12 @@ Effect TranslateSpecial(const Labels& labels, std::uint8_t info) {
         case dropped: NoteDroppedEffect(labels.specials[subCommand].data()); return {};
         case kept: return {EffectExtended, info};
         case value: return Extended(row.subCommand, info);
+        case inert:
+            if ((info & 0x0F) != 0) NoteDroppedEffect(labels.specials[subCommand].data());
+            return Extended(row.subCommand, info);
+        case waveform:
+            if ((info & 3) == 3) NoteChangedParameter(labels.notes[randomWaveform].data());
+            return Extended(row.subCommand, info);
         case surround: return {EffectSetPan, surroundPan};
     }
     return {};
@@ -268,7 +283,12 @@ Effect TranslateLetter(LetterFormat format, std::uint8_t letter, std::uint8_t in
             return Extended(ExtRetrigger, info);
         case tempo:
             if (info < lowestTempo) NoteDroppedEffect(note(tempoSlide));
+            if (info == lowestTempo) NoteChangedParameter(note(tempo32));
             return info < lowestTempo ? Effect{} : Effect{row.command, info};
+        case hexRow:
+            // Rows 0 to 15 read alike as hexadecimal and as two decimal digits.
+            if (info >= 0x10) NoteChangedParameter(note(hexBreakRow));
+            return {row.command, info};
         case fineVibrato:
             if ((info & 3) != 0) NoteChangedParameter(note(fineVibratoRounded));
             return {row.command,

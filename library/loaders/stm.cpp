@@ -25,7 +25,7 @@ struct StmHeader {
     std::uint8_t fileType;
     std::uint8_t versionMajor;
     std::uint8_t versionMinor;
-    std::uint8_t initialTempo;  // not used: the song starts at the default speed and tempo
+    std::uint8_t initialTempo;  // not converted: the song starts at the default speed and tempo
     std::uint8_t patternCount;
     std::uint8_t globalVolume;
     std::array<std::uint8_t, 13> reserved;
@@ -96,7 +96,10 @@ Effect TranslateEffect(std::uint8_t effect, std::uint8_t parameter) {
             if ((effect & 0x0F) != 0) NoteDroppedEffect(entry.label);
             return {};
         case Rule::same: return {entry.command, parameter};
-        case Rule::speed: return {entry.command, static_cast<std::uint8_t>(parameter >> 4)};
+        case Rule::speed:
+            // Scream Tracker 2 fine-tunes the tempo with the low nibble.
+            if ((parameter & 0x0F) != 0) NoteChangedParameter("STM A (set tempo), low nibble lost");
+            return {entry.command, static_cast<std::uint8_t>(parameter >> 4)};
     }
     return {};
 }
@@ -130,6 +133,22 @@ int ConvertPattern(void* stream, std::size_t number, std::span<std::uint8_t, pat
     }
     emitter.Finish();
     return ResultOk;
+}
+
+// The header's tempo of the default speed 6 and tempo 125.
+constexpr std::uint8_t defaultTempo = 0x60;
+
+// Notes what makes the song play longer or faster than in the tracker: an initial tempo other
+// than the default, and orders naming patterns that the file lacks, where the song ends.
+void NoteSongTimeLosses(const StmHeader& header, std::span<const std::uint8_t> orders) {
+    if (header.initialTempo != defaultTempo) {
+        NoteDiscarded("STM initial tempo other than 60h, kept as speed 6");
+    }
+    const auto missing = static_cast<std::uint32_t>(std::count_if(
+        orders.begin(), orders.end(), [&](std::uint8_t p) { return p >= header.patternCount; }));
+    if (missing != 0) {
+        NoteDiscarded("STM orders naming no stored pattern (song end), kept as empty", missing);
+    }
 }
 
 }  // namespace
@@ -167,6 +186,7 @@ int LoadStm(void* stream) {
     const auto end = static_cast<std::size_t>(std::find(orders.begin(), orders.end(), orderEnd) -
                                               orders.begin());
     song.lastOrder = static_cast<std::uint8_t>(end - 1);
+    NoteSongTimeLosses(header, orders.first(end));
 
     const auto source = std::span<std::uint8_t, patternSize>(pattern.data(), patternSize);
     for (std::size_t number = 0; number < header.patternCount; ++number) {

@@ -8,6 +8,8 @@
 #include <limits>
 #include <optional>
 #include <span>
+#include <string_view>
+#include <utility>
 
 #include "io/services.h"
 #include "loaders/adpcm.h"
@@ -251,8 +253,77 @@ std::optional<XmCell> DecodeCell(std::span<const std::uint8_t> packed, std::size
     return XmCell{items[0], items[1], items[2], items[3], items[4]};
 }
 
-// Translates one cell into an event of the row-packed encoding.
-Event TranslateCell(const XmCell& cell, int channel) {
+// The effect memories of one channel that FastTracker 2 recalls for a zero parameter, where the
+// internal commands slide by nothing: the last non-zero value of each, in conversion order.
+enum XmMemory : std::uint8_t {
+    portaUpMemory,        // 1xx
+    portaDownMemory,      // 2xx
+    volumeSlideMemory,    // Axx, and the volume slides of 5xx and 6xx
+    finePortaUpMemory,    // E1x
+    finePortaDownMemory,  // E2x
+    fineVolumeUpMemory,   // EAx
+    fineVolumeDownMemory, // EBx
+    noMemory,
+};
+constexpr std::array<const char*, noMemory> recalledZeroLabels = {{
+    "XM 100 (portamento up from memory), kept as 0",
+    "XM 200 (portamento down from memory), kept as 0",
+    "XM A00/500/600 (volume slide from memory), kept as 0",
+    "XM E10 (fine portamento up from memory), kept as 0",
+    "XM E20 (fine portamento down from memory), kept as 0",
+    "XM EA0 (fine volume slide up from memory), kept as 0",
+    "XM EB0 (fine volume slide down from memory), kept as 0",
+}};
+using XmChannelMemories = std::array<std::array<std::uint8_t, noMemory>, packedChannels>;
+
+// The memory an effect recalls with a zero value, and that value: the whole parameter, or the
+// low nibble of an extended effect.
+std::pair<XmMemory, std::uint8_t> RecallingMemory(std::uint8_t effect, std::uint8_t parameter) {
+    const auto low = static_cast<std::uint8_t>(parameter & 0x0F);
+    switch (effect) {
+        case 0x1: return {portaUpMemory, parameter};
+        case 0x2: return {portaDownMemory, parameter};
+        case 0x5:
+        case 0x6:
+        case 0xA: return {volumeSlideMemory, parameter};
+        case 0xE:
+            switch (parameter >> 4) {
+                case 0x1: return {finePortaUpMemory, low};
+                case 0x2: return {finePortaDownMemory, low};
+                case 0xA: return {fineVolumeUpMemory, low};
+                case 0xB: return {fineVolumeDownMemory, low};
+                default: return {noMemory, 0};
+            }
+        default: return {noMemory, 0};
+    }
+}
+
+// Notes a zero value that FastTracker 2 would take from a memory holding something else, and
+// keeps the memories up to date.
+void NoteRecalledZero(const XmCell& cell, int channel, XmChannelMemories& memories) {
+    const auto [memory, value] = RecallingMemory(cell.effect, cell.parameter);
+    if (memory == noMemory || channel >= packedChannels) return;
+    std::uint8_t& remembered = memories[static_cast<std::size_t>(channel)][memory];
+    if (value != 0) {
+        remembered = value;
+    } else if (remembered != 0) {
+        NoteChangedParameter(recalledZeroLabels[memory]);
+    }
+}
+
+// FastTracker 2 plays waveform 3 as a square and runs its vibrato ramp upwards; its finetune
+// is a 128th of a semitone, relative to the sample's.
+constexpr ProtrackerEffectLabels xmLabels = {
+    .tempo32 = "XM F20 (tempo 32), kept as speed 32",
+    .glissando = "XM E3 (glissando control)",
+    .vibratoRamp = "XM E41 (vibrato ramp, upwards), kept as ramp down",
+    .waveform3 = "XM E43/E73 (square waveform), kept as sine",
+    .finetune = "XM E5 (set finetune), kept as a MOD finetune",
+};
+
+// Translates one cell into an event of the row-packed encoding; what the conversion changes is
+// noted, the effect memories of `memories` followed.
+Event TranslateCell(const XmCell& cell, int channel, XmChannelMemories& memories) {
     Event event{.channel = channel, .instrument = cell.instrument};
     std::uint8_t note = cell.note;
     const EffectTranslation translation =
@@ -263,6 +334,13 @@ Event TranslateCell(const XmCell& cell, int channel) {
         case EffectRule::keep:
             event.command = translation.command;
             event.parameter = cell.parameter;
+            NoteChangedMeaning(event, xmLabels);
+            // FastTracker 2 counts a row's ticks down: from speed 3 up, the two offsets of an
+            // arpeggio come in another order.
+            if (cell.effect == 0 && (cell.parameter >> 4) != (cell.parameter & 0x0F)) {
+                NoteChangedParameter("XM 0 (arpeggio), kept in another tick order");
+            }
+            NoteRecalledZero(cell, channel, memories);
             break;
         case EffectRule::halve:
             event.command = translation.command;
@@ -318,7 +396,7 @@ PatternHead ReadPatternHead(void* stream, std::uint16_t version) {
 }
 
 int LoadPattern(void* stream, std::size_t number, int channels, std::uint16_t version,
-                WorkBuffer& packedBuffer) {
+                WorkBuffer& packedBuffer, XmChannelMemories& memories) {
     const PatternHead header = ReadPatternHead(stream, version);
     const int sourceRows = header.rows;
     if (sourceRows > maxRows) return ResultBadFile;
@@ -349,7 +427,7 @@ int LoadPattern(void* stream, std::size_t number, int channels, std::uint16_t ve
                 ended = true;
                 break;
             }
-            emitter.Add(TranslateCell(*cell, channel));
+            emitter.Add(TranslateCell(*cell, channel, memories));
         }
         emitter.EndRow();
     }
@@ -404,6 +482,11 @@ void FillInstrument(InstrumentRecord& record, const XmInstrumentHeader& header) 
     FillEnvelope(record.volumeEnvelope, header.volumeEnvelope);
     FillEnvelope(record.panningEnvelope, header.panningEnvelope);
     record.fadeOut = static_cast<std::uint16_t>((((header.fadeOut + 2u) >> 2) + 8) >> 4);
+    // FastTracker 2 fades from 32,768 by the fade-out each tick: the value kept, out of 1,024,
+    // fades half as fast. Without a volume envelope a key off cuts the note at once.
+    if ((header.volumeType & 1) && header.fadeOut != 0) {
+        NoteChangedParameter("XM instrument fade-out, kept at half speed");
+    }
 }
 
 // Sample flags from the XM sample type: loop kind, 16-bit data, and the bits every XM sample
@@ -485,6 +568,30 @@ int LoadInstrumentHeaders(void* stream, std::size_t slot, SampleStorages storage
     return ResultOk;
 }
 
+// OXM files store a sample as its decoded length in four bytes and an Ogg Vorbis stream, which
+// begins with an "OggS" page. Whether the data at the stream's position is such a sample; the
+// stream stays where it was.
+bool HoldsVorbis(void* stream) {
+    constexpr std::string_view oggPage = "OggS";
+    std::array<std::uint8_t, 4 + oggPage.size()> start{};
+    const std::size_t got = ReadBytes(stream, start);
+    SeekBy(stream, -static_cast<std::int64_t>(got));
+    return got == start.size() &&
+           std::string_view(reinterpret_cast<const char*>(start.data()) + 4, oggPage.size()) ==
+               oggPage;
+}
+
+// A Vorbis sample is not decoded: it keeps its header without frames, and so stays silent
+// instead of playing its compressed bytes as noise. The stream moves past its data.
+void SkipVorbisSample(void* stream, SampleHeader& sample, SampleStorage storage) {
+    NoteDiscarded("Ogg Vorbis sample data (OXM), not decoded");
+    const std::uint64_t bytes = std::uint64_t{sample.length} * SampleWidth(sample) +
+                                (storage == deltaOddByteStorage ? 1 : 0);
+    SeekBy(stream, static_cast<std::int64_t>(bytes));
+    sample.length = sample.loopStart = sample.loopEnd = 0;
+    sample.flags &= static_cast<std::uint8_t>(~(loop | pingPong));
+}
+
 // Reads the data of instrument `slot`'s samples, which follow one another from where the stream
 // stands.
 int LoadSampleData(void* stream, std::size_t slot, SampleStorages storages) {
@@ -493,6 +600,11 @@ int LoadSampleData(void* stream, std::size_t slot, SampleStorages storages) {
     for (std::size_t k = 0; k < sampleCount; ++k) {
         SampleHeader& sample = SampleOf(instrument.block, k);
         std::uint8_t*& data = instrument.sampleData[k];
+        const auto storage = static_cast<SampleStorage>(storages[k]);
+        if ((storage == deltaStorage || storage == deltaOddByteStorage) && HoldsVorbis(stream)) {
+            SkipVorbisSample(stream, sample, storage);
+            continue;
+        }
         const int result =
             storages[k] == adpcmStorage ? PrepareAdpcmSample(sample, data, stream)
             : storages[k] == emptyStorage ? PrepareSample(sample, data, stream, SampleEncoding{})
@@ -545,8 +657,10 @@ int LoadXm(void* stream) {
     }
     WorkBuffer packedBuffer(maxPackedBytes, WorkBuffer::Fill::none);  // read before use
     if (!packedBuffer) return ResultNoMemory;
+    XmChannelMemories memories{};
     for (std::size_t p = 0; p < header.patterns; ++p) {
-        const int result = LoadPattern(stream, p, header.channels, version, packedBuffer);
+        const int result =
+            LoadPattern(stream, p, header.channels, version, packedBuffer, memories);
         if (result != ResultOk) return result;
     }
     packedBuffer = WorkBuffer();

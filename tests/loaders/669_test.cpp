@@ -196,7 +196,7 @@ TEST_F(Loader669Test, AllocationFailuresEndTheLoad) {
 TEST_F(Loader669Test, ConversionNotesTellWhatIsLost) {
     Image669 image;
     image.AddPattern();
-    image.Set(0, 0, 0, {0xFF, 0x00, 0x2F});  // the pattern's speed takes this effect's place
+    image.Set(0, 0, 0, {0xFF, 0x00, 0x3F});  // the pattern's speed takes this effect's place
     image.Set(0, 1, 5, {0xFF, 0x00, 0x6A});  // effect 6
     image.samples.resize(130);
     image.samples[0].length = 100;
@@ -208,6 +208,34 @@ TEST_F(Loader669Test, ConversionNotesTellWhatIsLost) {
         {Kind::droppedEffect, "effects in a pattern's first cell, taken by its speed", 1, 0, 0},
         {Kind::droppedEffect, "669 effect 6", 1, 0, 1},
         {Kind::sampleCut, sampleCutLabel, 1, -1, -1, 40},
+        {Kind::changedParameter, "669 tick rate (tempo 78), kept as tempo 80", 1},
+    });
+}
+
+TEST_F(Loader669Test, ConversionNotesTellOfEffectsRunningOnAndSpeedZero) {
+    // Composer 669 repeats a slide or vibrato on the channel's rows without an effect, until a
+    // note, an effect of value 0 or the pattern's end; the converted effect acts on its own
+    // row only.
+    Image669 image;
+    image.AddPattern();
+    image.AddPattern();
+    image.breakRows[0] = 5;
+    image.Set(0, 0, 1, {0x60, 0x1A, 0x02});  // portamento up: runs on over rows 1 and 2
+    image.Set(0, 2, 1, {0xFE, 0x1A, 0xFF});  // a volume alone does not stop it
+    image.Set(0, 3, 1, {0x60, 0x1A, 0xFF});  // a note does
+    image.Set(0, 1, 2, {0xFF, 0x00, 0x43});  // vibrato: runs on over row 2
+    image.Set(0, 3, 2, {0xFF, 0x00, 0x40});  // stopped by a value of 0
+    image.Set(0, 1, 3, {0xFF, 0x00, 0x34});  // a frequency adjust acts once in 669 too
+    image.Set(0, 4, 4, {0xFF, 0x00, 0x50});  // speed 0: ignored by Composer 669
+    image.Set(0, 5, 5, {0xFF, 0x00, 0x11});  // runs on into no row of this pattern
+    image.Set(1, 0, 0, {0xFF, 0x00, 0x50});  // taken by the pattern's speed
+    using Kind = ConversionKind;
+    test::ExpectNotes(image.Build(), {
+        {Kind::droppedEffect, "669 effects running on over later rows, kept on their own", 3, 0,
+         1},
+        {Kind::changedParameter, "669 f0 (speed 0, ignored), kept as song end", 1, 0, 4},
+        {Kind::droppedEffect, "effects in a pattern's first cell, taken by its speed", 1, 1, 0},
+        {Kind::changedParameter, "669 tick rate (tempo 78), kept as tempo 80", 1},
     });
 }
 

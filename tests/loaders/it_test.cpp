@@ -506,6 +506,88 @@ TEST_F(ItLoaderTest, EveryAllocationFailureAndEveryPrefixEndCleanly) {
     EXPECT_GT(test::ExpectCleanLoadsOfEveryPrefix(file), 0);
 }
 
+TEST_F(ItLoaderTest, ConversionNotesTellOfEffectsKeptWithAnotherMeaning) {
+    // Each pair: a value that Impulse Tracker plays otherwise than the converted command, then
+    // one of the same effect that keeps its meaning.
+    ItModule m;
+    m.patterns = {ItPatternSpec{.rows = 8,
+                                .packed = PackedRows({
+                                    {0x81, 0x08, 20, 0x20},  // T20: tempo 32, not speed 32
+                                    {0x81, 0x08, 20, 0x21},
+                                    {0x81, 0x08, 3, 0x10},   // C10: row 16, not row 10
+                                    {0x81, 0x08, 3, 0x0F},   // row 15 either way
+                                    {0x81, 0x08, 19, 0x33},  // S33: random, not sine
+                                    {0x81, 0x08, 19, 0x32},
+                                    {0x81, 0x08, 19, 0x11},  // S11: glissando on
+                                    {0x81, 0x08, 19, 0x10},
+                                })}};
+    using Kind = ConversionKind;
+    test::ExpectNotes(m.Build(), {
+        {Kind::changedParameter, "IT T20 (tempo 32), kept as speed 32", 1, 0, 0},
+        {Kind::changedParameter, "IT C10 and above (hex row), kept as decimal", 1, 0, 2},
+        {Kind::changedParameter, "IT S33/S43 (random waveform), kept as sine", 1, 0, 4},
+        {Kind::droppedEffect, "IT S1 (glissando)", 1, 0, 6},
+    });
+}
+
+TEST_F(ItLoaderTest, ZeroValuesThatImpulseTrackerTakesFromMemoryAreNoted) {
+    // J, Q and S remember their own last value, per channel; D's memory is resolved as converted.
+    ItModule m;
+    m.patterns = {ItPatternSpec{.rows = 7,
+                                .packed = PackedRows({
+                                    {0x81, 0x08, 17, 0x00},  // Q00, nothing remembered
+                                    {0x81, 0x08, 10, 0x37},  // J37
+                                    {0x82, 0x08, 10, 0x00},  // channel 1: its own memory
+                                    {0x81, 0x08, 10, 0x00},  // J00: J37 once more
+                                    {0x81, 0x80},            // J00 again, from the mask
+                                    {0x81, 0x08, 19, 0x00},  // S00 after J37: S's memory
+                                    {0x81, 0x08, 4, 0x00},   // D00: resolved here
+                                })}};
+    test::ExpectNotes(m.Build(), {
+        {ConversionKind::changedParameter, "IT J00 (arpeggio from memory), kept as none", 2, 0,
+         3},
+    });
+}
+
+TEST_F(ItLoaderTest, ConversionNotesTellWhatInstrumentsSamplesAndChannelsLose) {
+    ItModule m = InstrumentModule({1, 2}, 2);
+    Bytes& instrument = m.instruments[0];
+    instrument[test::itNewNoteAction] = 3;  // fade
+    instrument[test::itPitchPanSeparation] = 8;
+    instrument[test::itGlobalVolume] = 100;
+    instrument[test::itDefaultPan] = 20;  // bit 7 clear: used
+    instrument[test::itRandomVolume] = 25;
+    instrument[test::itRandomPan] = 10;
+    instrument[test::itFilterCutoff] = 0x80 | 90;
+    m.instruments.push_back(test::ItInstrument("plain", {2}));  // loses nothing
+    m.samples[0].globalVolume = 32;
+    m.samples[0].vibratoDepth = 4;
+    m.samples[1].flags = 0x05;  // stereo
+    // Channels 0 and 2 carry events; channel 1 (quiet, disabled) and channel 5 (quiet) none.
+    m.volumes[0] = 48;
+    m.volumes[1] = 0;
+    m.volumes[2] = 30;
+    m.volumes[5] = 10;
+    m.pans[1] = 0x80 | 32;
+    m.pans[2] = 0x80 | 16;
+    m.patterns = {OneRowPattern({0x81, 0x01, 60, 0x83, 0x01, 60})};
+    using Kind = ConversionKind;
+    test::ExpectNotes(m.Build(), {
+        {Kind::discarded, "IT new note actions other than cut", 1},
+        {Kind::discarded, "IT instrument global volumes below 128", 1},
+        {Kind::discarded, "IT instrument default pans", 1},
+        {Kind::discarded, "IT instrument pitch-pan separation", 1},
+        {Kind::discarded, "IT instrument random volume variation", 1},
+        {Kind::discarded, "IT instrument random pan variation", 1},
+        {Kind::discarded, "IT instrument filter cutoff", 1},
+        {Kind::discarded, "IT sample global volumes below 64", 1},
+        {Kind::discarded, "IT sample vibrato", 1},
+        {Kind::discarded, "IT stereo samples, kept as their left channel", 1},
+        {Kind::discarded, "IT initial channel volumes other than 64", 2},
+        {Kind::discarded, "IT disabled channels, kept playing", 1},
+    });
+}
+
 TEST_F(ItLoaderTest, ConversionNotesTellWhatIsLost) {
     using Kind = ConversionKind;
     ItModule m;

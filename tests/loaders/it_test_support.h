@@ -23,6 +23,8 @@ struct ItSampleSpec {
     std::uint32_t loopBegin = 0;
     std::uint32_t loopEnd = 0;
     std::uint32_t c5Speed = 8363;
+    std::uint8_t globalVolume = 64;
+    std::uint8_t vibratoDepth = 0;
     Bytes data;
     bool tagged = true;           // "IMPS"
 };
@@ -34,16 +36,26 @@ struct ItPatternSpec {
 };
 
 // IT instrument record offsets.
+inline constexpr std::size_t itNewNoteAction = 17;
 inline constexpr std::size_t itFadeOut = 20;
+inline constexpr std::size_t itPitchPanSeparation = 22;
+inline constexpr std::size_t itGlobalVolume = 24;
+inline constexpr std::size_t itDefaultPan = 25;
+inline constexpr std::size_t itRandomVolume = 26;
+inline constexpr std::size_t itRandomPan = 27;
+inline constexpr std::size_t itFilterCutoff = 58;
 inline constexpr std::size_t itKeyboard = 64;
 inline constexpr std::size_t itVolumeEnvelope = 304;
 inline constexpr std::size_t itPanningEnvelope = 386;
 inline constexpr std::size_t itInstrumentSize = 554;
 
-// An "IMPI" record whose keyboard gives note k the sample keyboard[k] (1-based; 0 = none).
+// An "IMPI" record whose keyboard gives note k the sample keyboard[k] (1-based; 0 = none), with
+// the settings that Impulse Tracker gives a new instrument: new note action cut, global volume
+// 128, the default pan not used.
 inline Bytes ItInstrument(const std::string& name, const std::vector<std::uint8_t>& keyboard) {
     ByteWriter w;
-    w.Text("IMPI", 4).PadTo(32).Text(name, 26).PadTo(itKeyboard);
+    w.Text("IMPI", 4).PadTo(itGlobalVolume).U8(128).U8(0xA0);
+    w.PadTo(32).Text(name, 26).PadTo(itKeyboard);
     for (std::size_t k = 0; k < 120; ++k) w.U8(static_cast<unsigned>(k)).U8(k < keyboard.size() ? keyboard[k] : 0);
     w.PadTo(itInstrumentSize);
     return w.bytes();
@@ -57,6 +69,7 @@ struct ItModule {
     std::uint8_t tempo = 140;
     std::vector<std::uint8_t> orders = {0, 255};
     std::array<std::uint8_t, 64> pans = FilledPans();
+    std::array<std::uint8_t, 64> volumes = FullVolumes();
     std::vector<Bytes> instruments;  // whole records; an empty one gets offset 0
     std::vector<ItSampleSpec> samples;
     std::vector<std::optional<ItPatternSpec>> patterns;  // absent: offset 0
@@ -67,6 +80,12 @@ struct ItModule {
         return pans;
     }
 
+    static std::array<std::uint8_t, 64> FullVolumes() {
+        std::array<std::uint8_t, 64> volumes{};
+        volumes.fill(64);
+        return volumes;
+    }
+
     Bytes Build() const {
         ByteWriter w;
         w.Text("IMPM", 4).Text(title, 26).PadTo(32);
@@ -74,7 +93,7 @@ struct ItModule {
         w.U16(static_cast<unsigned>(samples.size())).U16(static_cast<unsigned>(patterns.size()));
         w.U16(0x0214).U16(0x0214).U16(flags).U16(0);
         w.U8(globalVolume).U8(48).U8(speed).U8(tempo).PadTo(64);
-        w.Raw(pans).Fill(64, 64);
+        w.Raw(pans).Raw(volumes);
         w.Raw(orders);
         const std::size_t instrumentTable = w.size();
         w.Fill(4 * (instruments.size() + samples.size() + patterns.size()));
@@ -94,10 +113,12 @@ struct ItModule {
                                          : static_cast<std::uint32_t>(entry.data.size() / width);
             w.PutU32At(sampleTable + 4 * s, static_cast<std::uint32_t>(w.size()));
             headers.push_back(w.size());
-            w.Text(entry.tagged ? "IMPS" : "XXXX", 4).Fill(13).U8(64).U8(entry.flags).U8(entry.volume);
+            w.Text(entry.tagged ? "IMPS" : "XXXX", 4).Fill(13).U8(entry.globalVolume);
+            w.U8(entry.flags).U8(entry.volume);
             w.Text(entry.name, 26).U8(entry.convert).U8(entry.pan);
             w.U32(length).U32(entry.loopBegin).U32(entry.loopEnd).U32(entry.c5Speed).U32(0).U32(0);
-            w.U32(0).U32(0);  // data offset, set below; vibrato
+            w.U32(0);  // data offset, set below
+            w.U8(0).U8(entry.vibratoDepth).U8(0).U8(0);  // vibrato speed, depth, rate, type
         }
         for (std::size_t s = 0; s < samples.size(); ++s) {
             w.PutU32At(headers[s] + 72, static_cast<std::uint32_t>(w.size()));

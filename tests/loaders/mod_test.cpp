@@ -2,6 +2,7 @@
 #include <array>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "loaders/loaders.h"
@@ -265,6 +266,31 @@ TEST_F(ModLoaderTest, ConversionNotesTellOfACutSample) {
     image.sampleData = Bytes(70, 1);
     const Bytes bytes = image.Build();
     test::ExpectNotes(bytes, {{ConversionKind::sampleCut, sampleCutLabel, 1, -1, -1, 30}});
+}
+
+TEST_F(ModLoaderTest, ConversionNotesTellOfEffectsKeptWithAnotherMeaning) {
+    // Each pair: a value that ProTracker plays otherwise than the converted command, then one of
+    // the same effect that keeps its meaning.
+    ModImage image;
+    const std::vector<std::pair<unsigned, unsigned>> effects = {
+        {0xF, 0x20}, {0xF, 0x1F},  // tempo 32, kept as speed 32; speed 31
+        {0xE, 0x31}, {0xE, 0x30},  // glissando on; off
+        {0xE, 0xF4}, {0xE, 0xF0},  // invert loop; stopped
+        {0xE, 0x43}, {0xE, 0x42},  // square vibrato waveform 3; square waveform 2
+        {0xE, 0x77}, {0xF, 0x21},  // square tremolo waveform 3, running on; tempo 33
+    };
+    for (std::size_t row = 0; row < effects.size(); ++row) {
+        image.Set(0, static_cast<int>(row), 0, 0, 0, effects[row].first, effects[row].second);
+    }
+    image.Set(1, 5, 3, 0, 0, 0xF, 0x20);
+    image.orders[1] = 1;
+    using Kind = ConversionKind;
+    test::ExpectNotes(image.Build(), {
+        {Kind::changedParameter, "MOD F20 (tempo 32), kept as speed 32", 2, 0, 0},
+        {Kind::droppedEffect, "MOD E3 (glissando control)", 1, 0, 2},
+        {Kind::droppedEffect, "MOD EF (invert loop)", 1, 0, 4},
+        {Kind::changedParameter, "MOD E43/E73 (square waveform), kept as sine", 2, 0, 6},
+    });
 }
 
 bool Noted(ConversionKind kind, std::string_view label) {

@@ -214,5 +214,18 @@ TEST_F(MtmLoaderTest, ConversionNotesTellOfCutAndMissingSamples) {
     });
 }
 
+TEST_F(MtmLoaderTest, ConversionNotesTellOfTempo32) {
+    // F20 is tempo 32 to MultiTracker, as to ProTracker; its other effects are not noted.
+    MtmImage image;
+    const unsigned track = image.AddTrack();
+    image.Set(track, 3, 0, 0, 0xF, 0x20);
+    image.Set(track, 4, 0, 0, 0xE, 0x31);
+    image.Set(track, 5, 0, 0, 0xF, 0x1F);
+    image.sequence[0][0] = track;
+    test::ExpectNotes(image.Build(), {
+        {ConversionKind::changedParameter, "MTM F20 (tempo 32), kept as speed 32", 1, 0, 3},
+    });
+}
+
 }  // namespace
 }  // namespace tunepak

@@ -220,6 +220,8 @@ TEST_F(PtmLoaderTest, ConversionNotesTellWhatIsLost) {
                          {0x20, 97, 1},     // a note beyond 96
                          {0x80, 80},        // volume 80
                          {0x40, 1, 0xE5},   // an extra-fine slide by 5/4
+                         {0x40, 15, 0x20},  // tempo 32, kept as speed 32
+                         {0x40, 15, 0x1F},  // speed 31 as such
                      })},
                      .samples = {{.data = Bytes(100, 1)}}};
     Bytes bytes = BuildPtm(layout);
@@ -232,6 +234,7 @@ TEST_F(PtmLoaderTest, ConversionNotesTellWhatIsLost) {
         {Kind::changedParameter, "PTM volumes above 64, limited", 1, 0, 2},
         {Kind::changedParameter, "PTM 1/2 extra-fine slides, rounded to fine ones", 1,
          0, 3},
+        {Kind::changedParameter, "PTM F20 (tempo 32), kept as speed 32", 1, 0, 4},
     });
 }
 

@@ -337,6 +337,45 @@ TEST_F(S3mLoaderTest, ConversionNotesTellWhatIsLost) {
     });
 }
 
+TEST_F(S3mLoaderTest, ConversionNotesTellOfEffectsKeptWithAnotherMeaning) {
+    // Each pair: a value that Scream Tracker plays otherwise than the converted command, then
+    // one of the same effect that keeps its meaning. Its break rows are decimal, as here.
+    S3mLayout layout;
+    layout.patterns = {PackedRows({
+        {0x80, 'T' - '@', 0x20},  // tempo 32, not speed 32
+        {0x80, 'T' - '@', 0x21},
+        {0x80, 'S' - '@', 0x47},  // random tremolo waveform, running on
+        {0x80, 'S' - '@', 0x31},
+        {0x80, 'S' - '@', 0x11},  // glissando on
+        {0x80, 'S' - '@', 0x10},
+        {0x80, 'C' - '@', 0x32},
+    })};
+    using Kind = ConversionKind;
+    test::ExpectNotes(BuildS3m(layout), {
+        {Kind::changedParameter, "S3M T20 (tempo 32), kept as speed 32", 1, 0, 0},
+        {Kind::changedParameter, "S3M S33/S43 (random waveform), kept as sine", 1, 0, 2},
+        {Kind::droppedEffect, "S3M S1 (glissando)", 1, 0, 4},
+    });
+}
+
+TEST_F(S3mLoaderTest, PatternLoopsThatShareScreamTrackersOneLoopAreNoted) {
+    constexpr std::uint8_t s = 'S' - '@';
+    S3mLayout layout{.orders = {0, 1, 2}};
+    layout.patterns = {
+        // Loops one after the other, each channel with its own start: played alike.
+        PackedRows({{0x80, s, 0xB0}, {}, {}, {0x80, s, 0xB2}, {0x81, s, 0xB0}, {},
+                    {0x81, s, 0xB1}}),
+        // Channel 1's loop end goes back to the start that channel 0 set.
+        PackedRows({{}, {}, {0x80, s, 0xB0}, {}, {}, {0x81, s, 0xB2}}),
+        // Two loop ends on one row count down the one counter together.
+        PackedRows({{}, {}, {}, {0x80, s, 0xB1, 0x81, s, 0xB1}}),
+    };
+    test::ExpectNotes(BuildS3m(layout), {
+        {ConversionKind::discarded,
+         "S3M pattern loops on several channels (one loop), kept per channel", 2, 1, 5},
+    });
+}
+
 TEST_F(S3mLoaderTest, AdLibInstrumentsNeverGetASampleWhateverTheirSignature) {
     // Register bytes where a sample keeps its length and paragraph: once read as 8.8 G frames.
     S3mSample adlib{.name = "organ", .data = {1, 2, 3}, .type = 2, .frames = 0x20304050};

@@ -23,6 +23,7 @@ struct StmSample {
 struct StmLayout {
     std::uint8_t versionMajor = 2;
     std::uint8_t versionMinor = 21;
+    std::uint8_t tempo = 0x60;  // speed 6 in the high nibble
     std::vector<std::uint8_t> orders = {0, 99};
     std::uint8_t orderFill = 99;
     std::vector<Bytes> patterns = {EmptyPattern()};
@@ -43,7 +44,7 @@ void SetCell(Bytes& pattern, int row, int channel, std::array<std::uint8_t, 4> c
 Bytes BuildStm(const StmLayout& layout) {
     test::ByteWriter w;
     w.Text("An STM song with a long name", 20).Text("!Scream!", 8).U8(0x1A).U8(2);
-    w.U8(layout.versionMajor).U8(layout.versionMinor).U8(0x60);
+    w.U8(layout.versionMajor).U8(layout.versionMinor).U8(layout.tempo);
     w.U8(static_cast<unsigned>(layout.patterns.size())).U8(58).Fill(13);
     std::vector<std::size_t> paragraphFields;
     for (std::size_t s = 0; s < 31; ++s) {
@@ -188,6 +189,24 @@ TEST_F(StmLoaderTest, ConversionNotesTellWhatIsLost) {
         {Kind::droppedEffect, "STM K (vibrato + vol slide)", 1, 0, 2},
         {Kind::sampleCut, sampleCutLabel, 1, -1, -1, 40},
     });
+}
+
+TEST_F(StmLoaderTest, ConversionNotesTellWhatChangesTheSongsTime) {
+    // The song starts at speed 6 whatever the header says, an order naming a pattern that the
+    // file lacks plays 64 empty rows where Scream Tracker 2 ends the song, and the tempo in the
+    // low nibble of A is lost.
+    StmLayout layout{.tempo = 0x50, .orders = {0, 1, 0, 2, 99}};
+    SetCell(layout.patterns[0], 0, 0, {0xFF, 0x01, 0x81, 0x5A});  // speed 5, tempo nibble A
+    SetCell(layout.patterns[0], 1, 0, {0xFF, 0x01, 0x81, 0x40});  // speed 4 alone
+    using Kind = ConversionKind;
+    test::ExpectNotes(BuildStm(layout), {
+        {Kind::discarded, "STM initial tempo other than 60h, kept as speed 6", 1},
+        {Kind::discarded, "STM orders naming no stored pattern (song end), kept as empty", 2},
+        {Kind::changedParameter, "STM A (set tempo), low nibble lost", 1, 0, 0},
+    });
+    // The default tempo and stored patterns only: nothing to tell.
+    ASSERT_EQ(test::LoadFromBytes(BuildStm({})), ResultOk);
+    EXPECT_TRUE(test::Notes().empty());
 }
 
 }  // namespace

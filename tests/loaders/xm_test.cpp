@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "loaders/loaders.h"
@@ -513,6 +514,97 @@ TEST_F(XmLoaderTest, ConversionNotesTellWhatIsLost) {
         {Kind::beyondLimit, "XM instruments with envelopes of more than 10 points", 1},
         {Kind::sampleCut, sampleCutLabel, 1, -1, -1, 40},
     });
+}
+
+// A pattern of one channel whose rows hold these effects, one a row.
+XmPattern EffectRows(const std::vector<std::pair<unsigned, unsigned>>& effects) {
+    XmPattern pattern{.rows = static_cast<unsigned>(effects.size())};
+    for (const auto& [effect, parameter] : effects) {
+        const Bytes cell = Packed({}, {}, {}, effect, parameter);
+        pattern.packed.insert(pattern.packed.end(), cell.begin(), cell.end());
+    }
+    return pattern;
+}
+
+TEST_F(XmLoaderTest, ConversionNotesTellOfEffectsKeptWithAnotherMeaning) {
+    XmImage image;
+    image.patterns = {EffectRows({
+        {0xF, 0x20}, {0xF, 0x1F}, {0xF, 0x21},  // tempo 32, kept as speed 32; speed 31; tempo 33
+        {0xE, 0x31}, {0xE, 0x30},                // glissando on; off
+        {0xE, 0x41}, {0xE, 0x45}, {0xE, 0x71},  // vibrato ramps; the tremolo's is not noted
+        {0xE, 0x43}, {0xE, 0x77}, {0xE, 0x42},  // waveform 3, a square; a square as such
+        {0xE, 0x58},                             // finetune 0 to FastTracker 2
+        {0x0, 0x37}, {0x0, 0x44},                // arpeggio; the same offset twice
+    })};
+    // A fade-out counts where the volume envelope is on; without it a key off cuts the note.
+    image.instruments = {{.samples = {{.data = {1}}}, .volumeType = 1, .fadeOut = 4095},
+                         {.samples = {{.data = {1}}}, .volumeType = 0, .fadeOut = 100},
+                         {.samples = {{.data = {1}}}, .volumeType = 1, .fadeOut = 0}};
+    using Kind = ConversionKind;
+    test::ExpectNotes(image.Build(), {
+        {Kind::changedParameter, "XM F20 (tempo 32), kept as speed 32", 1, 0, 0},
+        {Kind::droppedEffect, "XM E3 (glissando control)", 1, 0, 3},
+        {Kind::changedParameter, "XM E41 (vibrato ramp, upwards), kept as ramp down", 2, 0, 5},
+        {Kind::changedParameter, "XM E43/E73 (square waveform), kept as sine", 2, 0, 8},
+        {Kind::changedParameter, "XM E5 (set finetune), kept as a MOD finetune", 1, 0, 11},
+        {Kind::changedParameter, "XM 0 (arpeggio), kept in another tick order", 1, 0, 12},
+        {Kind::changedParameter, "XM instrument fade-out, kept at half speed", 1},
+    });
+}
+
+TEST_F(XmLoaderTest, ZeroParametersThatFastTracker2TakesFromMemoryAreNoted) {
+    XmImage image{.channels = 2};
+    // A zero counts where its memory holds something: per channel, across patterns in the
+    // order of conversion, one memory for A, 5 and 6, and one for each other effect.
+    const auto rows = [](std::vector<Bytes> cells) {
+        XmPattern pattern{.rows = static_cast<unsigned>(cells.size() / 2)};
+        for (const Bytes& cell : cells) {
+            pattern.packed.insert(pattern.packed.end(), cell.begin(), cell.end());
+        }
+        return pattern;
+    };
+    const auto fx = [](unsigned effect, unsigned parameter) {
+        return Packed({}, {}, {}, effect, parameter);
+    };
+    image.patterns = {
+        rows({fx(0x1, 0x00), fx(0xA, 0x00),    // nothing remembered yet: no note
+              fx(0x1, 0x05), fx(0xE, 0xA3),    // channel 0 remembers 1 05, channel 1 EA 3
+              fx(0x2, 0x00), fx(0xE, 0xB0),    // other memories: no note
+              fx(0xA, 0x40), emptyCell}),
+        rows({fx(0x1, 0x00), fx(0xE, 0xA0),    // from memory
+              fx(0x5, 0x00), fx(0x1, 0x00),    // 5 recalls A's; channel 1 has no 1 of its own
+              fx(0xE, 0x10), emptyCell}),      // fine porta up: its own memory, empty
+    };
+    image.orders[1] = 1;
+    using Kind = ConversionKind;
+    test::ExpectNotes(image.Build(), {
+        {Kind::changedParameter, "XM 100 (portamento up from memory), kept as 0", 1, 1, 0},
+        {Kind::changedParameter, "XM EA0 (fine volume slide up from memory), kept as 0", 1, 1,
+         0},
+        {Kind::changedParameter, "XM A00/500/600 (volume slide from memory), kept as 0", 1, 1,
+         1},
+    });
+}
+
+TEST_F(XmLoaderTest, OggVorbisSamplesStaySilentAndTheNextSampleIsReadWhole) {
+    // An OXM sample: its decoded length, then an Ogg page. It is not decoded: played as PCM it
+    // would be noise. The plain sample after it must still be read from its own data.
+    Bytes vorbis = {0x40, 0x49, 0, 0, 'O', 'g', 'g', 'S', 0, 2};
+    vorbis.resize(31, 0x5A);  // an odd length of 16-bit data: its last byte lies in the file too
+    XmImage image;
+    image.instruments = {{.samples = {{.data = vorbis, .loopLength = 8, .type = 0x11},
+                                      {.data = {1, 1, 1}}}}};
+    const Bytes bytes = image.Build();
+    test::ExpectNotes(bytes, {
+        {ConversionKind::discarded, "Ogg Vorbis sample data (OXM), not decoded", 1},
+    });
+    ASSERT_EQ(test::LoadFromBytes(bytes), ResultOk);
+    const SampleHeader& silent = test::Sample(0, 0);
+    EXPECT_EQ(silent.length, 0u);
+    EXPECT_EQ(silent.loopEnd, 0u);
+    EXPECT_EQ(silent.flags & (loop | pingPong), 0);
+    EXPECT_TRUE(test::SampleFrames(0, 0).empty());
+    EXPECT_EQ(test::Copy(test::SampleFrames(0, 1)), (Bytes{1, 2, 3}));
 }
 
 // Two instruments (the first with two samples, one 16-bit of odd byte length) and two patterns,
