@@ -11,8 +11,10 @@ namespace tunepak {
 namespace {
 
 constexpr std::int32_t slideUnit = 16;
-// Fade-out runs from 512 down to 0, one instrument `fadeOut` step per tick after key off.
-constexpr std::int32_t fadeStart = 512;
+// Fade-out runs from 1,024 down to 0, one instrument `fadeOut` step per tick after key off: the
+// unit of IT fade-outs, which conversion keeps as they are. XM fade-outs, stored as a 64th of
+// their value, fade at half FastTracker 2's speed, and the conversion report says so.
+constexpr std::int32_t fadeStart = 1024;
 constexpr std::uint32_t envelopeTick = 16;  // envelope positions are ticks x 16
 
 bool Amiga() { return (song.songFlags & amigaSlides) != 0; }

@@ -506,7 +506,7 @@ TEST_F(PlaybackTest, VolumeEnvelopeHoldsAtSustainUntilKeyOffThenFades) {
         record.volumeEnvelope[k].position = static_cast<std::uint16_t>(points[k].first * 16);
         record.volumeEnvelope[k].value = points[k].second;
     }
-    record.fadeOut = 128;
+    record.fadeOut = 256;
     Pattern(0, 8, {{{0, 60, 1}}, {}, {}, {}, {{0, keyOff}}});
     Start();
     const std::vector<std::int32_t> positions =
@@ -514,8 +514,8 @@ TEST_F(PlaybackTest, VolumeEnvelopeHoldsAtSustainUntilKeyOffThenFades) {
     EXPECT_EQ(positions, (std::vector<std::int32_t>{16, 32, 32, 32, 48, 64, 80, 80}));
     Start();
     const std::vector<std::int32_t> fades = Ticks(8, [](const ChannelPlay& c) { return c.fade; });
-    // From 512, as FastTracker 2's fade-outs (converted to a 64th) play at their own speed.
-    EXPECT_EQ(fades, (std::vector<std::int32_t>{512, 512, 512, 512, 384, 256, 128, 0}));
+    // From 1,024, one fade-out step a tick once the key is off.
+    EXPECT_EQ(fades, (std::vector<std::int32_t>{1024, 1024, 1024, 1024, 768, 512, 256, 0}));
     EXPECT_EQ(playback->channels[0].voice.data, nullptr);  // faded out
 }
 
@@ -545,7 +545,7 @@ TEST_F(PlaybackTest, AnInstrumentWithoutANoteTakesBackAKeyOff) {
     Pattern(0, 6, {{{0, 60, 1}}, {{0, keyOff}}, {{0, 0, 1}}, {}, {{0, keyOff, 1}}, {}});
     Start();
     const std::vector<std::int32_t> fades = Ticks(6, [](const ChannelPlay& c) { return c.fade; });
-    EXPECT_EQ(fades, (std::vector<std::int32_t>{512, 448, 512, 512, 448, 384}));
+    EXPECT_EQ(fades, (std::vector<std::int32_t>{1024, 960, 1024, 1024, 960, 896}));
 }
 
 TEST_F(PlaybackTest, RetriggerAfterAnInstrumentAloneRestartsTheSamplePlaying) {
@@ -577,8 +577,8 @@ TEST_F(PlaybackTest, KeyOffWithoutEnvelopeSilencesTheChannelWhileItFades) {
     EXPECT_NE(channel.voice.data, nullptr);
     // A volume afterwards brings the note back, at what the fade-out has left of it.
     Play(tickFrames);
-    EXPECT_EQ(channel.fade, 512 - 2 * 64);
-    EXPECT_EQ(channel.voice.targetLeft, 4096 * 384 / 512 / 2);
+    EXPECT_EQ(channel.fade, 1024 - 2 * 64);
+    EXPECT_EQ(channel.voice.targetLeft, 4096 * 896 / 1024 / 2);
 }
 
 TEST_F(PlaybackTest, KeyMapChoosesTheSampleAndItsVolume) {
