@@ -18,6 +18,7 @@ namespace {
 namespace fs = std::filesystem;
 using test::Bytes;
 using test::ReadFile;
+using test::TunepakTest;
 using test::WriteFile;
 
 // A small valid AM module of `padding` extra bytes (an unknown chunk), so sizes can be chosen.
@@ -35,8 +36,6 @@ Bytes AmModule(std::size_t size = 0) {
     file.PutU32At(4, static_cast<std::uint32_t>(file.size() - 8));
     return file.bytes();
 }
-
-using test::TunepakTest;
 
 TEST_F(TunepakTest, WrongArgumentCountsPrintTheUsage) {
     for (const char* arguments : {"", "a b"}) {

@@ -12,9 +12,7 @@ namespace tunepak {
 namespace {
 
 using test::Bytes;
-using test::scream::EmptyFrom;
-using test::scream::PackedRows;
-using test::scream::RowEvents;
+using namespace test::scream;  // the packed rows and their events
 
 struct PtmSample {
     std::uint8_t type = 0x01;  // bit 0 sampled, bit 2 loop, bit 3 ping-pong, bit 4 16-bit

@@ -16,9 +16,7 @@ namespace tunepak {
 namespace {
 
 using test::Bytes;
-using test::scream::EmptyFrom;
-using test::scream::PackedRows;
-using test::scream::RowEvents;
+using namespace test::scream;  // the packed rows and their events
 
 struct S3mSample {
     std::string name = "sample";
