@@ -21,9 +21,7 @@ TEST_F(PatternEmitterTest, WritesTheDocumentedRowBytes) {
                              .volume = 40}));
     emitter.EndRow();
     emitter.Finish();
-    const Bytes expected = {0x00, 0xE2, 0x04, 0x0A, 0x03, 0x3D, 0x28, 0x00};
-    const auto block = test::Pattern(0);
-    EXPECT_EQ(Bytes(block.begin(), block.end()), expected);
+    EXPECT_EQ(test::PatternBytes(0), (Bytes{0x00, 0xE2, 0x04, 0x0A, 0x03, 0x3D, 0x28, 0x00}));
     EXPECT_EQ(PatternEmitter::HighestChannel(), 2);
 }
 
@@ -37,9 +35,8 @@ TEST_F(PatternEmitterTest, PartsAppearOnlyWhenPresent) {
     emitter.EndRow();
     emitter.EndRow();
     emitter.Finish();
-    const Bytes expected = {0x01, 0x21, 0x00, 0x84, 0x37, 0x00, 0x45, 0x00, 0x80, 0x00, 0x00};
-    const auto block = test::Pattern(3);
-    EXPECT_EQ(Bytes(block.begin(), block.end()), expected);
+    EXPECT_EQ(test::PatternBytes(3),
+              (Bytes{0x01, 0x21, 0x00, 0x84, 0x37, 0x00, 0x45, 0x00, 0x80, 0x00, 0x00}));
     EXPECT_EQ(PatternEmitter::HighestChannel(), 5);
 }
 
