@@ -269,7 +269,7 @@ TEST_F(InfoTest, JsonFileNamesAreUtf8OrComeWithTheirBytes) {
     EXPECT_TRUE(fs::exists(dir / bytes));
 }
 
-TEST_F(InfoTest, TunepakThenInfoOnTheBundledExample) {
+TEST_F(InfoTest, APackedFileAndItsSourceReportTheSameModule) {
     ASSERT_EQ(Run(TUNEPAK_EXE, "'" TUNEPAK_DEMO "'").exitCode, 0);
     const test::Outcome text = Info("Demo.vmz '" TUNEPAK_DEMO "'");
     EXPECT_EQ(text.exitCode, 0);

@@ -210,7 +210,7 @@ TEST_F(ItLoaderTest, EffectTranslationsAndTheirMemory) {
 }
 
 // IT reads the S3M letters alike, but for its fine vibrato (dropped) and its panning (0..255).
-TEST_F(ItLoaderTest, TranslatesTheS3mLetterCasesButUAndX) {
+TEST_F(ItLoaderTest, TranslatesLetterEffectsAsS3mDoesExceptUAndX) {
     std::vector<Bytes> rows;
     std::vector<Bytes> expected;
     for (test::LetterCase c : test::LetterEffectCases()) {

@@ -120,14 +120,13 @@ TEST_F(S3mLoaderTest, SongSettingsAndPeriodLimits) {
     EXPECT_EQ(song.maxPeriod, 0xFF00);
 }
 
-TEST_F(S3mLoaderTest, ConvertsThePackedCellExample) {
+TEST_F(S3mLoaderTest, ConvertsAPackedCellWithEveryPart) {
     S3mLayout layout;
     layout.patterns = {PackedRows({{0xE1, 0x40, 0x02, 0x30, 0x04, 0x0F}})};
     ASSERT_EQ(test::LoadFromBytes(BuildS3m(layout)), ResultOk);
     Bytes expected = {63, 0xE1, 0x0F, 0x0A, 0x02, 0x3D, 0x30};
     expected.resize(expected.size() + 64, 0);
-    const auto block = test::Pattern(0);
-    EXPECT_EQ(Bytes(block.begin(), block.end()), expected);
+    EXPECT_EQ(test::PatternBytes(0), expected);
     EXPECT_EQ(song.channelCount, 2);
 }
 

@@ -9,7 +9,7 @@ using test::Bytes;
 
 class PatternEmitterTest : public test::ModelTest {};
 
-TEST_F(PatternEmitterTest, WritesTheDocumentedRowBytes) {
+TEST_F(PatternEmitterTest, WritesTheFlagAndPartsOfAnEventInTheirOrder) {
     PatternEmitter emitter;
     ASSERT_TRUE(emitter.Begin(0, 1));
     EXPECT_FALSE(emitter.Add({.channel = 0}));  // nothing to say: no event
@@ -85,7 +85,7 @@ TEST(PatternWalk, SixtyFourEmptyRowsAreSixtyFiveBytes) {
     EXPECT_EQ(WalkRowPacked(block).length, 65u);
 }
 
-TEST(PatternWalk, EventStreamExamples) {
+TEST(PatternWalk, EventStreamLengthAndInstrumentsUpToItsTerminator) {
     const Bytes terminatorOnly = {0x80, 0x00, 0x00};
     EXPECT_EQ(WalkEventStream(terminatorOnly).length, 3u);
     EXPECT_TRUE(WalkEventStream(terminatorOnly).usedInstruments.none());
