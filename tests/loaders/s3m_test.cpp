@@ -9,7 +9,7 @@
 #include "scream_test_support.h"
 #include "adpcm_test_support.h"
 #include "conversion_notes.h"
-#include "letter_effect_cases.h"
+#include "effect_cases.h"
 #include "model/conversion_record.h"
 
 namespace tunepak {
@@ -154,9 +154,11 @@ TEST_F(S3mLoaderTest, NotesKeyOffsAndRepeatedBytes) {
 }
 
 TEST_F(S3mLoaderTest, TranslatesEffects) {
-    const std::vector<test::LetterCase> cases = test::LetterEffectCases();
+    const std::vector<test::EffectCase> cases = test::LetterEffectCases();
     Bytes packed;
-    for (const auto& c : cases) packed.insert(packed.end(), {0x80, std::uint8_t(c.letter - '@'), c.info, 0});
+    for (const auto& c : cases) {
+        packed.insert(packed.end(), {0x80, std::uint8_t(c.effect - '@'), c.info, 0});
+    }
     S3mLayout layout{.patterns = {packed}};
     ASSERT_LE(cases.size(), 64u);
     layout.patterns[0].resize(packed.size() + 64 - cases.size(), 0);
@@ -164,7 +166,7 @@ TEST_F(S3mLoaderTest, TranslatesEffects) {
     const auto rows = RowEvents(0);
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const auto& c = cases[i];
-        EXPECT_EQ(rows[i], test::ExpectedRow(c)) << c.letter << std::hex << int(c.info);
+        EXPECT_EQ(rows[i], test::ExpectedRow(c)) << c.effect << std::hex << int(c.info);
     }
 }
 
