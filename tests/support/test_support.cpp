@@ -185,4 +185,10 @@ void ExpectEveryAllocationFailureAndPrefixToEndCleanly(std::span<const std::uint
     EXPECT_GT(ExpectCleanLoadsOfEveryPrefix(bytes), 0);
 }
 
+void ExpectEveryAllocationFailureAndPrefixToEndCleanly(std::span<const std::uint8_t> bytes,
+                                                       const std::vector<int>& results) {
+    EXPECT_EQ(AllocationFailureResults(bytes), results);
+    EXPECT_GT(ExpectCleanLoadsOfEveryPrefix(bytes), 0);
+}
+
 }  // namespace tunepak::test

@@ -84,5 +84,9 @@ int ExpectCleanLoadsOfEveryPrefix(std::span<const std::uint8_t> bytes);
 // Both sweeps over a built module whose load makes more than three allocations and whose
 // shorter prefixes still load whole: every allocation failure and every truncation end cleanly.
 void ExpectEveryAllocationFailureAndPrefixToEndCleanly(std::span<const std::uint8_t> bytes);
+// The same with the result of each allocation's failure as `results` lists them, allocation by
+// allocation (see AllocationFailureResults).
+void ExpectEveryAllocationFailureAndPrefixToEndCleanly(std::span<const std::uint8_t> bytes,
+                                                       const std::vector<int>& results);
 
 }  // namespace tunepak::test
