@@ -154,17 +154,24 @@ std::string OutputBaseName(std::string_view path) {
 
 unsigned SizeFigure(unsigned long long bytes) { return static_cast<unsigned>((bytes + 512) / 1024); }
 
+std::optional<int> AnswerHelpOrVersion(std::string_view argument, const char* program,
+                                       const char* usage, const std::string& help) {
+    if (argument == "--help" || argument == "-h") {
+        std::printf("%s%s", usage, help.c_str());
+        return exitDone;
+    }
+    if (argument == "--version") {
+        std::printf("%s %s\n", program, programVersion);
+        return exitDone;
+    }
+    return std::nullopt;
+}
+
 int RunTunepak(int argc, const char* const* argv) {
     if (argc == 1) {
-        const std::string_view argument = argv[0];
-        if (argument == "--help" || argument == "-h") {
-            std::printf("%s%s", usageText, HelpText().c_str());
-            return exitDone;
-        }
-        if (argument == "--version") {
-            std::printf("tunepak %s\n", programVersion);
-            return exitDone;
-        }
+        const std::optional<int> answered =
+            AnswerHelpOrVersion(argv[0], "tunepak", usageText, HelpText());
+        if (answered) return *answered;
     }
     if (argc != 1) {
         std::printf("%s", usageText);

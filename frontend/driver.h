@@ -1,6 +1,7 @@
 // The command-line driver: converts every file that matches its one argument.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -25,6 +26,12 @@ unsigned SizeFigure(unsigned long long bytes);
 
 // The version that the programs' --version prints.
 extern const char* const programVersion;
+
+// The programs' answer to --help or -h (the usage line, then `help`) and to --version (the
+// program's name and version), printed on standard output; the exit code when `argument` asks
+// for either, nothing when it is another argument.
+std::optional<int> AnswerHelpOrVersion(std::string_view argument, const char* program,
+                                       const char* usage, const std::string& help);
 
 // Runs the program on its arguments (without the program name); returns the exit code.
 int RunTunepak(int argc, const char* const* argv);

@@ -45,12 +45,9 @@ int RunTunepakInfo(int argc, const char* const* argv) {
             options.files.emplace_back(argument);
         } else if (argument == "--") {
             optionsEnded = true;
-        } else if (argument == "--help" || argument == "-h") {
-            std::printf("%s%s", usageText, helpText);
-            return exitDone;
-        } else if (argument == "--version") {
-            std::printf("tunepak-info %s\n", programVersion);
-            return exitDone;
+        } else if (const auto answered =
+                       AnswerHelpOrVersion(argument, "tunepak-info", usageText, helpText)) {
+            return *answered;
         } else if (argument == "--patterns") {
             options.patterns = true;
         } else if (argument == "--json") {

@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -20,37 +19,13 @@
 #include <system_error>
 #include <thread>
 
+#include "files_in_progress.h"
+
 namespace tunepak::platform {
 
 namespace {
 
-// The hidden files being written, to be removed on an interruption. The storage is fixed and
-// lives as long as the process, so that no exit path finds it freed; the lock is held while a
-// hidden file is created, renamed or removed, and for good once an interruption is handled, so
-// that no file appears or moves while it is cleaned up.
-constexpr std::size_t mostFilesInProgress = 128;
-constexpr std::size_t longestPath = 4096;
-
-struct FilesInProgress {
-    std::mutex lock;
-    std::array<std::array<char, longestPath>, mostFilesInProgress> paths{};
-    std::array<bool, mostFilesInProgress> used{};
-
-    // Takes a free slot for `path`; -1 when none is free or the path does not fit.
-    int Add(const std::string& path) {
-        if (path.size() >= longestPath) return -1;
-        for (std::size_t slot = 0; slot < mostFilesInProgress; ++slot) {
-            if (used[slot]) continue;
-            path.copy(paths[slot].data(), path.size());
-            paths[slot][path.size()] = '\0';
-            used[slot] = true;
-            return static_cast<int>(slot);
-        }
-        return -1;
-    }
-};
-
-constinit FilesInProgress inProgress;
+constinit FilesInProgress<char, std::mutex> inProgress;
 
 constexpr std::size_t longestName = 255;  // of one path component
 
@@ -73,9 +48,7 @@ std::string HiddenNameBeside(const std::string& path) {
     while (sigwait(&signals, &signal) != 0) {
     }
     inProgress.lock.lock();  // never given back
-    for (std::size_t slot = 0; slot < mostFilesInProgress; ++slot) {
-        if (inProgress.used[slot]) unlink(inProgress.paths[slot].data());
-    }
+    inProgress.RemoveAll([](const char* path) { unlink(path); });
     std::signal(signal, SIG_DFL);
     sigset_t only;
     sigemptyset(&only);
@@ -134,8 +107,7 @@ ReplacingFile::ReplacingFile(std::string name)
                   : open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                          0666);
     if (descriptor < 0) {
-        if (slot_ >= 0) inProgress.used[static_cast<std::size_t>(slot_)] = false;
-        slot_ = -1;
+        inProgress.Release(slot_);
         failed_ = true;
         return;
     }
@@ -183,8 +155,7 @@ bool ReplacingFile::Commit() {
         unlink(temporary_.c_str());
         failed_ = true;
     }
-    inProgress.used[static_cast<std::size_t>(slot_)] = false;
-    slot_ = -1;
+    inProgress.Release(slot_);
     return !failed_;
 }
 
@@ -194,8 +165,7 @@ void ReplacingFile::Discard() {
     if (slot_ < 0) return;
     const std::lock_guard guard(inProgress.lock);
     unlink(temporary_.c_str());
-    inProgress.used[static_cast<std::size_t>(slot_)] = false;
-    slot_ = -1;
+    inProgress.Release(slot_);
 }
 
 ProgramArguments::ProgramArguments(int argc, char** argv)

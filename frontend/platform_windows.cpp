@@ -8,11 +8,12 @@
 #include <shellapi.h>
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <climits>
 #include <mutex>
 
+#include "files_in_progress.h"
+#include "io/handle_stream_windows.h"
 #include "platform.h"
 
 namespace tunepak::platform {
@@ -44,13 +45,6 @@ std::optional<std::string> Narrow(const wchar_t* wide) {
     return text;
 }
 
-// The hidden files being written, to be removed on an interruption. The storage is fixed and
-// lives as long as the process, so that no exit path finds it freed; the lock is held while a
-// hidden file is created, renamed or removed, and for good once an interruption is handled, so
-// that no file appears or moves while it is cleaned up.
-constexpr std::size_t mostFilesInProgress = 128;
-constexpr std::size_t longestPath = 4096;  // in UTF-16 units, with the terminating null
-
 // A lock of the system's own, which needs no constructor or destructor: the storage below is
 // set up before any code runs and never torn down.
 struct Lock {
@@ -60,31 +54,7 @@ struct Lock {
     void unlock() { ReleaseSRWLockExclusive(&system); }
 };
 
-struct FilesInProgress {
-    Lock lock;
-    std::array<std::array<wchar_t, longestPath>, mostFilesInProgress> paths{};
-    std::array<bool, mostFilesInProgress> used{};
-
-    // Takes a free slot for `path`; -1 when none is free or the path does not fit.
-    int Add(const std::wstring& path) {
-        if (path.size() >= longestPath) return -1;
-        for (std::size_t slot = 0; slot < mostFilesInProgress; ++slot) {
-            if (used[slot]) continue;
-            path.copy(paths[slot].data(), path.size());
-            paths[slot][path.size()] = L'\0';
-            used[slot] = true;
-            return static_cast<int>(slot);
-        }
-        return -1;
-    }
-
-    void Release(int& slot) {
-        if (slot >= 0) used[static_cast<std::size_t>(slot)] = false;
-        slot = -1;
-    }
-};
-
-constinit FilesInProgress inProgress;
+constinit FilesInProgress<wchar_t, Lock> inProgress;
 
 constexpr std::size_t longestName = 255;  // of one path component, in UTF-16 units
 
@@ -107,9 +77,7 @@ std::wstring HiddenNameBeside(const std::wstring& path) {
 // end it. An interruption that the process was started to ignore never reaches here.
 BOOL WINAPI RemoveFilesInProgress(DWORD) {
     inProgress.lock.lock();  // never given back
-    for (std::size_t slot = 0; slot < mostFilesInProgress; ++slot) {
-        if (inProgress.used[slot]) DeleteFileW(inProgress.paths[slot].data());
-    }
+    inProgress.RemoveAll([](const wchar_t* path) { DeleteFileW(path); });
     return FALSE;
 }
 
@@ -176,15 +144,7 @@ UniqueFile OpenRegularFile(const std::string& path) {
         CloseHandle(handle);
         return nullptr;
     }
-    const int descriptor =
-        _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_RDONLY | _O_BINARY);
-    if (descriptor < 0) {
-        CloseHandle(handle);
-        return nullptr;
-    }
-    UniqueFile file(_fdopen(descriptor, "rb"));
-    if (!file) _close(descriptor);
-    return file;
+    return StreamOverHandle(handle, _O_RDONLY | _O_BINARY, "rb");
 }
 
 std::optional<FileStamp> StampOf(std::FILE* file) {
@@ -254,7 +214,7 @@ bool ReplacingFile::Commit() {
         return false;
     }
     const std::lock_guard<Lock> guard(inProgress.lock);
-    const wchar_t* hidden = inProgress.paths[static_cast<std::size_t>(slot_)].data();
+    const wchar_t* hidden = inProgress.Path(slot_);
     const std::wstring target = Wide(name_).value_or(L"");  // valid: checked on construction
     if (!MoveFileExW(hidden, target.c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
@@ -270,7 +230,7 @@ void ReplacingFile::Discard() {
     handle_ = -1;
     if (slot_ < 0) return;
     const std::lock_guard<Lock> guard(inProgress.lock);
-    DeleteFileW(inProgress.paths[static_cast<std::size_t>(slot_)].data());
+    DeleteFileW(inProgress.Path(slot_));
     inProgress.Release(slot_);
 }
 

@@ -71,12 +71,9 @@ std::optional<int> ParseOptions(int argc, const char* const* argv, Options& opti
     for (int i = 0; i < argc; ++i) {
         const std::string_view argument = argv[i];
         const bool hasValue = i + 1 < argc;
-        if (argument == "--help" || argument == "-h") {
-            std::printf("%s%s", usageText, helpText);
-            return exitDone;
-        } else if (argument == "--version") {
-            std::printf("tunepak-render %s\n", programVersion);
-            return exitDone;
+        if (const auto answered =
+                AnswerHelpOrVersion(argument, "tunepak-render", usageText, helpText)) {
+            return *answered;
         } else if (argument == "--loop") {
             options.loop = true;
         } else if (argument == "--rate" && hasValue) {

@@ -1,9 +1,7 @@
 #include <fcntl.h>
-#include <io.h>
 #include <windows.h>
 
-#include <cstdint>
-
+#include "io/handle_stream_windows.h"
 #include "io/scratch_file.h"
 
 namespace tunepak {
@@ -25,14 +23,7 @@ UniqueFile OpenScratchFile() {
         DeleteFileW(name);
         return nullptr;
     }
-    const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_RDWR | _O_BINARY);
-    if (fd < 0) {
-        CloseHandle(handle);
-        return nullptr;
-    }
-    UniqueFile file(_fdopen(fd, "w+b"));
-    if (!file) _close(fd);
-    return file;
+    return StreamOverHandle(handle, _O_RDWR | _O_BINARY, "w+b");
 }
 
 }  // namespace tunepak

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
-#include <zlib.h>
 
 #include "container/container.h"
 #include "loaders/loaders.h"
@@ -25,10 +24,6 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 using test::Bytes;
-using test::compressedLengthAt;
-using test::crcAt;
-using test::imageLengthAt;
-using test::totalLengthAt;
 using test::ReadFile;
 using test::ReadText;
 using test::WriteFile;
@@ -215,10 +210,11 @@ TEST_F(InfoTest, JsonMatchesTheModelOfTheConvertedModule) {
     const Bytes packed = ReadFile(dir / "Song.vmz");
     const json& container = fromPacked["container"];
     EXPECT_EQ(container["fileSize"], packed.size());
-    EXPECT_EQ(container["totalLength"], ReadLe32(packed.data() + totalLengthAt));
-    EXPECT_EQ(container["crc"], ReadLe32(packed.data() + crcAt));
-    EXPECT_EQ(container["compressedLength"], ReadLe32(packed.data() + compressedLengthAt));
-    EXPECT_EQ(container["imageLength"], ReadLe32(packed.data() + imageLengthAt));
+    const ContainerHeader header = test::HeaderOf(packed);
+    EXPECT_EQ(container["totalLength"], std::uint32_t{header.totalLength});
+    EXPECT_EQ(container["crc"], std::uint32_t{header.crc});
+    EXPECT_EQ(container["compressedLength"], std::uint32_t{header.compressedLength});
+    EXPECT_EQ(container["imageLength"], std::uint32_t{header.imageLength});
 
     ASSERT_EQ(test::LoadFromBytes(source), ResultOk);
     ExpectModel(fromSource["module"]);
@@ -273,7 +269,7 @@ TEST_F(InfoTest, JsonFileNamesAreUtf8OrComeWithTheirBytes) {
     EXPECT_TRUE(fs::exists(dir / bytes));
 }
 
-TEST_F(InfoTest, TunepakThenInfoOnTheBundledExample) {
+TEST_F(InfoTest, APackedFileAndItsSourceReportTheSameModule) {
     ASSERT_EQ(Run(TUNEPAK_EXE, "'" TUNEPAK_DEMO "'").exitCode, 0);
     const test::Outcome text = Info("Demo.vmz '" TUNEPAK_DEMO "'");
     EXPECT_EQ(text.exitCode, 0);
@@ -300,12 +296,7 @@ TEST_F(InfoTest, TunepakThenInfoOnTheBundledExample) {
     const std::string extracted = (fs::path("out") / "Demo.am").string();  // native separator
     EXPECT_NE(extract.out.find("  extracted    " + extracted + "\n"), std::string::npos)
         << extract.out;
-    const Bytes packed = ReadFile(dir / "Demo.vmz");
-    Bytes image(ReadLe32(packed.data() + imageLengthAt));
-    uLongf length = image.size();
-    ASSERT_EQ(uncompress(image.data(), &length, packed.data() + containerHeaderSize,
-                         packed.size() - containerHeaderSize), Z_OK);
-    EXPECT_EQ(ReadFile(dir / "out" / "Demo.am"), image);
+    EXPECT_EQ(ReadFile(dir / "out" / "Demo.am"), test::InflatedImage(ReadFile(dir / "Demo.vmz")));
     const std::vector<json> fromExtracted = Documents(Info("--json out/Demo.am").out);
     ASSERT_EQ(fromExtracted.size(), 1u);
     EXPECT_EQ(fromExtracted[0]["module"], documents[0]["module"]);
@@ -423,10 +414,7 @@ TEST_F(InfoTest, ConversionNotesOfASourceModule) {
     EXPECT_EQ(converted.out.find("tremor"), std::string::npos) << converted.out;
     const Bytes packed = ReadFile(dir / "Lossy.vmz");
     ASSERT_GT(packed.size(), containerHeaderSize);
-    Bytes image(ReadLe32(packed.data() + imageLengthAt));
-    uLongf length = image.size();
-    ASSERT_EQ(uncompress(image.data(), &length, packed.data() + containerHeaderSize,
-                         packed.size() - containerHeaderSize), Z_OK);
+    const Bytes image = test::InflatedImage(packed);
     ASSERT_EQ(test::LoadFromBytes(source), ResultOk);
     EXPECT_EQ(ConversionNotes().size(), 2u);
     EXPECT_EQ(test::WriteImage(), image);
@@ -455,13 +443,8 @@ TEST_F(InfoTest, UsageHelpAndVersion) {
         EXPECT_EQ(run.out, "Usage : tunepak-info [--patterns] [--json] [--extract DIR] FILE...\n")
             << arguments;
     }
-    const test::Outcome help = Info("--help");
-    EXPECT_EQ(help.exitCode, 0);
-    EXPECT_EQ(help.out.rfind("Usage : tunepak-info", 0), 0u);
-    EXPECT_EQ(Info("-h").out, help.out);
-    const test::Outcome version = Info("--version");
-    EXPECT_EQ(version.exitCode, 0);
-    EXPECT_EQ(version.out.rfind("tunepak-info ", 0), 0u);
+    test::ExpectHelpAndVersion(temporary, TUNEPAK_INFO_EXE, "tunepak-info",
+                               "Usage : tunepak-info");
 }
 
 }  // namespace

@@ -96,6 +96,19 @@ private:
     fs::path path_;
 };
 
+// Expects `program` (its name `name`) to answer --help and -h with the same text, which begins
+// with `usage`, and --version with its name and version, both with exit code 0.
+inline void ExpectHelpAndVersion(const TemporaryDirectory& where, const std::string& program,
+                                 const std::string& name, const std::string& usage) {
+    const Outcome help = where.Run(program, "--help");
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_EQ(help.out.rfind(usage, 0), 0u) << help.out;
+    EXPECT_EQ(where.Run(program, "-h").out, help.out);
+    const Outcome version = where.Run(program, "--version");
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out.rfind(name + " ", 0), 0u) << version.out;
+}
+
 // A test that runs tunepak in a temporary directory of its own.
 class TunepakTest : public ::testing::Test {
 protected:

@@ -101,10 +101,8 @@ TEST_F(RenderTest, ErrorsAndTheirExitCodes) {
     EXPECT_FALSE(fs::exists(dir / "Junk.wav"));
     EXPECT_EQ(Render("-o /nonexistent/x.wav song.am").exitCode, 2);
 
-    const test::Outcome help = Render("--help");
-    EXPECT_EQ(help.exitCode, 0);
-    EXPECT_EQ(help.out.rfind("Usage : tunepak-render", 0), 0u);
-    EXPECT_EQ(Render("--version").out.rfind("tunepak-render ", 0), 0u);
+    test::ExpectHelpAndVersion(temporary, TUNEPAK_RENDER_EXE, "tunepak-render",
+                               "Usage : tunepak-render");
 }
 
 }  // namespace

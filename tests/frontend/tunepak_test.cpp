@@ -8,7 +8,6 @@
 
 #include "driver.h"
 #include "container/container.h"
-#include "io/endian.h"
 #include "packed_files.h"
 #include "platform.h"
 #include "program_runner.h"
@@ -18,11 +17,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::Bytes;
-using test::compressedLengthAt;
-using test::crcAt;
-using test::imageLengthAt;
-using test::totalLengthAt;
 using test::ReadFile;
+using test::TunepakTest;
 using test::WriteFile;
 
 // A small valid AM module of `padding` extra bytes (an unknown chunk), so sizes can be chosen.
@@ -41,8 +37,6 @@ Bytes AmModule(std::size_t size = 0) {
     return file.bytes();
 }
 
-using test::TunepakTest;
-
 TEST_F(TunepakTest, WrongArgumentCountsPrintTheUsage) {
     for (const char* arguments : {"", "a b"}) {
         const test::Outcome run = Tunepak(arguments);
@@ -52,13 +46,8 @@ TEST_F(TunepakTest, WrongArgumentCountsPrintTheUsage) {
 }
 
 TEST_F(TunepakTest, HelpAndVersion) {
-    const test::Outcome help = Tunepak("--help");
-    EXPECT_EQ(help.exitCode, 0);
-    EXPECT_EQ(help.out.rfind("Usage : tunepak <SourceFile.ext>\n", 0), 0u);
-    EXPECT_EQ(Tunepak("-h").out, help.out);
-    const test::Outcome version = Tunepak("--version");
-    EXPECT_EQ(version.exitCode, 0);
-    EXPECT_EQ(version.out.rfind("tunepak ", 0), 0u);
+    test::ExpectHelpAndVersion(temporary, TUNEPAK_EXE, "tunepak",
+                               "Usage : tunepak <SourceFile.ext>\n");
 }
 
 TEST_F(TunepakTest, ConvertsOneAndTwoFiles) {
@@ -219,22 +208,15 @@ TEST_F(TunepakTest, ContainerHoldsTheCompressedImage) {
     ASSERT_GT(packed.size(), containerHeaderSize);
     EXPECT_EQ(std::string(packed.begin(), packed.begin() + 4), "MUSE");
     EXPECT_EQ(Bytes(packed.begin() + 4, packed.begin() + 8), (Bytes{0xDE, 0xAD, 0xBA, 0xBE}));
-    EXPECT_EQ(ReadLe32(packed.data() + totalLengthAt), packed.size());
-    const std::uint32_t length = ReadLe32(packed.data() + compressedLengthAt);
+    const ContainerHeader header = test::HeaderOf(packed);
+    EXPECT_EQ(std::uint32_t{header.totalLength}, packed.size());
+    const std::uint32_t length = header.compressedLength;
     EXPECT_EQ(length, packed.size() - containerHeaderSize);
-    EXPECT_EQ(ReadLe32(packed.data() + crcAt),
-              crc32(0, packed.data() + containerHeaderSize, length));
+    EXPECT_EQ(std::uint32_t{header.crc}, crc32(0, packed.data() + containerHeaderSize, length));
 
     // The image is the source written again, less its unknown chunk.
-    const std::uint32_t imageSize = ReadLe32(packed.data() + imageLengthAt);
-    Bytes image(imageSize + 1);
-    uLongf imageLength = image.size();
-    ASSERT_EQ(uncompress(image.data(), &imageLength, packed.data() + containerHeaderSize, length),
-              Z_OK);
-    ASSERT_EQ(imageLength, imageSize);
-    image.resize(imageLength);
-    Bytes expected = AmModule();
-    EXPECT_EQ(image, expected);
+    const Bytes image = test::InflatedImage(packed);
+    EXPECT_EQ(image, AmModule());
 
     // Level 9, as compress2 makes it.
     Bytes again(packed.size());

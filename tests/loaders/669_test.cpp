@@ -187,10 +187,9 @@ TEST_F(Loader669Test, AllocationFailuresEndTheLoad) {
     const Bytes file = image.Build();
     // Allocations: work buffer, instrument, pattern, its shrink (whose failure keeps the block
     // as it is, and leaves the sample's to fail), sample frames.
-    EXPECT_EQ(test::AllocationFailureResults(file),
-              (std::vector<int>{ResultNoMemory, ResultNoMemory, ResultNoPatternMemory,
-                                ResultNoSampleMemory, ResultNoSampleMemory}));
-    EXPECT_GT(test::ExpectCleanLoadsOfEveryPrefix(file), 0);
+    test::ExpectEveryAllocationFailureAndPrefixToEndCleanly(
+        file, {ResultNoMemory, ResultNoMemory, ResultNoPatternMemory, ResultNoSampleMemory,
+               ResultNoSampleMemory});
 }
 
 TEST_F(Loader669Test, ConversionNotesTellWhatIsLost) {

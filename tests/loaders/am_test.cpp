@@ -93,7 +93,7 @@ TEST_F(AmReaderTest, ReadsBackWhatTheWriterWrote) {
     EXPECT_EQ(test::WriteImage(), image);
 }
 
-TEST_F(AmReaderTest, ChunkWalkCases) {
+TEST_F(AmReaderTest, AnImageWithoutChunksLoadsAndUnknownChunksAreSkipped) {
     // No chunks at all.
     const Bytes empty = ByteWriter().Raw({'R', 'I', 'F', 'F'}).U32(4).Text("AMFF", 4).bytes();
     EXPECT_EQ(test::LoadFromBytes(empty), ResultOk);

@@ -205,10 +205,9 @@ TEST_F(FarLoaderTest, AllocationFailuresEndTheLoad) {
     const Bytes file = image.Build();
     // Allocations: work buffer, pattern, its shrink (whose failure keeps the block as it is, and
     // leaves the instrument's to fail), instrument, sample frames.
-    EXPECT_EQ(test::AllocationFailureResults(file),
-              (std::vector<int>{ResultNoMemory, ResultNoPatternMemory, ResultNoMemory,
-                                ResultNoMemory, ResultNoSampleMemory}));
-    EXPECT_GT(test::ExpectCleanLoadsOfEveryPrefix(file), 0);
+    test::ExpectEveryAllocationFailureAndPrefixToEndCleanly(
+        file, {ResultNoMemory, ResultNoPatternMemory, ResultNoMemory, ResultNoMemory,
+               ResultNoSampleMemory});
 }
 
 TEST_F(FarLoaderTest, ConversionNotesTellWhatIsLost) {

@@ -315,7 +315,7 @@ TEST_F(PrepareSampleTest, StereoScratchFailureIsReported) {
 
 // A source encoding comes as a value with its own source of bytes (as a decoder serves them):
 // the conversion follows the value, and the header states only what a stored file keeps.
-TEST_F(PrepareSampleTest, ASourceObjectAndEncodingValueDriveTheConversion) {
+TEST_F(PrepareSampleTest, TheGivenEncodingDrivesTheConversionAndTheHeaderKeepsOnlyStoredFlags) {
     class Countdown final : public SampleSource {
     public:
         std::optional<std::uint64_t> BytesLeft() override { return std::nullopt; }

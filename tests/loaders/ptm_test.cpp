@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "conversion_notes.h"
+#include "effect_cases.h"
 #include "loaders/loaders.h"
 #include "model/player.h"
 #include "scream_test_support.h"
@@ -12,9 +13,7 @@ namespace tunepak {
 namespace {
 
 using test::Bytes;
-using test::scream::EmptyFrom;
-using test::scream::PackedRows;
-using test::scream::RowEvents;
+using namespace test::scream;  // the packed rows and their events
 
 struct PtmSample {
     std::uint8_t type = 0x01;  // bit 0 sampled, bit 2 loop, bit 3 ping-pong, bit 4 16-bit
@@ -110,11 +109,8 @@ TEST_F(PtmLoaderTest, NotesKeyOffsAndVolumes) {
 }
 
 TEST_F(PtmLoaderTest, EffectsAndTheirSharedMemory) {
-    struct Case {
-        std::uint8_t command, parameter, internal, internalParameter;
-    };
-    constexpr std::uint8_t none = 0xFF;
-    const std::vector<Case> cases = {
+    constexpr std::uint8_t none = test::noEffect;
+    const std::vector<test::EffectCase> cases = {
         {1, 0x05, 2, 0x05},   {1, 0xF3, 14, 0x23},  {1, 0xE8, 14, 0x22},  {2, 0x05, 1, 0x05},
         {2, 0xF3, 14, 0x13},  {2, 0xE8, 14, 0x12},  {10, 0xFF, 14, 0xAF}, {10, 0xF0, 10, 0xF0},
         {10, 0x0F, 10, 0x0F}, {10, 0xF2, 14, 0xB2}, {10, 0x23, 10, 0x03}, {14, 0x13, 14, 0x23},
@@ -122,7 +118,7 @@ TEST_F(PtmLoaderTest, EffectsAndTheirSharedMemory) {
         {15, 0x06, 15, 0x06}, {16, 0x12, none, 0},  {255, 0x01, none, 0},
     };
     Bytes rowsOfCases;
-    for (const Case& c : cases) rowsOfCases.insert(rowsOfCases.end(), {0x40, c.command, c.parameter, 0});
+    for (const auto& c : cases) rowsOfCases.insert(rowsOfCases.end(), {0x40, c.effect, c.info, 0});
     rowsOfCases.resize(rowsOfCases.size() + 64 - cases.size(), 0);
     // Channel 1: the memory of commands 10, 1 and 2, running on into the next pattern.
     PtmLayout layout = WithSample({rowsOfCases, PackedRows({{0x41, 10, 0x05}, {0x41, 1, 0}, {0x41, 2, 0}}),
@@ -131,10 +127,7 @@ TEST_F(PtmLoaderTest, EffectsAndTheirSharedMemory) {
     ASSERT_EQ(test::LoadFromBytes(BuildPtm(layout)), ResultOk);
     const auto rows = RowEvents(0);
     for (std::size_t i = 0; i < cases.size(); ++i) {
-        const Case& c = cases[i];
-        const Bytes expected =
-            c.internal == none ? Bytes{} : Bytes{0x80, c.internalParameter, c.internal};
-        EXPECT_EQ(rows[i], expected) << "command " << int(c.command);
+        EXPECT_EQ(rows[i], test::ExpectedRow(cases[i])) << "command " << int(cases[i].effect);
     }
     const auto memory = RowEvents(1);
     EXPECT_EQ(memory[1], (Bytes{0x81, 0x05, EffectPortaDown}));

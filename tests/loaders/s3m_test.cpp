@@ -9,16 +9,14 @@
 #include "scream_test_support.h"
 #include "adpcm_test_support.h"
 #include "conversion_notes.h"
-#include "letter_effect_cases.h"
+#include "effect_cases.h"
 #include "model/conversion_record.h"
 
 namespace tunepak {
 namespace {
 
 using test::Bytes;
-using test::scream::EmptyFrom;
-using test::scream::PackedRows;
-using test::scream::RowEvents;
+using namespace test::scream;  // the packed rows and their events
 
 struct S3mSample {
     std::string name = "sample";
@@ -122,14 +120,13 @@ TEST_F(S3mLoaderTest, SongSettingsAndPeriodLimits) {
     EXPECT_EQ(song.maxPeriod, 0xFF00);
 }
 
-TEST_F(S3mLoaderTest, ConvertsThePackedCellExample) {
+TEST_F(S3mLoaderTest, ConvertsAPackedCellWithEveryPart) {
     S3mLayout layout;
     layout.patterns = {PackedRows({{0xE1, 0x40, 0x02, 0x30, 0x04, 0x0F}})};
     ASSERT_EQ(test::LoadFromBytes(BuildS3m(layout)), ResultOk);
     Bytes expected = {63, 0xE1, 0x0F, 0x0A, 0x02, 0x3D, 0x30};
     expected.resize(expected.size() + 64, 0);
-    const auto block = test::Pattern(0);
-    EXPECT_EQ(Bytes(block.begin(), block.end()), expected);
+    EXPECT_EQ(test::PatternBytes(0), expected);
     EXPECT_EQ(song.channelCount, 2);
 }
 
@@ -157,9 +154,11 @@ TEST_F(S3mLoaderTest, NotesKeyOffsAndRepeatedBytes) {
 }
 
 TEST_F(S3mLoaderTest, TranslatesEffects) {
-    const std::vector<test::LetterCase> cases = test::LetterEffectCases();
+    const std::vector<test::EffectCase> cases = test::LetterEffectCases();
     Bytes packed;
-    for (const auto& c : cases) packed.insert(packed.end(), {0x80, std::uint8_t(c.letter - '@'), c.info, 0});
+    for (const auto& c : cases) {
+        packed.insert(packed.end(), {0x80, std::uint8_t(c.effect - '@'), c.info, 0});
+    }
     S3mLayout layout{.patterns = {packed}};
     ASSERT_LE(cases.size(), 64u);
     layout.patterns[0].resize(packed.size() + 64 - cases.size(), 0);
@@ -167,7 +166,7 @@ TEST_F(S3mLoaderTest, TranslatesEffects) {
     const auto rows = RowEvents(0);
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const auto& c = cases[i];
-        EXPECT_EQ(rows[i], test::ExpectedRow(c)) << c.letter << std::hex << int(c.info);
+        EXPECT_EQ(rows[i], test::ExpectedRow(c)) << c.effect << std::hex << int(c.info);
     }
 }
 

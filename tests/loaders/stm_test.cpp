@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "conversion_notes.h"
+#include "effect_cases.h"
 #include "loaders/loaders.h"
 #include "model/player.h"
 #include "scream_test_support.h"
@@ -115,11 +116,8 @@ TEST_F(StmLoaderTest, ConvertsCells) {
 }
 
 TEST_F(StmLoaderTest, TranslatesEffects) {
-    struct Case {
-        std::uint8_t effect, parameter, command, internal;
-    };
-    constexpr std::uint8_t none = 0xFF;
-    const std::vector<Case> cases = {
+    constexpr std::uint8_t none = test::noEffect;
+    const std::vector<test::EffectCase> cases = {
         {1, 0x60, 15, 0x06}, {2, 0x03, 11, 0x03}, {3, 0x10, 13, 0x10}, {4, 0x0F, 10, 0x0F},
         {5, 0x05, 2, 0x05},  {6, 0x05, 1, 0x05},  {7, 0x20, 3, 0x20},  {8, 0x48, 4, 0x48},
         {9, 0x11, none, 0},  {10, 0x37, 0, 0x37}, {10, 0x00, none, 0}, {11, 0x21, none, 0},
@@ -128,14 +126,12 @@ TEST_F(StmLoaderTest, TranslatesEffects) {
     StmLayout layout;
     for (std::size_t i = 0; i < cases.size(); ++i) {
         SetCell(layout.patterns[0], static_cast<int>(i), 0,
-                {0xFF, 0x01, static_cast<std::uint8_t>(0x80 | cases[i].effect), cases[i].parameter});
+                {0xFF, 0x01, static_cast<std::uint8_t>(0x80 | cases[i].effect), cases[i].info});
     }
     ASSERT_EQ(test::LoadFromBytes(BuildStm(layout)), ResultOk);
     const auto rows = RowEvents(0);
     for (std::size_t i = 0; i < cases.size(); ++i) {
-        const Case& c = cases[i];
-        const Bytes expected = c.command == none ? Bytes{} : Bytes{0x80, c.internal, c.command};
-        EXPECT_EQ(rows[i], expected) << "effect " << int(c.effect);
+        EXPECT_EQ(rows[i], test::ExpectedRow(cases[i])) << "effect " << int(cases[i].effect);
     }
 }
 

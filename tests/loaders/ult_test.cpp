@@ -274,11 +274,9 @@ TEST_F(UltLoaderTest, AllocationFailuresEndTheLoad) {
     // Allocations: two work buffers, instrument, track table, the converted tracks, pattern,
     // its shrink (whose failure keeps the block as it is, and leaves the sample's to fail),
     // sample frames.
-    EXPECT_EQ(test::AllocationFailureResults(file),
-              (std::vector<int>{ResultNoMemory, ResultNoMemory, ResultNoMemory, ResultNoMemory,
-                                ResultNoMemory, ResultNoPatternMemory, ResultNoSampleMemory,
-                                ResultNoSampleMemory}));
-    EXPECT_GT(test::ExpectCleanLoadsOfEveryPrefix(file), 0);
+    test::ExpectEveryAllocationFailureAndPrefixToEndCleanly(
+        file, {ResultNoMemory, ResultNoMemory, ResultNoMemory, ResultNoMemory, ResultNoMemory,
+               ResultNoPatternMemory, ResultNoSampleMemory, ResultNoSampleMemory});
 }
 
 TEST_F(UltLoaderTest, ConversionNotesTellWhatIsLost) {

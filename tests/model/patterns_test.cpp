@@ -9,7 +9,7 @@ using test::Bytes;
 
 class PatternEmitterTest : public test::ModelTest {};
 
-TEST_F(PatternEmitterTest, WritesTheDocumentedRowBytes) {
+TEST_F(PatternEmitterTest, WritesTheFlagAndPartsOfAnEventInTheirOrder) {
     PatternEmitter emitter;
     ASSERT_TRUE(emitter.Begin(0, 1));
     EXPECT_FALSE(emitter.Add({.channel = 0}));  // nothing to say: no event
@@ -21,9 +21,7 @@ TEST_F(PatternEmitterTest, WritesTheDocumentedRowBytes) {
                              .volume = 40}));
     emitter.EndRow();
     emitter.Finish();
-    const Bytes expected = {0x00, 0xE2, 0x04, 0x0A, 0x03, 0x3D, 0x28, 0x00};
-    const auto block = test::Pattern(0);
-    EXPECT_EQ(Bytes(block.begin(), block.end()), expected);
+    EXPECT_EQ(test::PatternBytes(0), (Bytes{0x00, 0xE2, 0x04, 0x0A, 0x03, 0x3D, 0x28, 0x00}));
     EXPECT_EQ(PatternEmitter::HighestChannel(), 2);
 }
 
@@ -37,9 +35,8 @@ TEST_F(PatternEmitterTest, PartsAppearOnlyWhenPresent) {
     emitter.EndRow();
     emitter.EndRow();
     emitter.Finish();
-    const Bytes expected = {0x01, 0x21, 0x00, 0x84, 0x37, 0x00, 0x45, 0x00, 0x80, 0x00, 0x00};
-    const auto block = test::Pattern(3);
-    EXPECT_EQ(Bytes(block.begin(), block.end()), expected);
+    EXPECT_EQ(test::PatternBytes(3),
+              (Bytes{0x01, 0x21, 0x00, 0x84, 0x37, 0x00, 0x45, 0x00, 0x80, 0x00, 0x00}));
     EXPECT_EQ(PatternEmitter::HighestChannel(), 5);
 }
 
@@ -88,7 +85,7 @@ TEST(PatternWalk, SixtyFourEmptyRowsAreSixtyFiveBytes) {
     EXPECT_EQ(WalkRowPacked(block).length, 65u);
 }
 
-TEST(PatternWalk, EventStreamExamples) {
+TEST(PatternWalk, EventStreamLengthAndInstrumentsUpToItsTerminator) {
     const Bytes terminatorOnly = {0x80, 0x00, 0x00};
     EXPECT_EQ(WalkEventStream(terminatorOnly).length, 3u);
     EXPECT_TRUE(WalkEventStream(terminatorOnly).usedInstruments.none());

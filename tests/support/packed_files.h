@@ -86,6 +86,33 @@ inline Bytes VariedImage(std::size_t size) {
     return image;
 }
 
+// The header at the start of a packed file; a zeroed one (and a failure) when the file is too
+// short to hold it.
+inline ContainerHeader HeaderOf(const Bytes& packed) {
+    ContainerHeader header{};
+    EXPECT_GE(packed.size(), containerHeaderSize);
+    if (packed.size() >= containerHeaderSize) std::memcpy(&header, packed.data(), sizeof header);
+    return header;
+}
+
+// The image in a packed file, inflated from the bytes behind its header: exactly the number of
+// bytes the header states, or a failure.
+inline Bytes InflatedImage(const Bytes& packed) {
+    if (packed.size() < containerHeaderSize) {
+        ADD_FAILURE() << "a packed file of " << packed.size() << " bytes has no header";
+        return {};
+    }
+    const std::uint32_t stated = HeaderOf(packed).imageLength;
+    Bytes image(std::size_t{stated} + 1);
+    uLongf length = image.size();
+    EXPECT_EQ(uncompress(image.data(), &length, packed.data() + containerHeaderSize,
+                         packed.size() - containerHeaderSize),
+              Z_OK);
+    EXPECT_EQ(length, stated);
+    image.resize(std::min<std::size_t>(length, stated));
+    return image;
+}
+
 // The image packed by PackModule, as the file it is written as.
 inline Bytes PackedFile(const Bytes& image) {
     PackedModule packed;

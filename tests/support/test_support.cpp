@@ -180,4 +180,15 @@ int ExpectCleanLoadsOfEveryPrefix(std::span<const std::uint8_t> bytes) {
     return whole;
 }
 
+void ExpectEveryAllocationFailureAndPrefixToEndCleanly(std::span<const std::uint8_t> bytes) {
+    EXPECT_GT(ExpectCleanAllocationFailures(bytes), 3);
+    EXPECT_GT(ExpectCleanLoadsOfEveryPrefix(bytes), 0);
+}
+
+void ExpectEveryAllocationFailureAndPrefixToEndCleanly(std::span<const std::uint8_t> bytes,
+                                                       const std::vector<int>& results) {
+    EXPECT_EQ(AllocationFailureResults(bytes), results);
+    EXPECT_GT(ExpectCleanLoadsOfEveryPrefix(bytes), 0);
+}
+
 }  // namespace tunepak::test

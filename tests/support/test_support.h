@@ -81,4 +81,12 @@ std::vector<int> AllocationFailureResults(std::span<const std::uint8_t> bytes);
 // a result code, never a crash, and release everything it took. Returns how many loaded whole.
 int ExpectCleanLoadsOfEveryPrefix(std::span<const std::uint8_t> bytes);
 
+// Both sweeps over a built module whose load makes more than three allocations and whose
+// shorter prefixes still load whole: every allocation failure and every truncation end cleanly.
+void ExpectEveryAllocationFailureAndPrefixToEndCleanly(std::span<const std::uint8_t> bytes);
+// The same with the result of each allocation's failure as `results` lists them, allocation by
+// allocation (see AllocationFailureResults).
+void ExpectEveryAllocationFailureAndPrefixToEndCleanly(std::span<const std::uint8_t> bytes,
+                                                       const std::vector<int>& results);
+
 }  // namespace tunepak::test

@@ -1,5 +1,5 @@
-// The letter effects that S3M and IT share (one translation table serves both loaders): each
-// letter and info byte with the internal command and parameter it becomes in S3M.
+// Effect translation cases for the loader tests: a source effect and its info byte with the
+// internal command and parameter it becomes, and the letter effects that S3M and IT share.
 #pragma once
 
 #include <cstdint>
@@ -9,12 +9,15 @@
 
 namespace tunepak::test {
 
-struct LetterCase {
-    std::uint8_t letter, info, command, parameter;
+// One effect of a source cell and what it converts to; command noEffect: nothing.
+struct EffectCase {
+    std::uint8_t effect, info, command, parameter;
 };
 inline constexpr std::uint8_t noEffect = 0xFF;
 
-inline std::vector<LetterCase> LetterEffectCases() {
+// The letters (as characters) and info bytes that S3M and IT share, with what S3M makes of them
+// (one translation table serves both loaders).
+inline std::vector<EffectCase> LetterEffectCases() {
     constexpr std::uint8_t none = noEffect;
     return {
         {'D', 0x0F, 10, 0x0F}, {'D', 0xF0, 10, 0xF0}, {'D', 0xFF, 14, 0xAF}, {'D', 0xF1, 14, 0xB1},
@@ -30,7 +33,7 @@ inline std::vector<LetterCase> LetterEffectCases() {
 }
 
 // The row a case converts to: one event on channel 0 with only an effect part, or nothing.
-inline Bytes ExpectedRow(const LetterCase& c) {
+inline Bytes ExpectedRow(const EffectCase& c) {
     return c.command == noEffect ? Bytes{} : Bytes{0x80, c.parameter, c.command};
 }
 
