@@ -7,6 +7,7 @@
 #include <span>
 
 #include "io/services.h"
+#include "io/stream_reader.h"
 #include "loaders/common.h"
 #include "loaders/loaders.h"
 #include "loaders/single_sample_common.h"
@@ -114,8 +115,9 @@ int Load669(void* stream) {
     WorkBuffer pattern(patternBytes);
     if (!pattern) return ResultNoMemory;
 
+    StreamReader reader(stream);
     Header header{};
-    ReadRecord(stream, header);
+    reader.ReadRecord(header);
     std::copy_n(header.message.begin(), song.title.size(), song.title.begin());
     std::copy(header.orders.begin(), header.orders.end(), orderList.begin());
 
@@ -127,7 +129,7 @@ int Load669(void* stream) {
     }
     for (std::size_t s = 0; s < header.sampleCount; ++s) {
         SampleRecord record{};
-        ReadRecord(stream, record);
+        reader.ReadRecord(record);
         if (s >= loadedSamples) continue;
         SampleHeader* sample = NewSampleInstrument(s, record.fileName);
         if (sample == nullptr) return ResultNoMemory;
@@ -147,7 +149,7 @@ int Load669(void* stream) {
         const bool inTables = k < tableEntries;
         const int breakRow = inTables ? std::min<int>(header.breakRows[k], lastRow) : lastRow;
         const std::uint8_t speed = inTables ? header.speeds[k] : 0;
-        ReadBytes(stream, pattern.span());
+        reader.Read(pattern.span());
         if (!ConvertPattern(k, breakRow, speed, pattern.span().first<patternBytes>())) {
             return ResultNoPatternMemory;
         }
@@ -155,8 +157,8 @@ int Load669(void* stream) {
 
     for (std::size_t s = 0; s < loadedSamples; ++s) {
         InstrumentSlot& slot = instrumentTable[s];
-        if (const int result = PrepareSample(SampleOf(slot.block, 0), slot.sampleData[0], stream,
-                                             {.unsignedValues = true})) {
+        if (const int result = PrepareSample(SampleOf(slot.block, 0), slot.sampleData[0],
+                                             reader.stream(), {.unsignedValues = true})) {
             return result;
         }
     }

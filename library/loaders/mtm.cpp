@@ -9,6 +9,7 @@
 #include <span>
 
 #include "io/services.h"
+#include "io/stream_reader.h"
 #include "loaders/loaders.h"
 #include "loaders/mod_common.h"
 #include "model/conversion_record.h"
@@ -82,10 +83,9 @@ int LoadMtm(void* stream) {
     WorkBuffer tracks(mtmChannels * trackBytes);
     WorkBuffer sequence(sequenceBytesPerPattern * maxPatterns);
     if (!tracks || !sequence) return ResultNoMemory;
-    const std::uint64_t start = Position(stream);
-
+    StreamReader reader(stream);
     MtmHeaderRecord header{};
-    ReadRecord(stream, header);
+    reader.ReadRecord(header);
     std::copy(header.title.begin(), header.title.end(), song.title.begin());
     // Only 128 orders are stored; a later last order would name entries the file never had.
     song.lastOrder = std::min(header.lastOrder, lastStoredOrder);
@@ -104,7 +104,7 @@ int LoadMtm(void* stream) {
     std::array<std::uint32_t, instrumentTable.size()> storedBytes{};
     for (std::size_t slot = 0; slot < sampleCount; ++slot) {
         MtmSampleRecord record{};
-        ReadRecord(stream, record);
+        reader.ReadRecord(record);
         if (slot >= loadedSamples) continue;
         storedBytes[slot] = record.length;
         const bool wide = record.attributes & sixteenBitAttribute;
@@ -120,16 +120,14 @@ int LoadMtm(void* stream) {
         };
         if (NewModInstrument(slot, sample) == nullptr) return ResultNoMemory;
     }
-    ReadBytes(stream, std::span(orderList).first(orderBytes));
+    reader.Read(std::span(orderList).first(orderBytes));
 
     const std::uint64_t tracksAt = sizeof(MtmHeaderRecord) + sampleCount * sizeof(MtmSampleRecord) +
                                    orderBytes;
     const std::uint64_t sequenceAt = tracksAt + trackBytes * header.trackCount;
     const std::size_t patternCount = std::size_t{header.lastPattern} + 1;
     const std::size_t sequenceBytes = sequenceBytesPerPattern * patternCount;
-    if (SeekTo(stream, start + sequenceAt)) {
-        ReadBytes(stream, sequence.span().first(sequenceBytes));
-    }
+    reader.ReadAt(sequenceAt, sequence.span().first(sequenceBytes));
 
     for (std::size_t number = 0; number < patternCount; ++number) {
         std::fill(tracks.span().begin(), tracks.span().end(), std::uint8_t{0});
@@ -141,9 +139,8 @@ int LoadMtm(void* stream) {
             // Track 0 is empty, and so is a track the file does not store.
             const std::uint16_t track = ReadLe16(entry);
             if (track == 0 || track > header.trackCount) continue;
-            if (SeekTo(stream, start + tracksAt + trackBytes * (track - 1u))) {
-                ReadBytes(stream, tracks.span().subspan(channel * trackBytes, trackBytes));
-            }
+            reader.ReadAt(tracksAt + trackBytes * (track - 1u),
+                          tracks.span().subspan(channel * trackBytes, trackBytes));
         }
         ConvertPattern(emitter, tracks.span());
         emitter.Finish();
@@ -155,12 +152,8 @@ int LoadMtm(void* stream) {
     for (std::size_t slot = 0; slot < loadedSamples; ++slot) {
         InstrumentSlot& instrument = instrumentTable[slot];
         SampleHeader& sample = SampleOf(instrument.block, 0);
-        if (!SeekTo(stream, start + sampleAt)) {
-            if (sample.length != 0) NoteSampleCut(sample.length);
-            sample.length = 0;
-        }
-        if (const int result =
-                PrepareSample(sample, instrument.sampleData[0], stream, {.unsignedValues = true});
+        if (const int result = PrepareSampleAt(reader, sampleAt, sample, instrument.sampleData[0],
+                                               {.unsignedValues = true});
             result != ResultOk) {
             return result;
         }

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "io/services.h"
+#include "io/stream_reader.h"
 #include "loaders/common.h"
 #include "loaders/loaders.h"
 #include "loaders/scream_common.h"
@@ -149,7 +150,7 @@ Event ConvertCell(const scream::PackedCell& cell,
     return event;
 }
 
-int ConvertPattern(void* stream, std::uint64_t start, std::size_t number,
+int ConvertPattern(StreamReader& reader, std::size_t number,
                    const std::array<std::uint32_t, patternSlots + 1>& paragraphs,
                    std::span<std::uint8_t> packed,
                    std::array<std::uint8_t, scream::channelMemories>& memories) {
@@ -159,8 +160,7 @@ int ConvertPattern(void* stream, std::uint64_t start, std::size_t number,
     const std::uint32_t next = paragraphs[number + 1];
     const std::size_t length =
         next > first ? std::min<std::size_t>(std::size_t{next - first} * 16, packed.size()) : 0;
-    SeekTo(stream, start + std::uint64_t{first} * 16);
-    const std::size_t got = ReadBytes(stream, packed.first(length));
+    const std::size_t got = reader.ReadAt(std::uint64_t{first} * 16, packed.first(length));
     scream::PackedRows rows(packed.first(got), {2, 2, 1});
     for (int row = 0; row < scream::patternRows; ++row) {
         for (scream::PackedCell cell; rows.Next(cell);) emitter.Add(ConvertCell(cell, memories));
@@ -175,9 +175,9 @@ int ConvertPattern(void* stream, std::uint64_t start, std::size_t number,
 int LoadPtm(void* stream) {
     WorkBuffer packed(scream::maxPackedSource);
     if (!packed) return ResultNoMemory;
-    const std::uint64_t start = Position(stream);
+    StreamReader reader(stream);
     PtmHeader head{};
-    ReadRecord(stream, head);
+    reader.ReadRecord(head);
     if (head.version != supportedVersion) return ResultBadFile;
 
     std::memcpy(song.title.data(), head.name.data(), head.name.size());
@@ -202,8 +202,7 @@ int LoadPtm(void* stream) {
     }
     for (std::size_t slot = 0; slot < samples; ++slot) {
         PtmSample source{};
-        SeekTo(stream, start + sizeof(PtmHeader) + slot * sizeof(PtmSample));
-        ReadRecord(stream, source);
+        reader.ReadRecordAt(sizeof(PtmHeader) + slot * sizeof(PtmSample), source);
         const bool sampled = (source.type & typeSampled) != 0;
         std::uint8_t* block = NewNamedInstrument(slot, sampled ? 1 : 0, source.name);
         if (block == nullptr) return ResultNoMemory;
@@ -226,16 +225,15 @@ int LoadPtm(void* stream) {
             endKnown = true;
             if (patternCount <= patternSlots) paragraphs[patternCount] = source.dataOffset / 16;
         }
-        SeekTo(stream, start + source.dataOffset);
-        const int result =
-            PrepareSample(sample, instrumentTable[slot].sampleData[0], stream, {.delta = true});
+        const int result = PrepareSampleAt(reader, source.dataOffset, sample,
+                                           instrumentTable[slot].sampleData[0], {.delta = true});
         if (result != ResultOk) return result;
     }
 
     std::array<std::uint8_t, scream::channelMemories> memories{};
     const std::size_t reachable = std::min(patternCount, patternSlots);
     const int result = scream::ForEachOrderedPattern(reachable, [&](std::size_t number) {
-        return ConvertPattern(stream, start, number, paragraphs, packed.span(), memories);
+        return ConvertPattern(reader, number, paragraphs, packed.span(), memories);
     });
     if (result != ResultOk) return result;
 

@@ -10,6 +10,7 @@
 #include <span>
 
 #include "io/services.h"
+#include "io/stream_reader.h"
 #include "loaders/adpcm.h"
 #include "loaders/common.h"
 #include "loaders/loaders.h"
@@ -303,30 +304,33 @@ struct PatternHead {
     std::uint16_t packedSize = 0;
 };
 
-PatternHead ReadPatternHead(void* stream, std::uint16_t version) {
+// Nothing when the stream cannot pass over the header's rest.
+std::optional<PatternHead> ReadPatternHead(StreamReader& reader, std::uint16_t version) {
     if (version == earliestVersion) {
         // Eight bytes, the row count in one byte as rows - 1.
         EarlyPatternHeader header{};
-        ReadRecord(stream, header);
-        SeekBy(stream, std::int64_t{header.headerLength} - sizeof header);
-        return {header.lastRow + 1, header.packedSize};
+        reader.ReadRecord(header);
+        if (!reader.Skip(std::int64_t{header.headerLength} - sizeof header)) return std::nullopt;
+        return PatternHead{header.lastRow + 1, header.packedSize};
     }
     XmPatternHeader header{};
-    ReadRecord(stream, header);
-    SeekBy(stream, std::int64_t{header.headerLength} - patternHeaderBytes);
-    return {header.rows, header.packedSize};
+    reader.ReadRecord(header);
+    if (!reader.Skip(std::int64_t{header.headerLength} - patternHeaderBytes)) return std::nullopt;
+    return PatternHead{header.rows, header.packedSize};
 }
 
-int LoadPattern(void* stream, std::size_t number, int channels, std::uint16_t version,
+int LoadPattern(StreamReader& reader, std::size_t number, int channels, std::uint16_t version,
                 WorkBuffer& packedBuffer) {
-    const PatternHead header = ReadPatternHead(stream, version);
+    const std::optional<PatternHead> head = ReadPatternHead(reader, version);
+    if (!head) return ResultBadFile;
+    const PatternHead& header = *head;
     const int sourceRows = header.rows;
     if (sourceRows > maxRows) return ResultBadFile;
 
     PatternEmitter emitter;
     if (sourceRows == 0) {
         // A pattern without rows plays as an empty one of the default length.
-        SeekBy(stream, header.packedSize);
+        if (!reader.Skip(header.packedSize)) return ResultBadFile;
         if (!emitter.Begin(number, emptyPatternRows)) return ResultNoPatternMemory;
         for (int row = 0; row < emptyPatternRows; ++row) emitter.EndRow();
         emitter.Finish();
@@ -335,9 +339,9 @@ int LoadPattern(void* stream, std::size_t number, int channels, std::uint16_t ve
 
     const std::size_t packedSize = header.packedSize;
     const std::size_t kept = std::min(packedSize, maxPackedBytes);
-    const std::span<const std::uint8_t> packed = packedBuffer.span().first(ReadBytes(
-        stream, packedBuffer.span().first(kept)));
-    SeekBy(stream, packedSize - kept);
+    const std::span<const std::uint8_t> packed =
+        packedBuffer.span().first(reader.Read(packedBuffer.span().first(kept)));
+    if (!reader.Skip(static_cast<std::int64_t>(packedSize - kept))) return ResultBadFile;
 
     if (!emitter.Begin(number, sourceRows)) return ResultNoPatternMemory;
     std::size_t position = 0;
@@ -447,15 +451,15 @@ constexpr std::uint8_t adpcmMarker = 0xAD;
 
 // Reads instrument `slot`'s header and its sample headers, and notes how each sample's data is
 // stored; the data itself is read by LoadSampleData.
-int LoadInstrumentHeaders(void* stream, std::size_t slot, SampleStorages storages) {
+int LoadInstrumentHeaders(StreamReader& reader, std::size_t slot, SampleStorages storages) {
     // The size counts from the size field itself; what lies beyond the known fields is skipped,
     // and a size too small even for its own field leaves only the field read.
-    const std::uint32_t headerSize = ReadU32Le(stream);
+    const std::uint32_t headerSize = reader.U32();
     XmInstrumentHeader header{};
     const std::uint32_t afterSize = std::max<std::uint32_t>(headerSize, 4) - 4;
     const std::size_t wanted = std::min<std::size_t>(afterSize, sizeof(header));
-    ReadBytes(stream, std::span(reinterpret_cast<std::uint8_t*>(&header), wanted));
-    SeekBy(stream, afterSize - wanted);
+    reader.Read(std::span(reinterpret_cast<std::uint8_t*>(&header), wanted));
+    if (!reader.Skip(afterSize - wanted)) return ResultBadFile;
 
     if (header.sampleCount > maxSamples) return ResultBadFile;
     const auto sampleCount = static_cast<std::uint8_t>(header.sampleCount);
@@ -470,8 +474,8 @@ int LoadInstrumentHeaders(void* stream, std::size_t slot, SampleStorages storage
     const std::size_t sampleHeaderRead = std::min(sampleHeaderSize, sampleHeaderBytes);
     for (std::size_t k = 0; k < sampleCount; ++k) {
         XmSampleHeader source{};
-        ReadBytes(stream, std::span(reinterpret_cast<std::uint8_t*>(&source), sampleHeaderRead));
-        SeekBy(stream, sampleHeaderSize - sampleHeaderRead);
+        reader.Read(std::span(reinterpret_cast<std::uint8_t*>(&source), sampleHeaderRead));
+        if (!reader.Skip(sampleHeaderSize - sampleHeaderRead)) return ResultBadFile;
         SampleHeader& sample = SampleOf(block, k);
         const bool coded = FillSample(sample, source).Converts();
         // A 16-bit sample's frames leave out an odd last byte of its data; the byte still lies
@@ -487,7 +491,8 @@ int LoadInstrumentHeaders(void* stream, std::size_t slot, SampleStorages storage
 
 // Reads the data of instrument `slot`'s samples, which follow one another from where the stream
 // stands.
-int LoadSampleData(void* stream, std::size_t slot, SampleStorages storages) {
+int LoadSampleData(StreamReader& reader, std::size_t slot, SampleStorages storages) {
+    void* const stream = reader.stream();
     InstrumentSlot& instrument = instrumentTable[slot];
     const std::size_t sampleCount = RecordOf(instrument.block).sampleCount;
     for (std::size_t k = 0; k < sampleCount; ++k) {
@@ -498,7 +503,7 @@ int LoadSampleData(void* stream, std::size_t slot, SampleStorages storages) {
             : storages[k] == emptyStorage ? PrepareSample(sample, data, stream, SampleEncoding{})
                                           : PrepareSample(sample, data, stream, xmEncoding);
         if (result != ResultOk) return result;
-        if (storages[k] == deltaOddByteStorage) SeekBy(stream, 1);
+        if (storages[k] == deltaOddByteStorage && !reader.Skip(1)) return ResultBadFile;
     }
     return ResultOk;
 }
@@ -506,15 +511,16 @@ int LoadSampleData(void* stream, std::size_t slot, SampleStorages storages) {
 }  // namespace
 
 int LoadXm(void* stream) {
+    StreamReader reader(stream);
     XmFileHeader fileHeader{};
-    ReadRecord(stream, fileHeader);
+    reader.ReadRecord(fileHeader);
     const std::uint16_t version = fileHeader.version;
     if (version < earliestVersion || version > latestVersion) return ResultBadFile;
     std::copy(fileHeader.name.begin(), fileHeader.name.end(), song.title.begin());
 
     XmSongHeader header{};
-    ReadRecord(stream, header);
-    SeekBy(stream, std::int64_t{header.headerSize} - fixedSongHeaderBytes);
+    reader.ReadRecord(header);
+    if (!reader.Skip(std::int64_t{header.headerSize} - fixedSongHeaderBytes)) return ResultBadFile;
     song.lastOrder = static_cast<std::uint8_t>(header.songLength - 1);
     song.songFlags = static_cast<std::uint8_t>(((header.flags & 0xFF) ^ amigaSlides) | rowPacked);
     song.initialSpeed = static_cast<std::uint8_t>(header.speed);
@@ -539,20 +545,20 @@ int LoadXm(void* stream) {
 
     if (headersFirst) {
         for (std::size_t i = 0; i < instruments; ++i) {
-            const int result = LoadInstrumentHeaders(stream, i, storages(i));
+            const int result = LoadInstrumentHeaders(reader, i, storages(i));
             if (result != ResultOk) return result;
         }
     }
     WorkBuffer packedBuffer(maxPackedBytes, WorkBuffer::Fill::none);  // read before use
     if (!packedBuffer) return ResultNoMemory;
     for (std::size_t p = 0; p < header.patterns; ++p) {
-        const int result = LoadPattern(stream, p, header.channels, version, packedBuffer);
+        const int result = LoadPattern(reader, p, header.channels, version, packedBuffer);
         if (result != ResultOk) return result;
     }
     packedBuffer = WorkBuffer();
     for (std::size_t i = 0; i < instruments; ++i) {
-        int result = headersFirst ? ResultOk : LoadInstrumentHeaders(stream, i, storages(i));
-        if (result == ResultOk) result = LoadSampleData(stream, i, storages(i));
+        int result = headersFirst ? ResultOk : LoadInstrumentHeaders(reader, i, storages(i));
+        if (result == ResultOk) result = LoadSampleData(reader, i, storages(i));
         if (result != ResultOk) return result;
     }
 
