@@ -43,12 +43,20 @@ public:
     std::size_t ReadRecord(Record& record) {
         return Read(std::span(reinterpret_cast<std::uint8_t*>(&record), sizeof(Record)));
     }
+    template <class Record>
+    Record Read() {
+        Record record{};
+        ReadRecord(record);
+        return record;
+    }
     // Reads bytes, or a record, at `offset` from the origin; all zeros when the stream cannot
     // reach it.
     std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> bytes);
     template <class Record>
-    std::size_t ReadRecordAt(std::uint64_t offset, Record& record) {
-        return ReadAt(offset, std::span(reinterpret_cast<std::uint8_t*>(&record), sizeof(Record)));
+    Record ReadAt(std::uint64_t offset) {
+        Record record{};
+        ReadAt(offset, std::span(reinterpret_cast<std::uint8_t*>(&record), sizeof(Record)));
+        return record;
     }
     // Fills `bytes`, or a record, from here and goes back to where the reading started; false
     // when the stream cannot go back, and the reader is then at the end.

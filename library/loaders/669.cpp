@@ -116,8 +116,7 @@ int Load669(void* stream) {
     if (!pattern) return ResultNoMemory;
 
     StreamReader reader(stream);
-    Header header{};
-    reader.ReadRecord(header);
+    const auto header = reader.Read<Header>();
     std::copy_n(header.message.begin(), song.title.size(), song.title.begin());
     std::copy(header.orders.begin(), header.orders.end(), orderList.begin());
 
@@ -128,8 +127,7 @@ int Load669(void* stream) {
                         static_cast<std::uint32_t>(header.sampleCount - loadedSamples));
     }
     for (std::size_t s = 0; s < header.sampleCount; ++s) {
-        SampleRecord record{};
-        reader.ReadRecord(record);
+        const auto record = reader.Read<SampleRecord>();
         if (s >= loadedSamples) continue;
         SampleHeader* sample = NewSampleInstrument(s, record.fileName);
         if (sample == nullptr) return ResultNoMemory;

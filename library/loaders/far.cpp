@@ -120,16 +120,14 @@ int LoadFar(void* stream) {
     if (!pattern) return ResultNoMemory;
 
     StreamReader reader(stream);
-    Header header{};
-    reader.ReadRecord(header);
+    const auto header = reader.Read<Header>();
     if (!reader.Skip(header.songTextLength)) return ResultBadFile;
     std::copy_n(header.songName.begin(), song.title.size(), song.title.begin());
     for (int c = 0; c < channels; ++c) {
         song.channelPan[c] = static_cast<std::uint8_t>(header.pans[c] * 4 + 2);
     }
 
-    OrderSection section{};
-    reader.ReadRecord(section);
+    const auto section = reader.Read<OrderSection>();
     // The pattern data starts at the header length; a gap before it is skipped.
     const std::uint64_t consumed = sizeof(Header) + header.songTextLength + sizeof(OrderSection);
     if (header.headerLength > consumed && !reader.Skip(header.headerLength - consumed)) {
@@ -160,8 +158,7 @@ int LoadFar(void* stream) {
     reader.Read(present);
     for (std::size_t s = 0; s < maxSamples; ++s) {
         if (!((present[s / 8] >> (s % 8)) & 1)) continue;
-        SampleRecord record{};
-        reader.ReadRecord(record);
+        const auto record = reader.Read<SampleRecord>();
         SampleHeader* sample = NewSampleInstrument(s, record.name);
         if (sample == nullptr) return ResultNoMemory;
         const bool wide = record.type & 0x01;

@@ -270,8 +270,7 @@ int LoadInstruments(StreamReader& reader, const ItHeader& header,
                         static_cast<std::uint32_t>(header.instrumentCount - count));
     }
     for (std::size_t i = 0; i < count; ++i) {
-        ItInstrument source{};
-        reader.ReadRecordAt(instrumentOffsets[i], source);
+        const auto source = reader.ReadAt<ItInstrument>(instrumentOffsets[i]);
         const bool valid = std::memcmp(source.id.data(), "IMPI", 4) == 0;
         const LocalSamples local = valid ? NumberSamples(source, header.sampleCount) : LocalSamples{};
 
@@ -297,8 +296,7 @@ int LoadInstruments(StreamReader& reader, const ItHeader& header,
                 if (result != ResultOk) return result;
                 continue;
             }
-            ItSample sample{};
-            reader.ReadRecordAt(sampleOffsets[number], sample);
+            const auto sample = reader.ReadAt<ItSample>(sampleOffsets[number]);
             SampleHeader& target = SampleOf(block, j);
             record.sampleCount = static_cast<std::uint8_t>(j + 1);
             record.size = static_cast<std::uint32_t>(InstrumentBlockSize(j + 1) - 8);
@@ -322,8 +320,7 @@ int LoadSampleInstruments(StreamReader& reader, const ItHeader& header,
                         static_cast<std::uint32_t>(header.sampleCount - count));
     }
     for (std::size_t s = 0; s < count; ++s) {
-        ItSample source{};
-        reader.ReadRecordAt(sampleOffsets[s], source);
+        const auto source = reader.ReadAt<ItSample>(sampleOffsets[s]);
         const bool valid = std::memcmp(source.id.data(), "IMPS", 4) == 0;
 
         std::uint8_t* block = NewInstrument(s, valid ? 1 : 0);
@@ -471,8 +468,7 @@ bool DecodeEntry(std::span<const std::uint8_t> data, std::size_t& at, ChannelMem
 // Entries of a damaged row beyond the 32 events that a row holds still update the memories.
 int ConvertPattern(StreamReader& reader, std::uint32_t offset, std::size_t number,
                    WorkBuffer& packed, ChannelMemories& memories) {
-    ItPatternHeader header{};
-    reader.ReadRecordAt(offset, header);
+    const auto header = reader.ReadAt<ItPatternHeader>(offset);
     const int rows = header.rows;
     if (rows == 0 || rows > maxRows) return ResultOk;  // left absent
     const std::size_t wanted = std::min<std::size_t>(header.packedLength, maxPackedBytes);
@@ -518,8 +514,7 @@ int ConvertPatterns(StreamReader& reader, const OffsetTable& patternOffsets) {
 
 int LoadIt(void* stream) {
     StreamReader reader(stream);
-    ItHeader header{};
-    reader.ReadRecord(header);
+    const auto header = reader.Read<ItHeader>();
     CopyName(song.title, header.name);
     song.globalVolume = header.globalVolume;
     song.initialSpeed = header.speed;

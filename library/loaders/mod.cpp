@@ -172,18 +172,14 @@ constexpr std::uint8_t NoteFromPeriod(std::uint16_t period) {
 // Channel pans of the four-channel Amiga layout, repeated across the channels.
 constexpr std::array<std::uint8_t, 4> amigaPans = {13, 51, 51, 13};
 
-void ConvertPattern(PatternEmitter& emitter, std::span<const std::uint8_t> source, int channels) {
-    for (int row = 0; row < modRows; ++row) {
-        for (int channel = 0; channel < channels; ++channel) {
-            const auto cell = source.subspan(
-                (static_cast<std::size_t>(row) * channels + channel) * modCellBytes, modCellBytes);
-            const auto period = static_cast<std::uint16_t>(((cell[0] & 0x0F) << 8) | cell[1]);
-            const auto instrument = static_cast<std::uint8_t>((cell[0] & 0x10) | (cell[2] >> 4));
-            emitter.Add(ModCellEvent(channel, NoteFromPeriod(period), instrument, cell[2] & 0x0F,
-                                     cell[3]));
-        }
-        emitter.EndRow();
-    }
+bool ConvertPattern(std::size_t number, std::span<const std::uint8_t> source, int channels) {
+    return EmitGridPattern(number, modRows, channels, [&](int row, int channel) {
+        const auto cell = source.subspan(
+            (static_cast<std::size_t>(row) * channels + channel) * modCellBytes, modCellBytes);
+        const auto period = static_cast<std::uint16_t>(((cell[0] & 0x0F) << 8) | cell[1]);
+        const auto instrument = static_cast<std::uint8_t>((cell[0] & 0x10) | (cell[2] >> 4));
+        return ModCellEvent(channel, NoteFromPeriod(period), instrument, cell[2] & 0x0F, cell[3]);
+    });
 }
 
 // Sample data that begins with these five bytes is ModPlug's 4-bit ADPCM; the table follows.
@@ -234,12 +230,11 @@ int LoadModBody(StreamReader& reader, std::span<const std::uint8_t, 20> title,
 
     const std::size_t patternBytes = static_cast<std::size_t>(channels) * modRows * modCellBytes;
     for (int number = 0; number < patternCount; ++number) {
-        PatternEmitter emitter;
-        if (!emitter.Begin(static_cast<std::size_t>(number), modRows)) return ResultNoPatternMemory;
         const auto pattern = source.span().first(patternBytes);
         reader.Read(pattern);
-        ConvertPattern(emitter, pattern, channels);
-        emitter.Finish();
+        if (!ConvertPattern(static_cast<std::size_t>(number), pattern, channels)) {
+            return ResultNoPatternMemory;
+        }
     }
 
     for (std::size_t slot = 0; slot < samples.size(); ++slot) {
@@ -286,8 +281,7 @@ bool PlausibleSoundtracker(const SoundtrackerHeaderRecord& header, std::uint64_t
 int LoadMod(void* stream) {
     StreamReader reader(stream);
     const std::optional<std::uint64_t> fileBytes = reader.BytesLeft();
-    ModHeaderRecord header{};
-    reader.ReadRecord(header);
+    const auto header = reader.Read<ModHeaderRecord>();
     std::optional<TagReading> reading = ReadingOfTag(header.tag);
     if (!reading) return ResultBadFile;
     if (HoldsEightChannels(header, fileBytes)) {
@@ -316,8 +310,7 @@ bool IsSoundtrackerModule(void* stream) {
 
 int LoadSoundtracker(void* stream) {
     StreamReader reader(stream);
-    SoundtrackerHeaderRecord header{};
-    reader.ReadRecord(header);
+    const auto header = reader.Read<SoundtrackerHeaderRecord>();
     NoteAssumedLayout("MOD without a tag, read as 15-sample Soundtracker module");
     return LoadModBody(reader, header.title, header.samples, header.song, soundtrackerChannels);
 }

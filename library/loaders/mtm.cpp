@@ -61,20 +61,16 @@ constexpr std::uint8_t lastPanPosition = 15;
 constexpr int noteOffset = 37;  // note value v (1..63) is note byte v + 37; 24 is C-5
 
 // Emits pattern rows from the 32 tracks lying one after the other in `tracks`.
-void ConvertPattern(PatternEmitter& emitter, std::span<const std::uint8_t> tracks) {
-    for (int row = 0; row < mtmRows; ++row) {
-        for (int channel = 0; channel < mtmChannels; ++channel) {
-            const std::size_t at = static_cast<std::size_t>(channel) * trackBytes +
-                                   static_cast<std::size_t>(row) * cellBytes;
-            const auto cell = tracks.subspan(at, cellBytes);
-            const int value = cell[0] >> 2;
-            const auto note = static_cast<std::uint8_t>(value == 0 ? noNote : value + noteOffset);
-            const auto instrument =
-                static_cast<std::uint8_t>(((cell[0] & 0x03) << 4) | (cell[1] >> 4));
-            emitter.Add(ModCellEvent(channel, note, instrument, cell[1] & 0x0F, cell[2]));
-        }
-        emitter.EndRow();
-    }
+bool ConvertPattern(std::size_t number, std::span<const std::uint8_t> tracks) {
+    return EmitGridPattern(number, mtmRows, mtmChannels, [&](int row, int channel) {
+        const std::size_t at = static_cast<std::size_t>(channel) * trackBytes +
+                               static_cast<std::size_t>(row) * cellBytes;
+        const auto cell = tracks.subspan(at, cellBytes);
+        const int value = cell[0] >> 2;
+        const auto note = static_cast<std::uint8_t>(value == 0 ? noNote : value + noteOffset);
+        const auto instrument = static_cast<std::uint8_t>(((cell[0] & 0x03) << 4) | (cell[1] >> 4));
+        return ModCellEvent(channel, note, instrument, cell[1] & 0x0F, cell[2]);
+    });
 }
 
 }  // namespace
@@ -84,8 +80,7 @@ int LoadMtm(void* stream) {
     WorkBuffer sequence(sequenceBytesPerPattern * maxPatterns);
     if (!tracks || !sequence) return ResultNoMemory;
     StreamReader reader(stream);
-    MtmHeaderRecord header{};
-    reader.ReadRecord(header);
+    const auto header = reader.Read<MtmHeaderRecord>();
     std::copy(header.title.begin(), header.title.end(), song.title.begin());
     // Only 128 orders are stored; a later last order would name entries the file never had.
     song.lastOrder = std::min(header.lastOrder, lastStoredOrder);
@@ -103,8 +98,7 @@ int LoadMtm(void* stream) {
     }
     std::array<std::uint32_t, instrumentTable.size()> storedBytes{};
     for (std::size_t slot = 0; slot < sampleCount; ++slot) {
-        MtmSampleRecord record{};
-        reader.ReadRecord(record);
+        const auto record = reader.Read<MtmSampleRecord>();
         if (slot >= loadedSamples) continue;
         storedBytes[slot] = record.length;
         const bool wide = record.attributes & sixteenBitAttribute;
@@ -131,8 +125,6 @@ int LoadMtm(void* stream) {
 
     for (std::size_t number = 0; number < patternCount; ++number) {
         std::fill(tracks.span().begin(), tracks.span().end(), std::uint8_t{0});
-        PatternEmitter emitter;
-        if (!emitter.Begin(number, mtmRows)) return ResultNoPatternMemory;
         for (std::size_t channel = 0; channel < mtmChannels; ++channel) {
             const std::uint8_t* entry =
                 sequence.data() + number * sequenceBytesPerPattern + channel * sequenceEntryBytes;
@@ -142,8 +134,7 @@ int LoadMtm(void* stream) {
             reader.ReadAt(tracksAt + trackBytes * (track - 1u),
                           tracks.span().subspan(channel * trackBytes, trackBytes));
         }
-        ConvertPattern(emitter, tracks.span());
-        emitter.Finish();
+        if (!ConvertPattern(number, tracks.span())) return ResultNoPatternMemory;
     }
 
     // Each sample's data starts where the stored byte lengths before it say: a 16-bit sample of

@@ -154,20 +154,17 @@ int ConvertPattern(StreamReader& reader, std::size_t number,
                    const std::array<std::uint32_t, patternSlots + 1>& paragraphs,
                    std::span<std::uint8_t> packed,
                    std::array<std::uint8_t, scream::channelMemories>& memories) {
-    PatternEmitter emitter;
-    if (!emitter.Begin(number, scream::patternRows)) return ResultNoPatternMemory;
     const std::uint32_t first = paragraphs[number];
     const std::uint32_t next = paragraphs[number + 1];
     const std::size_t length =
         next > first ? std::min<std::size_t>(std::size_t{next - first} * 16, packed.size()) : 0;
     const std::size_t got = reader.ReadAt(std::uint64_t{first} * 16, packed.first(length));
-    scream::PackedRows rows(packed.first(got), {2, 2, 1});
-    for (int row = 0; row < scream::patternRows; ++row) {
-        for (scream::PackedCell cell; rows.Next(cell);) emitter.Add(ConvertCell(cell, memories));
-        emitter.EndRow();
-    }
-    emitter.Finish();
-    return ResultOk;
+    const auto convert = [&](const scream::PackedCell& cell) -> std::optional<Event> {
+        return ConvertCell(cell, memories);
+    };
+    return scream::EmitPackedPattern(number, packed.first(got), {2, 2, 1}, convert)
+               ? ResultOk
+               : ResultNoPatternMemory;
 }
 
 }  // namespace
@@ -176,8 +173,7 @@ int LoadPtm(void* stream) {
     WorkBuffer packed(scream::maxPackedSource);
     if (!packed) return ResultNoMemory;
     StreamReader reader(stream);
-    PtmHeader head{};
-    reader.ReadRecord(head);
+    const auto head = reader.Read<PtmHeader>();
     if (head.version != supportedVersion) return ResultBadFile;
 
     std::memcpy(song.title.data(), head.name.data(), head.name.size());
@@ -201,8 +197,7 @@ int LoadPtm(void* stream) {
                         static_cast<std::uint32_t>(head.sampleCount - samples));
     }
     for (std::size_t slot = 0; slot < samples; ++slot) {
-        PtmSample source{};
-        reader.ReadRecordAt(sizeof(PtmHeader) + slot * sizeof(PtmSample), source);
+        const auto source = reader.ReadAt<PtmSample>(sizeof(PtmHeader) + slot * sizeof(PtmSample));
         const bool sampled = (source.type & typeSampled) != 0;
         std::uint8_t* block = NewNamedInstrument(slot, sampled ? 1 : 0, source.name);
         if (block == nullptr) return ResultNoMemory;

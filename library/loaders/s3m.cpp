@@ -153,8 +153,7 @@ int SetChannelPans(const S3mHeader& header) {
 
 int LoadInstrument(StreamReader& reader, std::size_t slot, std::uint16_t pointer,
                    bool unsignedData) {
-    S3mInstrument source{};
-    reader.ReadRecordAt(std::uint64_t{pointer} * 16, source);
+    const auto source = reader.ReadAt<S3mInstrument>(std::uint64_t{pointer} * 16);
     // AdLib voices have no sample, even where a tracker wrote the sample signature on them:
     // their register bytes lie where a sample keeps its length and data pointer.
     const bool adlib = source.type >= adlibType;
@@ -190,31 +189,24 @@ int LoadInstrument(StreamReader& reader, std::size_t slot, std::uint16_t pointer
 
 int ConvertPattern(StreamReader& reader, std::size_t number, std::uint16_t pointer,
                    int enabledChannels, std::span<std::uint8_t> packed, Memories& memories) {
-    PatternEmitter emitter;
-    if (!emitter.Begin(number, scream::patternRows)) return ResultNoPatternMemory;
     // Paragraph 0 is the module header itself: such a pattern has no data and stays empty.
     std::size_t got = 0;
     if (pointer != 0 && reader.SeekParagraph(pointer)) {
         const std::size_t length = std::min<std::size_t>(reader.U16(), packed.size());
         got = reader.Read(packed.first(length));
     }
-    scream::PackedRows rows(packed.first(got), {2, 1, 2});
-    for (int row = 0; row < scream::patternRows; ++row) {
-        for (scream::PackedCell cell; rows.Next(cell);) {
-            // A channel's memories serve that channel alone, so a channel that is not converted
-            // needs none.
-            if (cell.channel() >= enabledChannels) {
-                if (cell.has(0) || cell.has(1) || cell.has(2)) {
-                    NoteChannelBeyondLimit("S3M events on channels after the enabled ones");
-                }
-                continue;
-            }
-            emitter.Add(ConvertCell(cell, memories));
+    const auto convert = [&](const scream::PackedCell& cell) -> std::optional<Event> {
+        // A channel's memories serve that channel alone, so a channel that is not converted
+        // needs none.
+        if (cell.channel() < enabledChannels) return ConvertCell(cell, memories);
+        if (cell.has(0) || cell.has(1) || cell.has(2)) {
+            NoteChannelBeyondLimit("S3M events on channels after the enabled ones");
         }
-        emitter.EndRow();
-    }
-    emitter.Finish();
-    return ResultOk;
+        return std::nullopt;
+    };
+    return scream::EmitPackedPattern(number, packed.first(got), {2, 1, 2}, convert)
+               ? ResultOk
+               : ResultNoPatternMemory;
 }
 
 }  // namespace
@@ -223,8 +215,7 @@ int LoadS3m(void* stream) {
     WorkBuffer packed(scream::maxPackedSource);
     if (!packed) return ResultNoMemory;
     StreamReader reader(stream);
-    S3mHeader header{};
-    reader.ReadRecord(header);
+    const auto header = reader.Read<S3mHeader>();
     const std::size_t orderCount = header.orderCount;
     const std::size_t instrumentCount = header.instrumentCount;
     const std::size_t patternCount = header.patternCount;

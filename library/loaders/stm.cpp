@@ -120,18 +120,13 @@ Event ConvertCell(int channel, std::span<const std::uint8_t, cellSize> cell) {
 
 int ConvertPattern(StreamReader& reader, std::size_t number,
                    std::span<std::uint8_t, patternSize> source) {
-    PatternEmitter emitter;
-    if (!emitter.Begin(number, scream::patternRows)) return ResultNoPatternMemory;
     reader.Read(source);
-    for (int row = 0; row < scream::patternRows; ++row) {
-        for (int channel = 0; channel < channels; ++channel) {
-            const std::size_t at = (static_cast<std::size_t>(row) * channels + channel) * cellSize;
-            emitter.Add(ConvertCell(channel, source.subspan(at).first<cellSize>()));
-        }
-        emitter.EndRow();
-    }
-    emitter.Finish();
-    return ResultOk;
+    const auto cells = [&](int row, int channel) {
+        const std::size_t at = (static_cast<std::size_t>(row) * channels + channel) * cellSize;
+        return ConvertCell(channel, source.subspan(at).first<cellSize>());
+    };
+    return EmitGridPattern(number, scream::patternRows, channels, cells) ? ResultOk
+                                                                         : ResultNoPatternMemory;
 }
 
 }  // namespace
@@ -140,15 +135,13 @@ int LoadStm(void* stream) {
     WorkBuffer pattern(patternSize);
     if (!pattern) return ResultNoMemory;
     StreamReader reader(stream);
-    StmHeader header{};
-    reader.ReadRecord(header);
+    const auto header = reader.Read<StmHeader>();
     std::memcpy(song.title.data(), header.name.data(), header.name.size());
     song.globalVolume = static_cast<std::uint8_t>(header.globalVolume * 2);
 
     std::array<std::uint16_t, sampleCount> dataParagraphs{};
     for (std::size_t slot = 0; slot < sampleCount; ++slot) {
-        StmSample source{};
-        reader.ReadRecord(source);
+        const auto source = reader.Read<StmSample>();
         std::uint8_t* block = NewNamedInstrument(slot, 1, source.fileName);
         if (block == nullptr) return ResultNoMemory;
         SampleHeader& sample = SampleOf(block, 0);

@@ -161,8 +161,7 @@ int LoadUlt(void* stream) {
     if (!packed || !grid) return ResultNoMemory;
 
     StreamReader reader(stream);
-    Header header{};
-    reader.ReadRecord(header);
+    const auto header = reader.Read<Header>();
     if (!reader.Skip(std::int64_t{header.songTextLines} * 32) || header.version > '4') {
         return ResultBadFile;
     }
@@ -178,8 +177,7 @@ int LoadUlt(void* stream) {
                         static_cast<std::uint32_t>(sampleCount - loadedSamples));
     }
     for (std::size_t j = 0; j < sampleCount; ++j) {
-        SampleRecord record{};
-        reader.ReadRecord(record);
+        const auto record = reader.Read<SampleRecord>();
         const std::uint16_t rateBase = hasRateBase ? reader.U16() : defaultRateBase;
         if (j >= loadedSamples) continue;
         SampleHeader* sample = NewSampleInstrument(j, record.name);
@@ -194,8 +192,7 @@ int LoadUlt(void* stream) {
         sample->c5Rate = static_cast<std::uint32_t>(record.fineAdjust + rateBase);
     }
 
-    SongSection section{};
-    reader.ReadRecord(section);
+    const auto section = reader.Read<SongSection>();
     std::copy(section.orders.begin(), section.orders.end(), orderList.begin());
     song.lastOrder = LastOrderBeforeEnd(section.orders);
     const std::size_t channels = section.lastChannel + std::size_t{1};
@@ -258,16 +255,14 @@ int LoadUlt(void* stream) {
                       std::uint8_t{0});
             WalkTrack(track, grid.span().subspan(c * columnBytes, columnBytes));
         }
-        PatternEmitter emitter;
-        if (!emitter.Begin(p, rows)) return ResultNoPatternMemory;
-        for (int row = 0; row < rows; ++row) {
-            for (std::size_t c = 0; c < convertedChannels; ++c) {
-                const auto cell = grid.span().subspan(c * columnBytes + row * cellBytes, cellBytes);
-                emitter.Add(ConvertCell(static_cast<int>(c), cell));
-            }
-            emitter.EndRow();
+        const auto cells = [&](int row, int channel) {
+            const std::size_t at = static_cast<std::size_t>(channel) * columnBytes +
+                                   static_cast<std::size_t>(row) * cellBytes;
+            return ConvertCell(channel, grid.span().subspan(at, cellBytes));
+        };
+        if (!EmitGridPattern(p, rows, static_cast<int>(convertedChannels), cells)) {
+            return ResultNoPatternMemory;
         }
-        emitter.Finish();
     }
     places = WorkBuffer();
     tracks = WorkBuffer();

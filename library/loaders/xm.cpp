@@ -308,13 +308,11 @@ struct PatternHead {
 std::optional<PatternHead> ReadPatternHead(StreamReader& reader, std::uint16_t version) {
     if (version == earliestVersion) {
         // Eight bytes, the row count in one byte as rows - 1.
-        EarlyPatternHeader header{};
-        reader.ReadRecord(header);
+        const auto header = reader.Read<EarlyPatternHeader>();
         if (!reader.Skip(std::int64_t{header.headerLength} - sizeof header)) return std::nullopt;
         return PatternHead{header.lastRow + 1, header.packedSize};
     }
-    XmPatternHeader header{};
-    reader.ReadRecord(header);
+    const auto header = reader.Read<XmPatternHeader>();
     if (!reader.Skip(std::int64_t{header.headerLength} - patternHeaderBytes)) return std::nullopt;
     return PatternHead{header.rows, header.packedSize};
 }
@@ -512,14 +510,12 @@ int LoadSampleData(StreamReader& reader, std::size_t slot, SampleStorages storag
 
 int LoadXm(void* stream) {
     StreamReader reader(stream);
-    XmFileHeader fileHeader{};
-    reader.ReadRecord(fileHeader);
+    const auto fileHeader = reader.Read<XmFileHeader>();
     const std::uint16_t version = fileHeader.version;
     if (version < earliestVersion || version > latestVersion) return ResultBadFile;
     std::copy(fileHeader.name.begin(), fileHeader.name.end(), song.title.begin());
 
-    XmSongHeader header{};
-    reader.ReadRecord(header);
+    const auto header = reader.Read<XmSongHeader>();
     if (!reader.Skip(std::int64_t{header.headerSize} - fixedSongHeaderBytes)) return ResultBadFile;
     song.lastOrder = static_cast<std::uint8_t>(header.songLength - 1);
     song.songFlags = static_cast<std::uint8_t>(((header.flags & 0xFF) ^ amigaSlides) | rowPacked);

@@ -36,7 +36,7 @@ TEST_F(StreamReaderTest, PlacesCountFromWhereTheModuleStarts) {
     EXPECT_EQ(reader.U32(), 0x25242322u);
 
     std::array<std::uint8_t, 3> record{};
-    EXPECT_EQ(reader.ReadRecordAt(10, record), 3u);
+    EXPECT_EQ(reader.ReadAt(10, record), 3u);
     EXPECT_EQ(record, (std::array<std::uint8_t, 3>{14, 15, 16}));
     EXPECT_EQ(reader.BytesLeft(), 64u - 17u);
 }
@@ -49,7 +49,7 @@ TEST_F(StreamReaderTest, APlaceOutOfReachLeavesTheReaderAtTheEndWhereEverythingR
     EXPECT_EQ(reader.U8(), 0);
 
     std::array<std::uint8_t, 4> record = {9, 9, 9, 9};
-    EXPECT_EQ(reader.ReadRecordAt(0x100000000u, record), 0u);
+    EXPECT_EQ(reader.ReadAt(0x100000000u, record), 0u);
     EXPECT_EQ(record, (std::array<std::uint8_t, 4>{}));
 
     // A skip before the start fails too, and reads nothing from where it was.
