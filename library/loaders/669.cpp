@@ -112,9 +112,6 @@ bool ConvertPattern(std::size_t number, int breakRow, std::uint8_t speed,
 }  // namespace
 
 int Load669(void* stream) {
-    WorkBuffer pattern(patternBytes);
-    if (!pattern) return ResultNoMemory;
-
     StreamReader reader(stream);
     const auto header = reader.Read<Header>();
     std::copy_n(header.message.begin(), song.title.size(), song.title.begin());
@@ -141,6 +138,8 @@ int Load669(void* stream) {
 
     song.lastOrder = LastOrderBeforeEnd(header.orders);
 
+    WorkBuffer pattern(patternBytes);
+    if (!pattern) return ResultNoMemory;
     constexpr int lastRow = storedRows - 1;
     for (std::size_t k = 0; k < header.patternCount; ++k) {
         // Patterns beyond the header's tables have no break row or speed of their own.

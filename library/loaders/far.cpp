@@ -116,9 +116,6 @@ bool ConvertPattern(std::size_t number, std::span<const std::uint8_t, maxPattern
 }  // namespace
 
 int LoadFar(void* stream) {
-    WorkBuffer pattern(maxPatternBytes);
-    if (!pattern) return ResultNoMemory;
-
     StreamReader reader(stream);
     const auto header = reader.Read<Header>();
     if (!reader.Skip(header.songTextLength)) return ResultBadFile;
@@ -136,6 +133,8 @@ int LoadFar(void* stream) {
     std::copy(section.orders.begin(), section.orders.end(), orderList.begin());
     song.lastOrder = static_cast<std::uint8_t>(section.songLength - 1);
 
+    WorkBuffer pattern(maxPatternBytes);
+    if (!pattern) return ResultNoMemory;
     for (std::size_t p = 0; p < convertedPatterns; ++p) {
         const std::size_t length = section.patternLengths[p];
         if (length == 0) continue;

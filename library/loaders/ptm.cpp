@@ -162,9 +162,7 @@ int ConvertPattern(StreamReader& reader, std::size_t number,
     const auto convert = [&](const scream::PackedCell& cell) -> std::optional<Event> {
         return ConvertCell(cell, memories);
     };
-    return scream::EmitPackedPattern(number, packed.first(got), {2, 2, 1}, convert)
-               ? ResultOk
-               : ResultNoPatternMemory;
+    return scream::EmitPackedPattern(number, packed.first(got), {2, 2, 1}, convert);
 }
 
 }  // namespace

@@ -204,9 +204,7 @@ int ConvertPattern(StreamReader& reader, std::size_t number, std::uint16_t point
         }
         return std::nullopt;
     };
-    return scream::EmitPackedPattern(number, packed.first(got), {2, 1, 2}, convert)
-               ? ResultOk
-               : ResultNoPatternMemory;
+    return scream::EmitPackedPattern(number, packed.first(got), {2, 1, 2}, convert);
 }
 
 }  // namespace

@@ -54,12 +54,12 @@ private:
 };
 
 // Emits pattern `number`, 64 rows, from its packed bytes: each cell as `cellEvent(cell)` turns
-// it into an event, or into nothing. False when out of memory.
+// it into an event, or into nothing.
 template <class CellEvent>
-bool EmitPackedPattern(std::size_t number, std::span<const std::uint8_t> packed,
+int EmitPackedPattern(std::size_t number, std::span<const std::uint8_t> packed,
                        std::array<std::uint8_t, 3> partWidths, CellEvent cellEvent) {
     PatternEmitter emitter;
-    if (!emitter.Begin(number, patternRows)) return false;
+    if (!emitter.Begin(number, patternRows)) return ResultNoPatternMemory;
     PackedRows rows(packed, partWidths);
     for (int row = 0; row < patternRows; ++row) {
         for (PackedCell cell; rows.Next(cell);) {
@@ -68,7 +68,7 @@ bool EmitPackedPattern(std::size_t number, std::span<const std::uint8_t> packed,
         emitter.EndRow();
     }
     emitter.Finish();
-    return true;
+    return ResultOk;
 }
 
 // Runs `convert(p)` once for every pattern number p that order positions 0..lastOrder reach,

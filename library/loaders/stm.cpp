@@ -132,8 +132,6 @@ int ConvertPattern(StreamReader& reader, std::size_t number,
 }  // namespace
 
 int LoadStm(void* stream) {
-    WorkBuffer pattern(patternSize);
-    if (!pattern) return ResultNoMemory;
     StreamReader reader(stream);
     const auto header = reader.Read<StmHeader>();
     std::memcpy(song.title.data(), header.name.data(), header.name.size());
@@ -163,6 +161,8 @@ int LoadStm(void* stream) {
                                               orders.begin());
     song.lastOrder = static_cast<std::uint8_t>(end - 1);
 
+    WorkBuffer pattern(patternSize);
+    if (!pattern) return ResultNoMemory;
     const auto source = std::span<std::uint8_t, patternSize>(pattern.data(), patternSize);
     for (std::size_t number = 0; number < header.patternCount; ++number) {
         if (const int result = ConvertPattern(reader, number, source); result != ResultOk) {
