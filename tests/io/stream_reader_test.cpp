@@ -51,6 +51,9 @@ TEST_F(StreamReaderTest, APlaceOutOfReachLeavesTheReaderAtTheEndWhereEverythingR
     std::array<std::uint8_t, 4> record = {9, 9, 9, 9};
     EXPECT_EQ(reader.ReadAt(0x100000000u, record), 0u);
     EXPECT_EQ(record, (std::array<std::uint8_t, 4>{}));
+    using Record = std::array<std::uint8_t, 2>;
+    EXPECT_EQ(reader.ReadAt<Record>(0x100000000u), (Record{}));
+    EXPECT_EQ(reader.ReadAt<Record>(7), (Record{7, 8}));
 
     // A skip before the start fails too, and reads nothing from where it was.
     ASSERT_TRUE(reader.Seek(2));
