@@ -6,14 +6,15 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <type_traits>
 
 #include "io/services.h"
 
 namespace tunepak {
 
 // Reads what the stream holds and fills the rest with zeros, so that a short file reads like
-// one that ends in zeros. A seek says whether it got there and must be answered: a place the
-// stream cannot reach lies beyond its end, where the reader is left and every read is zeros.
+// one that ends in zeros. A seek says whether it got there, and its caller must answer: a place
+// the stream cannot reach lies beyond its end, where the reader is left and every read is zeros.
 class StreamReader {
 public:
     // The module starts at the stream's current position.
@@ -38,15 +39,16 @@ public:
 
     // Fills `bytes`; returns how many the stream held.
     std::size_t Read(std::span<std::uint8_t> bytes);
-    // Reads one on-disk record (a struct of byte fields) whole; returns how many bytes were read.
+    // Reads one on-disk record (a struct of byte fields) whole: into `record`, returning how many
+    // bytes the stream held, or as a value.
     template <class Record>
     std::size_t ReadRecord(Record& record) {
-        return Read(std::span(reinterpret_cast<std::uint8_t*>(&record), sizeof(Record)));
+        return Read(BytesOf(record));
     }
     template <class Record>
     Record Read() {
         Record record{};
-        ReadRecord(record);
+        Read(BytesOf(record));
         return record;
     }
     // Reads bytes, or a record, at `offset` from the origin; all zeros when the stream cannot
@@ -55,7 +57,7 @@ public:
     template <class Record>
     Record ReadAt(std::uint64_t offset) {
         Record record{};
-        ReadAt(offset, std::span(reinterpret_cast<std::uint8_t*>(&record), sizeof(Record)));
+        ReadAt(offset, BytesOf(record));
         return record;
     }
     // Fills `bytes`, or a record, from here and goes back to where the reading started; false
@@ -63,9 +65,10 @@ public:
     [[nodiscard]] bool Peek(std::span<std::uint8_t> bytes);
     template <class Record>
     [[nodiscard]] bool PeekRecord(Record& record) {
-        return Peek(std::span(reinterpret_cast<std::uint8_t*>(&record), sizeof(Record)));
+        return Peek(BytesOf(record));
     }
 
+    // Little-endian fields.
     std::uint8_t U8();
     std::uint16_t U16();
     std::uint32_t U32();
@@ -78,6 +81,11 @@ public:
     [[nodiscard]] bool ReadTable(std::span<std::uint32_t> values, std::size_t count);
 
 private:
+    template <class Record>
+    static std::span<std::uint8_t> BytesOf(Record& record) {
+        static_assert(std::is_trivially_copyable_v<Record> && alignof(Record) == 1);
+        return {reinterpret_cast<std::uint8_t*>(&record), sizeof(Record)};
+    }
     [[nodiscard]] bool ToEnd();
 
     void* stream_;
