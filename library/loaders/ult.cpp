@@ -55,7 +55,7 @@ struct SongSection {
 };
 static_assert(sizeof(SongSection) == 258);
 
-// Where one track lies in the file.
+// Where one track lies, counted from the start of the module.
 struct TrackPlace {
     std::uint32_t position;
     std::uint32_t length;
