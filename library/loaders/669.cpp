@@ -7,6 +7,7 @@
 #include <span>
 
 #include "io/services.h"
+#include "io/stream_reader.h"
 #include "loaders/common.h"
 #include "loaders/loaders.h"
 #include "loaders/single_sample_common.h"
@@ -143,11 +144,8 @@ bool ConvertPattern(std::size_t number, int breakRow, std::uint8_t speed,
 }  // namespace
 
 int Load669(void* stream) {
-    WorkBuffer pattern(patternBytes);
-    if (!pattern) return ResultNoMemory;
-
-    Header header{};
-    ReadRecord(stream, header);
+    StreamReader reader(stream);
+    const auto header = reader.Read<Header>();
     std::copy_n(header.message.begin(), song.title.size(), song.title.begin());
     std::copy(header.orders.begin(), header.orders.end(), orderList.begin());
 
@@ -158,8 +156,7 @@ int Load669(void* stream) {
                         static_cast<std::uint32_t>(header.sampleCount - loadedSamples));
     }
     for (std::size_t s = 0; s < header.sampleCount; ++s) {
-        SampleRecord record{};
-        ReadRecord(stream, record);
+        const auto record = reader.Read<SampleRecord>();
         if (s >= loadedSamples) continue;
         SampleHeader* sample = NewSampleInstrument(s, record.fileName);
         if (sample == nullptr) return ResultNoMemory;
@@ -173,13 +170,15 @@ int Load669(void* stream) {
 
     song.lastOrder = LastOrderBeforeEnd(header.orders);
 
+    WorkBuffer pattern(patternBytes);
+    if (!pattern) return ResultNoMemory;
     constexpr int lastRow = storedRows - 1;
     for (std::size_t k = 0; k < header.patternCount; ++k) {
         // Patterns beyond the header's tables have no break row or speed of their own.
         const bool inTables = k < tableEntries;
         const int breakRow = inTables ? std::min<int>(header.breakRows[k], lastRow) : lastRow;
         const std::uint8_t speed = inTables ? header.speeds[k] : 0;
-        ReadBytes(stream, pattern.span());
+        reader.Read(pattern.span());
         if (!ConvertPattern(k, breakRow, speed, pattern.span().first<patternBytes>())) {
             return ResultNoPatternMemory;
         }
@@ -187,8 +186,8 @@ int Load669(void* stream) {
 
     for (std::size_t s = 0; s < loadedSamples; ++s) {
         InstrumentSlot& slot = instrumentTable[s];
-        if (const int result = PrepareSample(SampleOf(slot.block, 0), slot.sampleData[0], stream,
-                                             {.unsignedValues = true})) {
+        if (const int result = PrepareSample(SampleOf(slot.block, 0), slot.sampleData[0],
+                                             reader.stream(), {.unsignedValues = true})) {
             return result;
         }
     }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "io/services.h"
+#include "io/stream_reader.h"
 #include "loaders/loaders.h"
 
 namespace tunepak {
@@ -36,9 +37,9 @@ bool IsId(const ChunkHead& head, const char (&id)[5]) {
 }
 
 // Fields that a short read leaves unread keep the values they had.
-int ReadMain(void* stream) {
+int ReadMain(StreamReader& reader) {
     MainFields main;
-    const std::size_t got = ReadRecord(stream, main);
+    const std::size_t got = reader.ReadRecord(main);
     auto have = [&](std::size_t end) { return got >= end; };
     if (have(32)) song.title = main.title;
     if (have(64)) song.auxTitle = main.auxTitle;
@@ -54,47 +55,47 @@ int ReadMain(void* stream) {
     if (have(mainFieldBytes)) song.globalVolume = main.globalVolume;
     if (!have(66)) return ResultOk;
     std::array<std::uint8_t, maxChannels> pans{};
-    const std::size_t pansRead = ReadBytes(stream, std::span(pans).first(main.channelCount));
+    const std::size_t pansRead = reader.Read(std::span(pans).first(main.channelCount));
     std::copy_n(pans.begin(), pansRead, song.channelPan.begin());
     return ResultOk;
 }
 
-void ReadOrders(void* stream) {
+void ReadOrders(StreamReader& reader) {
     std::uint8_t last = 0;
-    if (ReadBytes(stream, std::span(&last, 1)) != 1) return;
+    if (reader.Read(std::span(&last, 1)) != 1) return;
     song.lastOrder = last;
     OrderList orders{};
-    const std::size_t got = ReadBytes(stream, std::span(orders).first(last + 1u));
+    const std::size_t got = reader.Read(std::span(orders).first(last + 1u));
     std::copy_n(orders.begin(), got, orderList.begin());
 }
 
 // PATT (the row-count byte and E event bytes) and NOTE (N bytes) blocks, stored as they lie.
-int ReadPattern(void* stream, bool packed) {
-    const std::uint8_t number = ReadU8(stream);
-    std::uint64_t size = ReadU32Le(stream);
+int ReadPattern(StreamReader& reader, bool packed) {
+    const std::uint8_t number = reader.U8();
+    std::uint64_t size = reader.U32();
     if (packed) size += 1;
     // Never allocate more than the stream can still deliver.
-    if (const auto left = BytesLeft(stream)) size = std::min(size, *left);
+    if (const auto left = reader.BytesLeft()) size = std::min(size, *left);
     PatternSlot& slot = patternTable[number];
     if (slot.data != nullptr) services.release(slot.data);
     slot = {};
     if (size == 0) return ResultOk;
     WorkBuffer block(static_cast<std::size_t>(size));
     if (!block) return ResultNoPatternMemory;
-    ReadBytes(stream, block.span());
+    reader.Read(block.span());
     slot.size = block.size();
     slot.data = block.Release();
     return ResultOk;
 }
 
-int ReadInstrument(void* stream) {
-    const std::uint8_t reserved = ReadU8(stream);
-    const std::uint8_t slotIndex = ReadU8(stream);
+int ReadInstrument(StreamReader& reader) {
+    const std::uint8_t reserved = reader.U8();
+    const std::uint8_t slotIndex = reader.U8();
     if (slotIndex >= instrumentTable.size()) return ResultBadFile;
 
     // The record's fields after its head, then the block sized for its samples.
     std::array<std::uint8_t, instrumentRecordSize> record{};
-    ReadBytes(stream, std::span(record).subspan(10));
+    reader.Read(std::span(record).subspan(10));
     const std::uint8_t sampleCount = record[offsetof(InstrumentRecord, sampleCount)];
     std::uint8_t* block = NewInstrument(slotIndex, sampleCount);
     if (block == nullptr) return ResultNoMemory;
@@ -108,10 +109,11 @@ int ReadInstrument(void* stream) {
     for (std::size_t k = 0; k < sampleCount; ++k) {
         instrument.size = instrument.size + 64;
         SampleHeader& header = SampleOf(block, k);
-        ReadRecord(stream, header);
+        reader.ReadRecord(header);
         header.data.fill(0);
         // Later headers stay zero (the block was zero-filled) if this one fails.
-        if (const int result = PrepareSample(header, slot.sampleData[k], stream); result != ResultOk) {
+        if (const int result = PrepareSample(header, slot.sampleData[k], reader.stream());
+            result != ResultOk) {
             return result;
         }
     }
@@ -121,31 +123,33 @@ int ReadInstrument(void* stream) {
 }  // namespace
 
 int LoadAm(void* stream) {
+    StreamReader reader(stream);
     std::array<std::uint8_t, 12> riff{};
-    ReadBytes(stream, riff);
+    reader.Read(riff);
     std::uint32_t remaining = ReadLe32(riff.data() + 4) - 4;
     if (remaining == 0) return ResultOk;
 
     int result = ResultOk;
     while (result == ResultOk) {
         ChunkHead head{};
-        if (ReadRecord(stream, head) < sizeof head) {
+        if (reader.ReadRecord(head) < sizeof head) {
             result = ResultBadFile;
             break;
         }
         const std::uint32_t length = head.length;
         if (IsId(head, "MAIN")) {
-            result = ReadMain(stream);
+            result = ReadMain(reader);
         } else if (IsId(head, "ORDR")) {
-            ReadOrders(stream);
+            ReadOrders(reader);
         } else if (IsId(head, "PATT")) {
-            result = ReadPattern(stream, true);
+            result = ReadPattern(reader, true);
         } else if (IsId(head, "NOTE")) {
-            result = ReadPattern(stream, false);
+            result = ReadPattern(reader, false);
         } else if (IsId(head, "INST")) {
-            result = ReadInstrument(stream);
-        } else {
-            SeekBy(stream, length);
+            result = ReadInstrument(reader);
+        } else if (!reader.Skip(length)) {
+            result = ResultBadFile;
+            break;
         }
         remaining -= length + 8;
         if (remaining == 0) break;

@@ -87,6 +87,20 @@ inline void NoteChangedMeaning(const Event& event, const ProtrackerEffectLabels&
     }
 }
 
+// Emits pattern `number` stored as a grid of `rows` x `channels` cells, `cellEvent(row, channel)`
+// giving each cell's event. False when out of memory.
+template <class CellEvent>
+bool EmitGridPattern(std::size_t number, int rows, int channels, CellEvent cellEvent) {
+    PatternEmitter emitter;
+    if (!emitter.Begin(number, rows)) return false;
+    for (int row = 0; row < rows; ++row) {
+        for (int channel = 0; channel < channels; ++channel) emitter.Add(cellEvent(row, channel));
+        emitter.EndRow();
+    }
+    emitter.Finish();
+    return true;
+}
+
 // Copies the first `count` bytes of a source name (at most the field's width) into a name field
 // of the model, whose other bytes become zero.
 template <class To, std::size_t N, class From>

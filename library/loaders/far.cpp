@@ -8,6 +8,7 @@
 #include <span>
 
 #include "io/services.h"
+#include "io/stream_reader.h"
 #include "loaders/common.h"
 #include "loaders/loaders.h"
 #include "loaders/single_sample_common.h"
@@ -115,49 +116,48 @@ bool ConvertPattern(std::size_t number, std::span<const std::uint8_t, maxPattern
 }  // namespace
 
 int LoadFar(void* stream) {
-    WorkBuffer pattern(maxPatternBytes);
-    if (!pattern) return ResultNoMemory;
-
-    Header header{};
-    ReadRecord(stream, header);
-    SeekBy(stream, header.songTextLength);
+    StreamReader reader(stream);
+    const auto header = reader.Read<Header>();
+    if (!reader.Skip(header.songTextLength)) return ResultBadFile;
     std::copy_n(header.songName.begin(), song.title.size(), song.title.begin());
     for (int c = 0; c < channels; ++c) {
         song.channelPan[c] = static_cast<std::uint8_t>(header.pans[c] * 4 + 2);
     }
 
-    OrderSection section{};
-    ReadRecord(stream, section);
+    const auto section = reader.Read<OrderSection>();
     // The pattern data starts at the header length; a gap before it is skipped.
     const std::uint64_t consumed = sizeof(Header) + header.songTextLength + sizeof(OrderSection);
-    if (header.headerLength > consumed) SeekBy(stream, header.headerLength - consumed);
+    if (header.headerLength > consumed && !reader.Skip(header.headerLength - consumed)) {
+        return ResultBadFile;
+    }
     std::copy(section.orders.begin(), section.orders.end(), orderList.begin());
     song.lastOrder = static_cast<std::uint8_t>(section.songLength - 1);
 
+    WorkBuffer pattern(maxPatternBytes);
+    if (!pattern) return ResultNoMemory;
     for (std::size_t p = 0; p < convertedPatterns; ++p) {
         const std::size_t length = section.patternLengths[p];
         if (length == 0) continue;
         // Rows the pattern does not store are empty; bytes beyond 64 rows are skipped.
         const std::size_t kept = std::min(length, maxPatternBytes);
-        const std::size_t got = ReadBytes(stream, pattern.span().first(kept));
+        const std::size_t got = reader.Read(pattern.span().first(kept));
         std::fill(pattern.data() + got, pattern.data() + maxPatternBytes, std::uint8_t{0});
-        SeekBy(stream, length - kept);
+        if (!reader.Skip(static_cast<std::int64_t>(length - kept))) return ResultBadFile;
         if (!ConvertPattern(p, pattern.span().first<maxPatternBytes>())) {
             return ResultNoPatternMemory;
         }
     }
     // Pattern 255 is left out, but its bytes lie before the samples like any other pattern's.
     if (const std::size_t length = section.patternLengths[convertedPatterns]; length != 0) {
-        SeekBy(stream, length);
+        if (!reader.Skip(static_cast<std::int64_t>(length))) return ResultBadFile;
         NoteDiscarded("FAR pattern 255");
     }
 
     std::array<std::uint8_t, maxSamples / 8> present{};
-    ReadBytes(stream, present);
+    reader.Read(present);
     for (std::size_t s = 0; s < maxSamples; ++s) {
         if (!((present[s / 8] >> (s % 8)) & 1)) continue;
-        SampleRecord record{};
-        ReadRecord(stream, record);
+        const auto record = reader.Read<SampleRecord>();
         SampleHeader* sample = NewSampleInstrument(s, record.name);
         if (sample == nullptr) return ResultNoMemory;
         const bool wide = record.type & 0x01;
@@ -171,9 +171,11 @@ int LoadFar(void* stream) {
         sample->flags =
             static_cast<std::uint8_t>(sampleMark | (wide ? sixteenBit : 0) | (looped ? loop : 0));
         InstrumentSlot& slot = instrumentTable[s];
-        if (const int result = PrepareSample(*sample, slot.sampleData[0], stream)) return result;
+        if (const int result = PrepareSample(*sample, slot.sampleData[0], reader.stream())) {
+            return result;
+        }
         // An odd byte behind 16-bit frames still belongs to this sample's data.
-        if (wide) SeekBy(stream, record.length & 1);
+        if (wide && !reader.Skip(record.length & 1)) return ResultBadFile;
     }
 
     song.songFlags = rowPacked;

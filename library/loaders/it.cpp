@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "io/services.h"
+#include "io/stream_reader.h"
 #include "loaders/it_compression.h"
 #include "loaders/common.h"
 #include "loaders/loaders.h"
@@ -158,13 +159,6 @@ constexpr std::size_t envelopePoints = 10;
 
 using OffsetTable = std::array<std::uint32_t, maxOffsets>;
 
-// Reads `count` 32-bit offsets, keeping the first 256 and skipping the rest.
-void ReadOffsets(void* stream, std::size_t count, OffsetTable& table) {
-    const std::size_t kept = std::min(count, maxOffsets);
-    ReadLe32s(stream, std::span(table).first(kept));
-    SeekBy(stream, std::uint64_t{count - kept} * 4);
-}
-
 // --- Instruments and samples ---------------------------------------------------------------------
 
 // Notes what a sample plays with in IT that its header cannot keep.
@@ -190,7 +184,7 @@ void NoteInstrumentLosses(const ItInstrument& source) {
 
 // Fills a sample header from an IT sample (the name is the caller's), positions the stream at
 // the data and reads it, decoding compressed data first.
-int LoadSample(void* stream, std::uint64_t origin, const ItSample& source, SampleHeader& header,
+int LoadSample(StreamReader& reader, const ItSample& source, SampleHeader& header,
                std::uint8_t*& data) {
     header.length = source.length;
     header.loopStart = source.loopBegin;
@@ -206,13 +200,13 @@ int LoadSample(void* stream, std::uint64_t origin, const ItSample& source, Sampl
     header.c5Rate = source.c5Speed;
     NoteSampleLosses(source);
 
-    SeekTo(stream, origin + source.dataOffset);
     const SampleEncoding encoding{.unsignedValues = !(source.convert & itSigned)};
+    if (!reader.Seek(source.dataOffset)) return PrepareUnreachableSample(header, data, encoding);
     if (source.flags & itCompressed) {
-        return PrepareCompressedSample(header, data, stream, (source.convert & itDelta) != 0,
-                                       encoding);
+        return PrepareCompressedSample(header, data, reader.stream(),
+                                       (source.convert & itDelta) != 0, encoding);
     }
-    return PrepareSample(header, data, stream, encoding);
+    return PrepareSample(header, data, reader.stream(), encoding);
 }
 
 // IT envelope flags (on, loop, sustain loop) as the model's nibble (on, sustain, loop).
@@ -301,7 +295,7 @@ int CopyPreparedSample(const PreparedSample& from, SampleHeader& header, std::ui
     return ResultOk;
 }
 
-int LoadInstruments(void* stream, std::uint64_t origin, const ItHeader& header,
+int LoadInstruments(StreamReader& reader, const ItHeader& header,
                     const OffsetTable& instrumentOffsets, const OffsetTable& sampleOffsets) {
     std::array<PreparedSample, maxOffsets> prepared{};
     const std::size_t count = std::min<std::size_t>(header.instrumentCount, maxInstruments);
@@ -310,9 +304,7 @@ int LoadInstruments(void* stream, std::uint64_t origin, const ItHeader& header,
                         static_cast<std::uint32_t>(header.instrumentCount - count));
     }
     for (std::size_t i = 0; i < count; ++i) {
-        ItInstrument source{};
-        SeekTo(stream, origin + instrumentOffsets[i]);
-        ReadRecord(stream, source);
+        const auto source = reader.ReadAt<ItInstrument>(instrumentOffsets[i]);
         const bool valid = std::memcmp(source.id.data(), "IMPI", 4) == 0;
         const LocalSamples local = valid ? NumberSamples(source, header.sampleCount) : LocalSamples{};
 
@@ -339,16 +331,14 @@ int LoadInstruments(void* stream, std::uint64_t origin, const ItHeader& header,
                 if (result != ResultOk) return result;
                 continue;
             }
-            ItSample sample{};
-            SeekTo(stream, origin + sampleOffsets[number]);
-            ReadRecord(stream, sample);
+            const auto sample = reader.ReadAt<ItSample>(sampleOffsets[number]);
             SampleHeader& target = SampleOf(block, j);
             record.sampleCount = static_cast<std::uint8_t>(j + 1);
             record.size = static_cast<std::uint32_t>(InstrumentBlockSize(j + 1) - 8);
             CopyName(target.name, sample.name, 22);
             if (sample.length != 0) {
                 const int result =
-                    LoadSample(stream, origin, sample, target, instrumentTable[i].sampleData[j]);
+                    LoadSample(reader, sample, target, instrumentTable[i].sampleData[j]);
                 if (result != ResultOk) return result;
             }
             prepared[number] = {i, j, true};
@@ -357,7 +347,7 @@ int LoadInstruments(void* stream, std::uint64_t origin, const ItHeader& header,
     return ResultOk;
 }
 
-int LoadSampleInstruments(void* stream, std::uint64_t origin, const ItHeader& header,
+int LoadSampleInstruments(StreamReader& reader, const ItHeader& header,
                           const OffsetTable& sampleOffsets) {
     const std::size_t count = std::min<std::size_t>(header.sampleCount, maxInstruments);
     if (header.sampleCount > count) {
@@ -365,9 +355,7 @@ int LoadSampleInstruments(void* stream, std::uint64_t origin, const ItHeader& he
                         static_cast<std::uint32_t>(header.sampleCount - count));
     }
     for (std::size_t s = 0; s < count; ++s) {
-        ItSample source{};
-        SeekTo(stream, origin + sampleOffsets[s]);
-        ReadRecord(stream, source);
+        const auto source = reader.ReadAt<ItSample>(sampleOffsets[s]);
         const bool valid = std::memcmp(source.id.data(), "IMPS", 4) == 0;
 
         std::uint8_t* block = NewInstrument(s, valid ? 1 : 0);
@@ -376,7 +364,7 @@ int LoadSampleInstruments(void* stream, std::uint64_t origin, const ItHeader& he
         if (!valid) continue;
         SampleHeader& target = SampleOf(block, 0);
         CopyName(target.name, source.name);
-        const int result = LoadSample(stream, origin, source, target, instrumentTable[s].sampleData[0]);
+        const int result = LoadSample(reader, source, target, instrumentTable[s].sampleData[0]);
         if (result != ResultOk) return result;
     }
     return ResultOk;
@@ -541,15 +529,13 @@ bool DecodeEntry(std::span<const std::uint8_t> data, std::size_t& at, ChannelMem
 
 // Converts one pattern. Rows beyond the data, or after an entry cut off by its end, stay empty.
 // Entries of a damaged row beyond the 32 events that a row holds still update the memories.
-int ConvertPattern(void* stream, std::uint64_t origin, std::uint32_t offset, std::size_t number,
+int ConvertPattern(StreamReader& reader, std::uint32_t offset, std::size_t number,
                    WorkBuffer& packed, ChannelMemories& memories, UsedChannels& used) {
-    SeekTo(stream, origin + offset);
-    ItPatternHeader header{};
-    ReadRecord(stream, header);
+    const auto header = reader.ReadAt<ItPatternHeader>(offset);
     const int rows = header.rows;
     if (rows == 0 || rows > maxRows) return ResultOk;  // left absent
     const std::size_t wanted = std::min<std::size_t>(header.packedLength, maxPackedBytes);
-    const std::size_t got = ReadBytes(stream, packed.span().first(wanted));
+    const std::size_t got = reader.Read(packed.span().first(wanted));
     const std::span<const std::uint8_t> data = packed.span().first(got);
 
     PatternEmitter emitter;
@@ -573,8 +559,7 @@ int ConvertPattern(void* stream, std::uint64_t origin, std::uint32_t offset, std
 }
 
 // Converts the patterns that the order list reaches, and marks the channels that carry events.
-int ConvertPatterns(void* stream, std::uint64_t origin, const OffsetTable& patternOffsets,
-                    UsedChannels& used) {
+int ConvertPatterns(StreamReader& reader, const OffsetTable& patternOffsets, UsedChannels& used) {
     WorkBuffer packed(maxPackedBytes, WorkBuffer::Fill::none);  // read before use
     if (!packed) return ResultNoMemory;
     ChannelMemories memories{};
@@ -583,8 +568,7 @@ int ConvertPatterns(void* stream, std::uint64_t origin, const OffsetTable& patte
         if (p == orderSkip || p == orderEnd || patternTable[p].data != nullptr || patternOffsets[p] == 0) {
             continue;
         }
-        const int result =
-            ConvertPattern(stream, origin, patternOffsets[p], p, packed, memories, used);
+        const int result = ConvertPattern(reader, patternOffsets[p], p, packed, memories, used);
         if (result != ResultOk) return result;
     }
     return ResultOk;
@@ -607,24 +591,25 @@ void NoteChannelLosses(const ItHeader& header, const UsedChannels& used) {
 }  // namespace
 
 int LoadIt(void* stream) {
-    const std::uint64_t origin = Position(stream);
-    ItHeader header{};
-    ReadRecord(stream, header);
+    StreamReader reader(stream);
+    const auto header = reader.Read<ItHeader>();
     CopyName(song.title, header.name);
     song.globalVolume = header.globalVolume;
     song.initialSpeed = header.speed;
     song.initialTempo = header.tempo;
 
     const std::uint8_t orders = static_cast<std::uint8_t>(std::min<std::size_t>(header.orderCount, maxOrders));
-    ReadBytes(stream, std::span(orderList).first(orders));
-    SeekBy(stream, header.orderCount - orders);
-
+    reader.Read(std::span(orderList).first(orders));
+    // Each offset table keeps its first 256 entries and passes over the rest.
     OffsetTable instrumentOffsets{};
     OffsetTable sampleOffsets{};
     OffsetTable patternOffsets{};
-    ReadOffsets(stream, header.instrumentCount, instrumentOffsets);
-    ReadOffsets(stream, header.sampleCount, sampleOffsets);
-    ReadOffsets(stream, header.patternCount, patternOffsets);
+    if (!reader.Skip(header.orderCount - orders) ||
+        !reader.ReadTable(instrumentOffsets, header.instrumentCount) ||
+        !reader.ReadTable(sampleOffsets, header.sampleCount) ||
+        !reader.ReadTable(patternOffsets, header.patternCount)) {
+        return ResultBadFile;
+    }
 
     for (std::size_t c = 0; c < packedChannels; ++c) {
         const std::uint8_t pan = header.channelPan[c];
@@ -635,12 +620,13 @@ int LoadIt(void* stream) {
     song.lastOrder = static_cast<std::uint8_t>(std::min<std::size_t>(ends, orders) - 1);
 
     const int loaded = (header.flags & useInstruments)
-                           ? LoadInstruments(stream, origin, header, instrumentOffsets, sampleOffsets)
-                           : LoadSampleInstruments(stream, origin, header, sampleOffsets);
+                           ? LoadInstruments(reader, header, instrumentOffsets, sampleOffsets)
+                           : LoadSampleInstruments(reader, header, sampleOffsets);
     if (loaded != ResultOk) return loaded;
     UsedChannels used;
-    const int patterns = ConvertPatterns(stream, origin, patternOffsets, used);
-    if (patterns != ResultOk) return patterns;
+    if (const int result = ConvertPatterns(reader, patternOffsets, used); result != ResultOk) {
+        return result;
+    }
 
     song.songFlags = rowPacked;
     if (!(header.flags & linearSlides)) song.songFlags |= amigaSlides;

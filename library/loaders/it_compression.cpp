@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "io/services.h"
+#include "io/stream_reader.h"
 #include "loaders/loaders.h"
 #include "model/conversion_record.h"
 
@@ -116,20 +117,20 @@ std::uint32_t BlockFrames(std::uint32_t width, std::size_t bytes) {
 // put back where it was. A block counts when its 2-byte head can be read, with the bytes of its
 // data that the stream holds (the bits of missing bytes read as 0, but carry no frames).
 std::uint32_t FramesPresent(void* stream, std::uint32_t length, std::uint32_t width) {
-    const long start = services.tell(stream);
-    if (start < 0 || start > std::numeric_limits<std::int32_t>::max()) return 0;
-    std::uint64_t left = BytesLeft(stream).value_or(std::numeric_limits<std::uint64_t>::max());
+    if (services.tell(stream) < 0) return 0;
+    StreamReader blocks(stream);  // from here
+    std::uint64_t left = blocks.BytesLeft().value_or(std::numeric_limits<std::uint64_t>::max());
     std::uint32_t frames = 0;
     while (frames < length && left >= 2) {
         std::array<std::uint8_t, 2> head{};
-        if (ReadBytes(stream, head) < head.size()) break;
+        if (blocks.Read(head) < head.size()) break;
         const std::uint64_t bytes = std::min<std::uint64_t>(ReadLe16(head.data()), left - 2);
         left -= 2 + bytes;
         frames += std::min(BlockFrames(width, static_cast<std::size_t>(bytes)), length - frames);
-        if (!SeekBy(stream, static_cast<std::int64_t>(bytes))) break;
+        if (!blocks.Skip(static_cast<std::int64_t>(bytes))) break;
     }
-    services.seek(stream, static_cast<std::int32_t>(start), 0);
-    return frames;
+    // When the stream cannot go back to the first block, none of them can be decoded.
+    return blocks.Seek(0) ? frames : 0;
 }
 
 // The compressed blocks of one sample as the source of its frames: PrepareSample's one read

@@ -1,6 +1,7 @@
 #include <array>
 
 #include "io/services.h"
+#include "io/stream_reader.h"
 #include "loaders/formats.h"
 #include "loaders/loaders.h"
 #include "model/conversion_record.h"
@@ -25,8 +26,7 @@ int LoadModule(void* stream, unsigned mode) {
     stream = InstallStreams(mode, stream);
     const KnownStreamEnd end(stream);  // the file keeps its length while it is loaded
     std::array<std::uint8_t, probeSize> probe{};
-    const std::size_t got = ReadBytes(stream, probe);
-    services.seek(stream, -static_cast<std::int32_t>(got), 1);
+    if (!StreamReader(stream).Peek(probe)) return ResultBadFile;
 
     const SourceFormat& format = ChooseFormat(probe);
     // The layout without any signature comes last of all.

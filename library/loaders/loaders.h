@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 
+#include "io/stream_reader.h"
 #include "loaders/formats.h"
 #include "model/model.h"
 
@@ -54,6 +55,13 @@ int PrepareSample(SampleHeader& header, std::uint8_t*& data, void* stream,
                   SampleEncoding encoding);
 // The same for a header as an AM file stores it, whose flags state the encoding.
 int PrepareSample(SampleHeader& header, std::uint8_t*& data, void* stream);
+
+// The same for a sample whose frames lie where the stream cannot reach: it keeps no frames and
+// is reported as cut.
+int PrepareUnreachableSample(SampleHeader& header, std::uint8_t*& data, SampleEncoding encoding);
+// The same for frames that lie at `offset` from the reader's origin, or cannot be reached.
+int PrepareSampleAt(StreamReader& reader, std::uint64_t offset, SampleHeader& header,
+                    std::uint8_t*& data, SampleEncoding encoding);
 
 // The frames of the run-out tail behind a prepared sample's `length` frames, as PrepareSample
 // builds it from the header: 31, a fixed looped stereo buffer's second half besides, and a

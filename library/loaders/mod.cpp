@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "io/services.h"
+#include "io/stream_reader.h"
 #include "loaders/adpcm.h"
 #include "loaders/loaders.h"
 #include "loaders/mod_common.h"
@@ -178,41 +179,40 @@ constexpr ProtrackerEffectLabels modLabels = {
     .invertLoop = "MOD EF (invert loop)",
 };
 
-void ConvertPattern(PatternEmitter& emitter, std::span<const std::uint8_t> source, int channels) {
-    for (int row = 0; row < modRows; ++row) {
-        for (int channel = 0; channel < channels; ++channel) {
-            const auto cell = source.subspan(
-                (static_cast<std::size_t>(row) * channels + channel) * modCellBytes, modCellBytes);
-            const auto period = static_cast<std::uint16_t>(((cell[0] & 0x0F) << 8) | cell[1]);
-            const auto instrument = static_cast<std::uint8_t>((cell[0] & 0x10) | (cell[2] >> 4));
-            emitter.Add(ModCellEvent(channel, NoteFromPeriod(period), instrument, cell[2] & 0x0F,
-                                     cell[3], modLabels));
-        }
-        emitter.EndRow();
-    }
+bool ConvertPattern(std::size_t number, std::span<const std::uint8_t> source, int channels) {
+    return EmitGridPattern(number, modRows, channels, [&](int row, int channel) {
+        const auto cell = source.subspan(
+            (static_cast<std::size_t>(row) * channels + channel) * modCellBytes, modCellBytes);
+        const auto period = static_cast<std::uint16_t>(((cell[0] & 0x0F) << 8) | cell[1]);
+        const auto instrument = static_cast<std::uint8_t>((cell[0] & 0x10) | (cell[2] >> 4));
+        return ModCellEvent(channel, NoteFromPeriod(period), instrument, cell[2] & 0x0F, cell[3],
+                            modLabels);
+    });
 }
 
 // Sample data that begins with these five bytes is ModPlug's 4-bit ADPCM; the table follows.
 constexpr std::string_view adpcmMark = "ADPCM";
 
 // Reads one sample's data, plain signed bytes or ADPCM, which the first bytes tell apart.
-int LoadSampleData(void* stream, std::size_t slot) {
+int LoadSampleData(StreamReader& reader, std::size_t slot) {
     InstrumentSlot& instrument = instrumentTable[slot];
     SampleHeader& header = SampleOf(instrument.block, 0);
+    std::uint8_t*& data = instrument.sampleData[0];
     if (header.length != 0) {
         std::array<std::uint8_t, adpcmMark.size()> mark{};
-        const std::size_t got = ReadBytes(stream, mark);
-        if (std::string_view(reinterpret_cast<const char*>(mark.data()), got) == adpcmMark) {
-            return PrepareAdpcmSample(header, instrument.sampleData[0], stream);
+        if (!reader.Peek(mark)) return PrepareUnreachableSample(header, data, SampleEncoding{});
+        if (std::string_view(reinterpret_cast<const char*>(mark.data()), mark.size()) ==
+            adpcmMark) {
+            if (!reader.Skip(mark.size())) return ResultBadFile;
+            return PrepareAdpcmSample(header, data, reader.stream());
         }
-        SeekBy(stream, -static_cast<std::int64_t>(got));
     }
-    return PrepareSample(header, instrument.sampleData[0], stream);
+    return PrepareSample(header, data, reader.stream());
 }
 
 // Loads what follows the headers (the stream at the first pattern): the instruments of `samples`,
 // the patterns of `channels` source channels and the sample data.
-int LoadModBody(void* stream, std::span<const std::uint8_t, 20> title,
+int LoadModBody(StreamReader& reader, std::span<const std::uint8_t, 20> title,
                 std::span<const ModSampleRecord> samples, const ModSongRecord& songRecord,
                 int channels) {
     WorkBuffer source(static_cast<std::size_t>(modMaxChannels) * modRows * modCellBytes);
@@ -238,16 +238,15 @@ int LoadModBody(void* stream, std::span<const std::uint8_t, 20> title,
 
     const std::size_t patternBytes = static_cast<std::size_t>(channels) * modRows * modCellBytes;
     for (int number = 0; number < patternCount; ++number) {
-        PatternEmitter emitter;
-        if (!emitter.Begin(static_cast<std::size_t>(number), modRows)) return ResultNoPatternMemory;
         const auto pattern = source.span().first(patternBytes);
-        ReadBytes(stream, pattern);
-        ConvertPattern(emitter, pattern, channels);
-        emitter.Finish();
+        reader.Read(pattern);
+        if (!ConvertPattern(static_cast<std::size_t>(number), pattern, channels)) {
+            return ResultNoPatternMemory;
+        }
     }
 
     for (std::size_t slot = 0; slot < samples.size(); ++slot) {
-        if (const int result = LoadSampleData(stream, slot); result != ResultOk) return result;
+        if (const int result = LoadSampleData(reader, slot); result != ResultOk) return result;
     }
 
     for (int channel = 0; channel < channels; ++channel) {
@@ -288,37 +287,40 @@ bool PlausibleSoundtracker(const SoundtrackerHeaderRecord& header, std::uint64_t
 }  // namespace
 
 int LoadMod(void* stream) {
-    const std::optional<std::uint64_t> fileBytes = BytesLeft(stream);
-    ModHeaderRecord header{};
-    ReadRecord(stream, header);
+    StreamReader reader(stream);
+    const std::optional<std::uint64_t> fileBytes = reader.BytesLeft();
+    const auto header = reader.Read<ModHeaderRecord>();
     std::optional<TagReading> reading = ReadingOfTag(header.tag);
     if (!reading) return ResultBadFile;
     if (HoldsEightChannels(header, fileBytes)) {
         reading = TagReading{8, 0, "MOD tag M.K. with 8 channels, told by the file's size"};
     }
     if (reading->variant != nullptr) NoteAssumedLayout(reading->variant);
-    SeekBy(stream, static_cast<std::int64_t>(reading->bytesAfterTag));
-    return LoadModBody(stream, header.title, header.samples, header.song, reading->channels);
+    if (!reader.Skip(static_cast<std::int64_t>(reading->bytesAfterTag))) return ResultBadFile;
+    return LoadModBody(reader, header.title, header.samples, header.song, reading->channels);
 }
 
 bool IsSoundtrackerModule(void* stream) {
-    const std::optional<std::uint64_t> fileBytes = BytesLeft(stream);
+    StreamReader reader(stream);
+    const std::optional<std::uint64_t> fileBytes = reader.BytesLeft();
     if (!fileBytes) return false;  // without the file's size nothing can be told
-    SoundtrackerHeaderRecord header{};
-    std::array<std::uint8_t, offsetof(ModHeaderRecord, tag) - sizeof header> beforeTag{};
-    std::array<char, 4> tag{};
-    const std::size_t got =
-        ReadRecord(stream, header) + ReadBytes(stream, beforeTag) + ReadRecord(stream, tag);
-    SeekBy(stream, -static_cast<std::int64_t>(got));
-    if (ReadingOfTag(tag)) return false;  // a module of 31 samples
-    return PlausibleSoundtracker(header, *fileBytes);
+    // The 15-sample header, and the place where a 31-sample one keeps its tag.
+    struct Probe {
+        SoundtrackerHeaderRecord header;
+        std::array<std::uint8_t, offsetof(ModHeaderRecord, tag) - sizeof header> beforeTag;
+        std::array<char, 4> tag;
+    } probe{};
+    static_assert(sizeof(Probe) == offsetof(ModHeaderRecord, tag) + 4);
+    if (!reader.PeekRecord(probe)) return false;
+    if (ReadingOfTag(probe.tag)) return false;  // a module of 31 samples
+    return PlausibleSoundtracker(probe.header, *fileBytes);
 }
 
 int LoadSoundtracker(void* stream) {
-    SoundtrackerHeaderRecord header{};
-    ReadRecord(stream, header);
+    StreamReader reader(stream);
+    const auto header = reader.Read<SoundtrackerHeaderRecord>();
     NoteAssumedLayout("MOD without a tag, read as 15-sample Soundtracker module");
-    return LoadModBody(stream, header.title, header.samples, header.song, soundtrackerChannels);
+    return LoadModBody(reader, header.title, header.samples, header.song, soundtrackerChannels);
 }
 
 }  // namespace tunepak

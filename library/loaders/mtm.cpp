@@ -9,6 +9,7 @@
 #include <span>
 
 #include "io/services.h"
+#include "io/stream_reader.h"
 #include "loaders/loaders.h"
 #include "loaders/mod_common.h"
 #include "model/conversion_record.h"
@@ -63,21 +64,16 @@ constexpr int noteOffset = 37;  // note value v (1..63) is note byte v + 37; 24 
 constexpr ProtrackerEffectLabels mtmLabels = {.tempo32 = "MTM F20 (tempo 32), kept as speed 32"};
 
 // Emits pattern rows from the 32 tracks lying one after the other in `tracks`.
-void ConvertPattern(PatternEmitter& emitter, std::span<const std::uint8_t> tracks) {
-    for (int row = 0; row < mtmRows; ++row) {
-        for (int channel = 0; channel < mtmChannels; ++channel) {
-            const std::size_t at = static_cast<std::size_t>(channel) * trackBytes +
-                                   static_cast<std::size_t>(row) * cellBytes;
-            const auto cell = tracks.subspan(at, cellBytes);
-            const int value = cell[0] >> 2;
-            const auto note = static_cast<std::uint8_t>(value == 0 ? noNote : value + noteOffset);
-            const auto instrument =
-                static_cast<std::uint8_t>(((cell[0] & 0x03) << 4) | (cell[1] >> 4));
-            emitter.Add(
-                ModCellEvent(channel, note, instrument, cell[1] & 0x0F, cell[2], mtmLabels));
-        }
-        emitter.EndRow();
-    }
+bool ConvertPattern(std::size_t number, std::span<const std::uint8_t> tracks) {
+    return EmitGridPattern(number, mtmRows, mtmChannels, [&](int row, int channel) {
+        const std::size_t at = static_cast<std::size_t>(channel) * trackBytes +
+                               static_cast<std::size_t>(row) * cellBytes;
+        const auto cell = tracks.subspan(at, cellBytes);
+        const int value = cell[0] >> 2;
+        const auto note = static_cast<std::uint8_t>(value == 0 ? noNote : value + noteOffset);
+        const auto instrument = static_cast<std::uint8_t>(((cell[0] & 0x03) << 4) | (cell[1] >> 4));
+        return ModCellEvent(channel, note, instrument, cell[1] & 0x0F, cell[2], mtmLabels);
+    });
 }
 
 }  // namespace
@@ -86,10 +82,8 @@ int LoadMtm(void* stream) {
     WorkBuffer tracks(mtmChannels * trackBytes);
     WorkBuffer sequence(sequenceBytesPerPattern * maxPatterns);
     if (!tracks || !sequence) return ResultNoMemory;
-    const std::uint64_t start = Position(stream);
-
-    MtmHeaderRecord header{};
-    ReadRecord(stream, header);
+    StreamReader reader(stream);
+    const auto header = reader.Read<MtmHeaderRecord>();
     std::copy(header.title.begin(), header.title.end(), song.title.begin());
     // Only 128 orders are stored; a later last order would name entries the file never had.
     song.lastOrder = std::min(header.lastOrder, lastStoredOrder);
@@ -107,8 +101,7 @@ int LoadMtm(void* stream) {
     }
     std::array<std::uint32_t, instrumentTable.size()> storedBytes{};
     for (std::size_t slot = 0; slot < sampleCount; ++slot) {
-        MtmSampleRecord record{};
-        ReadRecord(stream, record);
+        const auto record = reader.Read<MtmSampleRecord>();
         if (slot >= loadedSamples) continue;
         storedBytes[slot] = record.length;
         const bool wide = record.attributes & sixteenBitAttribute;
@@ -124,33 +117,27 @@ int LoadMtm(void* stream) {
         };
         if (NewModInstrument(slot, sample) == nullptr) return ResultNoMemory;
     }
-    ReadBytes(stream, std::span(orderList).first(orderBytes));
+    reader.Read(std::span(orderList).first(orderBytes));
 
     const std::uint64_t tracksAt = sizeof(MtmHeaderRecord) + sampleCount * sizeof(MtmSampleRecord) +
                                    orderBytes;
     const std::uint64_t sequenceAt = tracksAt + trackBytes * header.trackCount;
     const std::size_t patternCount = std::size_t{header.lastPattern} + 1;
     const std::size_t sequenceBytes = sequenceBytesPerPattern * patternCount;
-    if (SeekTo(stream, start + sequenceAt)) {
-        ReadBytes(stream, sequence.span().first(sequenceBytes));
-    }
+    reader.ReadAt(sequenceAt, sequence.span().first(sequenceBytes));
 
     for (std::size_t number = 0; number < patternCount; ++number) {
         std::fill(tracks.span().begin(), tracks.span().end(), std::uint8_t{0});
-        PatternEmitter emitter;
-        if (!emitter.Begin(number, mtmRows)) return ResultNoPatternMemory;
         for (std::size_t channel = 0; channel < mtmChannels; ++channel) {
             const std::uint8_t* entry =
                 sequence.data() + number * sequenceBytesPerPattern + channel * sequenceEntryBytes;
             // Track 0 is empty, and so is a track the file does not store.
             const std::uint16_t track = ReadLe16(entry);
             if (track == 0 || track > header.trackCount) continue;
-            if (SeekTo(stream, start + tracksAt + trackBytes * (track - 1u))) {
-                ReadBytes(stream, tracks.span().subspan(channel * trackBytes, trackBytes));
-            }
+            reader.ReadAt(tracksAt + trackBytes * (track - 1u),
+                          tracks.span().subspan(channel * trackBytes, trackBytes));
         }
-        ConvertPattern(emitter, tracks.span());
-        emitter.Finish();
+        if (!ConvertPattern(number, tracks.span())) return ResultNoPatternMemory;
     }
 
     // Each sample's data starts where the stored byte lengths before it say: a 16-bit sample of
@@ -159,12 +146,8 @@ int LoadMtm(void* stream) {
     for (std::size_t slot = 0; slot < loadedSamples; ++slot) {
         InstrumentSlot& instrument = instrumentTable[slot];
         SampleHeader& sample = SampleOf(instrument.block, 0);
-        if (!SeekTo(stream, start + sampleAt)) {
-            if (sample.length != 0) NoteSampleCut(sample.length);
-            sample.length = 0;
-        }
-        if (const int result =
-                PrepareSample(sample, instrument.sampleData[0], stream, {.unsignedValues = true});
+        if (const int result = PrepareSampleAt(reader, sampleAt, sample, instrument.sampleData[0],
+                                               {.unsignedValues = true});
             result != ResultOk) {
             return result;
         }

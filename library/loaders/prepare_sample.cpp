@@ -150,6 +150,15 @@ private:
     void* stream_;
 };
 
+// The frames of a sample whose data lies where the stream cannot reach: there are none.
+class NoSource final : public SampleSource {
+public:
+    std::optional<std::uint64_t> BytesLeft() override { return 0; }
+    void Read(std::span<std::uint8_t> bytes) override {
+        std::fill(bytes.begin(), bytes.end(), std::uint8_t{0});
+    }
+};
+
 // Writes the run-out tail behind the loop: the loop again (forward), or the loop backwards and
 // forwards in turn (ping-pong), `tail` elements in all.
 void BuildLoopTail(std::uint8_t* data, const SampleHeader& header, std::uint32_t tail,
@@ -204,6 +213,18 @@ int PrepareSample(SampleHeader& header, std::uint8_t*& data, void* stream,
                   SampleEncoding encoding) {
     StreamSource source(stream);
     return PrepareSample(header, data, source, encoding);
+}
+
+int PrepareUnreachableSample(SampleHeader& header, std::uint8_t*& data,
+                             SampleEncoding encoding) {
+    NoSource none;
+    return PrepareSample(header, data, none, encoding);
+}
+
+int PrepareSampleAt(StreamReader& reader, std::uint64_t offset, SampleHeader& header,
+                    std::uint8_t*& data, SampleEncoding encoding) {
+    if (!reader.Seek(offset)) return PrepareUnreachableSample(header, data, encoding);
+    return PrepareSample(header, data, reader.stream(), encoding);
 }
 
 int PrepareSample(SampleHeader& header, std::uint8_t*& data, SampleSource& source,

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "io/services.h"
+#include "io/stream_reader.h"
 #include "loaders/common.h"
 #include "loaders/loaders.h"
 #include "loaders/scream_common.h"
@@ -153,25 +154,19 @@ Event ConvertCell(const scream::PackedCell& cell,
     return event;
 }
 
-int ConvertPattern(void* stream, std::uint64_t start, std::size_t number,
+int ConvertPattern(StreamReader& reader, std::size_t number,
                    const std::array<std::uint32_t, patternSlots + 1>& paragraphs,
                    std::span<std::uint8_t> packed,
                    std::array<std::uint8_t, scream::channelMemories>& memories) {
-    PatternEmitter emitter;
-    if (!emitter.Begin(number, scream::patternRows)) return ResultNoPatternMemory;
     const std::uint32_t first = paragraphs[number];
     const std::uint32_t next = paragraphs[number + 1];
     const std::size_t length =
         next > first ? std::min<std::size_t>(std::size_t{next - first} * 16, packed.size()) : 0;
-    SeekTo(stream, start + std::uint64_t{first} * 16);
-    const std::size_t got = ReadBytes(stream, packed.first(length));
-    scream::PackedRows rows(packed.first(got), {2, 2, 1});
-    for (int row = 0; row < scream::patternRows; ++row) {
-        for (scream::PackedCell cell; rows.Next(cell);) emitter.Add(ConvertCell(cell, memories));
-        emitter.EndRow();
-    }
-    emitter.Finish();
-    return ResultOk;
+    const std::size_t got = reader.ReadAt(std::uint64_t{first} * 16, packed.first(length));
+    const auto convert = [&](int, const scream::PackedCell& cell) -> std::optional<Event> {
+        return ConvertCell(cell, memories);
+    };
+    return scream::EmitPackedPattern(number, packed.first(got), {2, 2, 1}, convert);
 }
 
 }  // namespace
@@ -179,9 +174,8 @@ int ConvertPattern(void* stream, std::uint64_t start, std::size_t number,
 int LoadPtm(void* stream) {
     WorkBuffer packed(scream::maxPackedSource);
     if (!packed) return ResultNoMemory;
-    const std::uint64_t start = Position(stream);
-    PtmHeader head{};
-    ReadRecord(stream, head);
+    StreamReader reader(stream);
+    const auto head = reader.Read<PtmHeader>();
     if (head.version != supportedVersion) return ResultBadFile;
 
     std::memcpy(song.title.data(), head.name.data(), head.name.size());
@@ -205,9 +199,7 @@ int LoadPtm(void* stream) {
                         static_cast<std::uint32_t>(head.sampleCount - samples));
     }
     for (std::size_t slot = 0; slot < samples; ++slot) {
-        PtmSample source{};
-        SeekTo(stream, start + sizeof(PtmHeader) + slot * sizeof(PtmSample));
-        ReadRecord(stream, source);
+        const auto source = reader.ReadAt<PtmSample>(sizeof(PtmHeader) + slot * sizeof(PtmSample));
         const bool sampled = (source.type & typeSampled) != 0;
         std::uint8_t* block = NewNamedInstrument(slot, sampled ? 1 : 0, source.name);
         if (block == nullptr) return ResultNoMemory;
@@ -230,16 +222,15 @@ int LoadPtm(void* stream) {
             endKnown = true;
             if (patternCount <= patternSlots) paragraphs[patternCount] = source.dataOffset / 16;
         }
-        SeekTo(stream, start + source.dataOffset);
-        const int result =
-            PrepareSample(sample, instrumentTable[slot].sampleData[0], stream, {.delta = true});
+        const int result = PrepareSampleAt(reader, source.dataOffset, sample,
+                                           instrumentTable[slot].sampleData[0], {.delta = true});
         if (result != ResultOk) return result;
     }
 
     std::array<std::uint8_t, scream::channelMemories> memories{};
     const std::size_t reachable = std::min(patternCount, patternSlots);
     const int result = scream::ForEachOrderedPattern(reachable, [&](std::size_t number) {
-        return ConvertPattern(stream, start, number, paragraphs, packed.span(), memories);
+        return ConvertPattern(reader, number, paragraphs, packed.span(), memories);
     });
     if (result != ResultOk) return result;
 

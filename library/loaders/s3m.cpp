@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "io/services.h"
+#include "io/stream_reader.h"
 #include "loaders/adpcm.h"
 #include "loaders/common.h"
 #include "loaders/loaders.h"
@@ -150,11 +151,9 @@ int SetChannelPans(const S3mHeader& header) {
     return channel;
 }
 
-int LoadInstrument(void* stream, std::uint64_t start, std::size_t slot, std::uint16_t pointer,
+int LoadInstrument(StreamReader& reader, std::size_t slot, std::uint16_t pointer,
                    bool unsignedData) {
-    S3mInstrument source{};
-    SeekTo(stream, start + std::uint64_t{pointer} * 16);
-    ReadRecord(stream, source);
+    const auto source = reader.ReadAt<S3mInstrument>(std::uint64_t{pointer} * 16);
     // AdLib voices have no sample, even where a tracker wrote the sample signature on them:
     // their register bytes lie where a sample keeps its length and data pointer.
     const bool adlib = source.type >= adlibType;
@@ -177,12 +176,15 @@ int LoadInstrument(void* stream, std::uint64_t start, std::size_t slot, std::uin
     if (source.flags & 0x01) sample.flags |= loop;
     if (source.flags & 0x02) NoteDiscarded("S3M stereo samples, kept as their left channel");
     sample.c5Rate = source.c5Rate;
-    SeekTo(stream, start + std::uint64_t{source.paragraph} * 16);
     std::uint8_t*& data = instrumentTable[slot].sampleData[0];
-    if (source.packing == adpcmPacking && !(sample.flags & sixteenBit)) {
-        return PrepareAdpcmSample(sample, data, stream);
+    const SampleEncoding encoding{.unsignedValues = unsignedData};
+    if (!reader.SeekParagraph(source.paragraph)) {
+        return PrepareUnreachableSample(sample, data, encoding);
     }
-    return PrepareSample(sample, data, stream, {.unsignedValues = unsignedData});
+    if (source.packing == adpcmPacking && !(sample.flags & sixteenBit)) {
+        return PrepareAdpcmSample(sample, data, reader.stream());
+    }
+    return PrepareSample(sample, data, reader.stream(), encoding);
 }
 
 // Scream Tracker keeps one pattern loop, a start row and a counter, for all channels; the
@@ -227,37 +229,29 @@ private:
     }
 };
 
-int ConvertPattern(void* stream, std::uint64_t start, std::size_t number, std::uint16_t pointer,
+int ConvertPattern(StreamReader& reader, std::size_t number, std::uint16_t pointer,
                    int enabledChannels, std::span<std::uint8_t> packed, Memories& memories) {
-    PatternEmitter emitter;
-    if (!emitter.Begin(number, scream::patternRows)) return ResultNoPatternMemory;
     // Paragraph 0 is the module header itself: such a pattern has no data and stays empty.
     std::size_t got = 0;
-    if (pointer != 0) {
-        SeekTo(stream, start + std::uint64_t{pointer} * 16);
-        const std::size_t length = std::min<std::size_t>(ReadU16Le(stream), packed.size());
-        got = ReadBytes(stream, packed.first(length));
+    if (pointer != 0 && reader.SeekParagraph(pointer)) {
+        const std::size_t length = std::min<std::size_t>(reader.U16(), packed.size());
+        got = reader.Read(packed.first(length));
     }
-    scream::PackedRows rows(packed.first(got), {2, 1, 2});
     SharedLoopCheck loops;
-    for (int row = 0; row < scream::patternRows; ++row) {
-        for (scream::PackedCell cell; rows.Next(cell);) {
-            // A channel's memories serve that channel alone, so a channel that is not converted
-            // needs none.
-            if (cell.channel() >= enabledChannels) {
-                if (cell.has(0) || cell.has(1) || cell.has(2)) {
-                    NoteChannelBeyondLimit("S3M events on channels after the enabled ones");
-                }
-                continue;
-            }
+    const auto convert = [&](int row, const scream::PackedCell& cell) -> std::optional<Event> {
+        // A channel's memories serve that channel alone, so a channel that is not converted
+        // needs none.
+        if (cell.channel() < enabledChannels) {
             const Event event = ConvertCell(cell, memories);
             loops.Add(row, event);
-            emitter.Add(event);
+            return event;
         }
-        emitter.EndRow();
-    }
-    emitter.Finish();
-    return ResultOk;
+        if (cell.has(0) || cell.has(1) || cell.has(2)) {
+            NoteChannelBeyondLimit("S3M events on channels after the enabled ones");
+        }
+        return std::nullopt;
+    };
+    return scream::EmitPackedPattern(number, packed.first(got), {2, 1, 2}, convert);
 }
 
 }  // namespace
@@ -265,9 +259,8 @@ int ConvertPattern(void* stream, std::uint64_t start, std::size_t number, std::u
 int LoadS3m(void* stream) {
     WorkBuffer packed(scream::maxPackedSource);
     if (!packed) return ResultNoMemory;
-    const std::uint64_t start = Position(stream);
-    S3mHeader header{};
-    ReadRecord(stream, header);
+    StreamReader reader(stream);
+    const auto header = reader.Read<S3mHeader>();
     const std::size_t orderCount = header.orderCount;
     const std::size_t instrumentCount = header.instrumentCount;
     const std::size_t patternCount = header.patternCount;
@@ -281,14 +274,12 @@ int LoadS3m(void* stream) {
     song.initialSpeed = header.initialSpeed;
     song.initialTempo = header.initialTempo;
 
-    ReadBytes(stream, std::span(orderList).first(orderCount));
+    reader.Read(std::span(orderList).first(orderCount));
     std::array<std::uint16_t, maxInstruments> instrumentPointers{};
     std::array<std::uint16_t, maxPatterns> patternPointers{};
-    ReadLe16s(stream, std::span(instrumentPointers).first(instrumentCount));
-    ReadLe16s(stream, std::span(patternPointers).first(patternCount));
-    if (header.panMarker == panTableMarker) {
-        ReadBytes(stream, std::span(song.channelPan).first(32));
-    }
+    reader.ReadTable(std::span(instrumentPointers).first(instrumentCount));
+    reader.ReadTable(std::span(patternPointers).first(patternCount));
+    if (header.panMarker == panTableMarker) reader.Read(std::span(song.channelPan).first(32));
     const int enabledChannels = SetChannelPans(header);
 
     const auto end = static_cast<std::size_t>(
@@ -298,13 +289,13 @@ int LoadS3m(void* stream) {
     const bool unsignedData = (header.sampleFormat & unsignedSamplesFormat) != 0;
     for (std::size_t slot = 0; slot < instrumentCount; ++slot) {
         const int result =
-            LoadInstrument(stream, start, slot, instrumentPointers[slot], unsignedData);
+            LoadInstrument(reader, slot, instrumentPointers[slot], unsignedData);
         if (result != ResultOk) return result;
     }
 
     Memories memories;
     const int result = scream::ForEachOrderedPattern(patternCount, [&](std::size_t number) {
-        return ConvertPattern(stream, start, number, patternPointers[number], enabledChannels,
+        return ConvertPattern(reader, number, patternPointers[number], enabledChannels,
                               packed.span(), memories);
     });
     if (result != ResultOk) return result;

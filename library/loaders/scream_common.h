@@ -8,6 +8,7 @@
 #include <bitset>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "loaders/common.h"
@@ -51,6 +52,24 @@ private:
     std::array<std::uint8_t, 3> widths_;
     std::size_t position_ = 0;
 };
+
+// Emits pattern `number`, 64 rows, from its packed bytes: each cell as `cellEvent(row, cell)`
+// turns it into an event, or into nothing.
+template <class CellEvent>
+int EmitPackedPattern(std::size_t number, std::span<const std::uint8_t> packed,
+                       std::array<std::uint8_t, 3> partWidths, CellEvent cellEvent) {
+    PatternEmitter emitter;
+    if (!emitter.Begin(number, patternRows)) return ResultNoPatternMemory;
+    PackedRows rows(packed, partWidths);
+    for (int row = 0; row < patternRows; ++row) {
+        for (PackedCell cell; rows.Next(cell);) {
+            if (const std::optional<Event> event = cellEvent(row, cell)) emitter.Add(*event);
+        }
+        emitter.EndRow();
+    }
+    emitter.Finish();
+    return ResultOk;
+}
 
 // Runs `convert(p)` once for every pattern number p that order positions 0..lastOrder reach,
 // in the order of first appearance. The markers 254 and 255 and numbers at or beyond

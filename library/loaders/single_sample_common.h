@@ -21,30 +21,22 @@ inline std::uint8_t LastOrderBeforeEnd(std::span<const std::uint8_t> orders) {
     return static_cast<std::uint8_t>(end - orders.begin() - 1);
 }
 
-// Emits a pattern stored as a grid of `rows` x `channels` cells, `cellEvent(row, channel)` giving
-// each cell's event. These formats keep a pattern's speed or tempo beside the pattern; it
-// becomes the first cell's command. False when out of memory.
+// Emits a pattern stored as a grid of cells, as the grid emitter does, for the formats that keep
+// a pattern's speed or tempo beside the pattern: it becomes the first cell's command.
 template <class CellEvent>
 bool EmitGridPattern(std::size_t number, int rows, int channels, std::uint8_t speed,
                      CellEvent cellEvent) {
-    PatternEmitter emitter;
-    if (!emitter.Begin(number, rows)) return false;
-    for (int row = 0; row < rows; ++row) {
-        for (int channel = 0; channel < channels; ++channel) {
-            Event event = cellEvent(row, channel);
-            if (row == 0 && channel == 0) {
-                if (event.command != 0 || event.parameter != 0) {
-                    NoteDroppedEffect("effects in a pattern's first cell, taken by its speed");
-                }
-                event.command = EffectSpeedTempo;
-                event.parameter = speed;
+    return EmitGridPattern(number, rows, channels, [&](int row, int channel) {
+        Event event = cellEvent(row, channel);
+        if (row == 0 && channel == 0) {
+            if (event.command != 0 || event.parameter != 0) {
+                NoteDroppedEffect("effects in a pattern's first cell, taken by its speed");
             }
-            emitter.Add(event);
+            event.command = EffectSpeedTempo;
+            event.parameter = speed;
         }
-        emitter.EndRow();
-    }
-    emitter.Finish();
-    return true;
+        return event;
+    });
 }
 
 }  // namespace tunepak

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "io/services.h"
+#include "io/stream_reader.h"
 #include "loaders/common.h"
 #include "loaders/loaders.h"
 #include "loaders/scream_common.h"
@@ -120,19 +121,15 @@ Event ConvertCell(int channel, std::span<const std::uint8_t, cellSize> cell) {
     return event;
 }
 
-int ConvertPattern(void* stream, std::size_t number, std::span<std::uint8_t, patternSize> source) {
-    PatternEmitter emitter;
-    if (!emitter.Begin(number, scream::patternRows)) return ResultNoPatternMemory;
-    ReadBytes(stream, source);
-    for (int row = 0; row < scream::patternRows; ++row) {
-        for (int channel = 0; channel < channels; ++channel) {
-            const std::size_t at = (static_cast<std::size_t>(row) * channels + channel) * cellSize;
-            emitter.Add(ConvertCell(channel, source.subspan(at).first<cellSize>()));
-        }
-        emitter.EndRow();
-    }
-    emitter.Finish();
-    return ResultOk;
+int ConvertPattern(StreamReader& reader, std::size_t number,
+                   std::span<std::uint8_t, patternSize> source) {
+    reader.Read(source);
+    const auto cells = [&](int row, int channel) {
+        const std::size_t at = (static_cast<std::size_t>(row) * channels + channel) * cellSize;
+        return ConvertCell(channel, source.subspan(at).first<cellSize>());
+    };
+    return EmitGridPattern(number, scream::patternRows, channels, cells) ? ResultOk
+                                                                         : ResultNoPatternMemory;
 }
 
 // The header's tempo of the default speed 6 and tempo 125.
@@ -154,18 +151,14 @@ void NoteSongTimeLosses(const StmHeader& header, std::span<const std::uint8_t> o
 }  // namespace
 
 int LoadStm(void* stream) {
-    WorkBuffer pattern(patternSize);
-    if (!pattern) return ResultNoMemory;
-    const std::uint64_t start = Position(stream);
-    StmHeader header{};
-    ReadRecord(stream, header);
+    StreamReader reader(stream);
+    const auto header = reader.Read<StmHeader>();
     std::memcpy(song.title.data(), header.name.data(), header.name.size());
     song.globalVolume = static_cast<std::uint8_t>(header.globalVolume * 2);
 
-    std::array<std::uint32_t, sampleCount> dataPositions{};
+    std::array<std::uint16_t, sampleCount> dataParagraphs{};
     for (std::size_t slot = 0; slot < sampleCount; ++slot) {
-        StmSample source{};
-        ReadRecord(stream, source);
+        const auto source = reader.Read<StmSample>();
         std::uint8_t* block = NewNamedInstrument(slot, 1, source.fileName);
         if (block == nullptr) return ResultNoMemory;
         SampleHeader& sample = SampleOf(block, 0);
@@ -175,30 +168,33 @@ int LoadStm(void* stream) {
         sample.c5Rate = source.c5Rate;
         sample.volume = source.volume;
         sample.flags = source.loopEnd == noLoop ? 0 : (loop | sampleMark);
-        dataPositions[slot] = std::uint32_t{source.paragraph} * 16;
+        dataParagraphs[slot] = source.paragraph;
     }
 
     // Version 2.00 files hold 64 order entries, and their patterns follow directly.
     const bool shortOrders = header.versionMajor == 2 && header.versionMinor == 0;
     const std::size_t entries = shortOrders ? shortOrderEntries : orderEntries;
     const auto orders = std::span(orderList).first(entries);
-    ReadBytes(stream, orders);
+    reader.Read(orders);
     const auto end = static_cast<std::size_t>(std::find(orders.begin(), orders.end(), orderEnd) -
                                               orders.begin());
     song.lastOrder = static_cast<std::uint8_t>(end - 1);
     NoteSongTimeLosses(header, orders.first(end));
 
+    WorkBuffer pattern(patternSize);
+    if (!pattern) return ResultNoMemory;
     const auto source = std::span<std::uint8_t, patternSize>(pattern.data(), patternSize);
     for (std::size_t number = 0; number < header.patternCount; ++number) {
-        if (const int result = ConvertPattern(stream, number, source); result != ResultOk) {
+        if (const int result = ConvertPattern(reader, number, source); result != ResultOk) {
             return result;
         }
     }
 
     for (std::size_t slot = 0; slot < sampleCount; ++slot) {
-        SeekTo(stream, start + dataPositions[slot]);
-        const int result = PrepareSample(SampleOf(instrumentTable[slot].block, 0),
-                                         instrumentTable[slot].sampleData[0], stream);
+        SampleHeader& sample = SampleOf(instrumentTable[slot].block, 0);
+        std::uint8_t*& data = instrumentTable[slot].sampleData[0];
+        const int result = PrepareSampleAt(reader, std::uint64_t{dataParagraphs[slot]} * 16, sample,
+                                           data, StoredEncoding(sample));
         if (result != ResultOk) return result;
     }
 

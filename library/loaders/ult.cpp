@@ -7,6 +7,7 @@
 #include <span>
 
 #include "io/services.h"
+#include "io/stream_reader.h"
 #include "loaders/common.h"
 #include "loaders/loaders.h"
 #include "loaders/single_sample_common.h"
@@ -54,7 +55,7 @@ struct SongSection {
 };
 static_assert(sizeof(SongSection) == 258);
 
-// Where one track lies in the file.
+// Where one track lies, counted from the start of the module.
 struct TrackPlace {
     std::uint32_t position;
     std::uint32_t length;
@@ -159,25 +160,25 @@ int LoadUlt(void* stream) {
     WorkBuffer grid(packedChannels * columnBytes);
     if (!packed || !grid) return ResultNoMemory;
 
-    Header header{};
-    ReadRecord(stream, header);
-    SeekBy(stream, std::uint64_t{header.songTextLines} * 32);
-    if (header.version > '4') return ResultBadFile;
+    StreamReader reader(stream);
+    const auto header = reader.Read<Header>();
+    if (!reader.Skip(std::int64_t{header.songTextLines} * 32) || header.version > '4') {
+        return ResultBadFile;
+    }
     const bool hasRateBase = header.version == '4';
     const bool hasPans = header.version >= '3';
     std::copy(header.title.begin(), header.title.end(), song.title.begin());
 
     // Every sample header is read to reach the song section; the instrument table holds 128.
-    const std::size_t sampleCount = ReadU8(stream);
+    const std::size_t sampleCount = reader.U8();
     const std::size_t loadedSamples = std::min(sampleCount, maxSamples);
     if (sampleCount > loadedSamples) {
         NoteBeyondLimit("ULT samples beyond 128",
                         static_cast<std::uint32_t>(sampleCount - loadedSamples));
     }
     for (std::size_t j = 0; j < sampleCount; ++j) {
-        SampleRecord record{};
-        ReadRecord(stream, record);
-        const std::uint16_t rateBase = hasRateBase ? ReadU16Le(stream) : defaultRateBase;
+        const auto record = reader.Read<SampleRecord>();
+        const std::uint16_t rateBase = hasRateBase ? reader.U16() : defaultRateBase;
         if (j >= loadedSamples) continue;
         SampleHeader* sample = NewSampleInstrument(j, record.name);
         if (sample == nullptr) return ResultNoMemory;
@@ -191,8 +192,7 @@ int LoadUlt(void* stream) {
         sample->c5Rate = static_cast<std::uint32_t>(record.fineAdjust + rateBase);
     }
 
-    SongSection section{};
-    ReadRecord(stream, section);
+    const auto section = reader.Read<SongSection>();
     std::copy(section.orders.begin(), section.orders.end(), orderList.begin());
     song.lastOrder = LastOrderBeforeEnd(section.orders);
     const std::size_t channels = section.lastChannel + std::size_t{1};
@@ -204,7 +204,7 @@ int LoadUlt(void* stream) {
                         static_cast<std::uint32_t>(channels - convertedChannels));
     }
     for (std::size_t c = 0; c < channels; ++c) {
-        const std::uint8_t position = hasPans ? ReadU8(stream) : defaultPan;
+        const std::uint8_t position = hasPans ? reader.U8() : defaultPan;
         if (c < convertedChannels) song.channelPan[c] = static_cast<std::uint8_t>(position * 4 + 2);
     }
 
@@ -215,18 +215,19 @@ int LoadUlt(void* stream) {
                                         convertedChannels * patterns);
     for (std::size_t c = 0; c < channels; ++c) {
         for (std::size_t p = 0; p < patterns; ++p) {
-            const long position = services.tell(stream);
-            const std::size_t got = ReadBytes(stream, packed.span());
+            const std::uint64_t position = reader.Offset();
+            const std::size_t got = reader.Read(packed.span());
             const std::size_t length = WalkTrack(packed.span(), {});
-            services.seek(stream,
-                          static_cast<std::int32_t>(length) - static_cast<std::int32_t>(got), 1);
+            if (!reader.Skip(static_cast<std::int64_t>(length) - static_cast<std::int64_t>(got))) {
+                return ResultBadFile;
+            }
             if (c < convertedChannels) {
                 placeOf[c * patterns + p] = {static_cast<std::uint32_t>(position),
                                              static_cast<std::uint32_t>(length)};
             }
         }
     }
-    const long sampleData = services.tell(stream);
+    const std::uint64_t sampleData = reader.Offset();
 
     // The converted tracks lie together, channel after channel, ahead of any others: they are
     // read in one piece, not sought out one by one for every pattern. What the stream does not
@@ -234,11 +235,13 @@ int LoadUlt(void* stream) {
     std::uint64_t tracksLength = 0;
     for (const TrackPlace& place : placeOf) tracksLength += place.length;
     const std::uint64_t tracksStart = placeOf.empty() ? 0 : placeOf[0].position;
-    SeekTo(stream, tracksStart);
-    const std::uint64_t held = std::min(tracksLength, BytesLeft(stream).value_or(tracksLength));
+    const std::uint64_t held =
+        reader.Seek(tracksStart)
+            ? std::min(tracksLength, reader.BytesLeft().value_or(tracksLength))
+            : 0;
     WorkBuffer tracks(static_cast<std::size_t>(held), WorkBuffer::Fill::none);  // read whole
     if (held != 0 && !tracks) return ResultNoMemory;
-    ReadBytes(stream, tracks.span());
+    reader.Read(tracks.span());
 
     for (std::size_t p = 0; p < patterns; ++p) {
         std::fill(grid.data(), grid.data() + grid.size(), std::uint8_t{0});
@@ -252,24 +255,24 @@ int LoadUlt(void* stream) {
                       std::uint8_t{0});
             WalkTrack(track, grid.span().subspan(c * columnBytes, columnBytes));
         }
-        PatternEmitter emitter;
-        if (!emitter.Begin(p, rows)) return ResultNoPatternMemory;
-        for (int row = 0; row < rows; ++row) {
-            for (std::size_t c = 0; c < convertedChannels; ++c) {
-                const auto cell = grid.span().subspan(c * columnBytes + row * cellBytes, cellBytes);
-                emitter.Add(ConvertCell(static_cast<int>(c), cell));
-            }
-            emitter.EndRow();
+        const auto cells = [&](int row, int channel) {
+            const std::size_t at = static_cast<std::size_t>(channel) * columnBytes +
+                                   static_cast<std::size_t>(row) * cellBytes;
+            return ConvertCell(channel, grid.span().subspan(at, cellBytes));
+        };
+        if (!EmitGridPattern(p, rows, static_cast<int>(convertedChannels), cells)) {
+            return ResultNoPatternMemory;
         }
-        emitter.Finish();
     }
     places = WorkBuffer();
     tracks = WorkBuffer();
 
-    services.seek(stream, static_cast<std::int32_t>(sampleData), 0);
+    // The sample data follows the tracks, where the measuring ended.
+    if (!reader.Seek(sampleData)) return ResultBadFile;
     for (std::size_t j = 0; j < loadedSamples; ++j) {
         InstrumentSlot& slot = instrumentTable[j];
-        if (const int result = PrepareSample(SampleOf(slot.block, 0), slot.sampleData[0], stream)) {
+        if (const int result =
+                PrepareSample(SampleOf(slot.block, 0), slot.sampleData[0], reader.stream())) {
             return result;
         }
     }

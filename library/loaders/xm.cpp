@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "io/services.h"
+#include "io/stream_reader.h"
 #include "loaders/adpcm.h"
 #include "loaders/common.h"
 #include "loaders/loaders.h"
@@ -381,30 +382,31 @@ struct PatternHead {
     std::uint16_t packedSize = 0;
 };
 
-PatternHead ReadPatternHead(void* stream, std::uint16_t version) {
+// Nothing when the stream cannot pass over the header's rest.
+std::optional<PatternHead> ReadPatternHead(StreamReader& reader, std::uint16_t version) {
     if (version == earliestVersion) {
         // Eight bytes, the row count in one byte as rows - 1.
-        EarlyPatternHeader header{};
-        ReadRecord(stream, header);
-        SeekBy(stream, std::int64_t{header.headerLength} - sizeof header);
-        return {header.lastRow + 1, header.packedSize};
+        const auto header = reader.Read<EarlyPatternHeader>();
+        if (!reader.Skip(std::int64_t{header.headerLength} - sizeof header)) return std::nullopt;
+        return PatternHead{header.lastRow + 1, header.packedSize};
     }
-    XmPatternHeader header{};
-    ReadRecord(stream, header);
-    SeekBy(stream, std::int64_t{header.headerLength} - patternHeaderBytes);
-    return {header.rows, header.packedSize};
+    const auto header = reader.Read<XmPatternHeader>();
+    if (!reader.Skip(std::int64_t{header.headerLength} - patternHeaderBytes)) return std::nullopt;
+    return PatternHead{header.rows, header.packedSize};
 }
 
-int LoadPattern(void* stream, std::size_t number, int channels, std::uint16_t version,
+int LoadPattern(StreamReader& reader, std::size_t number, int channels, std::uint16_t version,
                 WorkBuffer& packedBuffer, XmChannelMemories& memories) {
-    const PatternHead header = ReadPatternHead(stream, version);
+    const std::optional<PatternHead> head = ReadPatternHead(reader, version);
+    if (!head) return ResultBadFile;
+    const PatternHead& header = *head;
     const int sourceRows = header.rows;
     if (sourceRows > maxRows) return ResultBadFile;
 
     PatternEmitter emitter;
     if (sourceRows == 0) {
         // A pattern without rows plays as an empty one of the default length.
-        SeekBy(stream, header.packedSize);
+        if (!reader.Skip(header.packedSize)) return ResultBadFile;
         if (!emitter.Begin(number, emptyPatternRows)) return ResultNoPatternMemory;
         for (int row = 0; row < emptyPatternRows; ++row) emitter.EndRow();
         emitter.Finish();
@@ -413,9 +415,9 @@ int LoadPattern(void* stream, std::size_t number, int channels, std::uint16_t ve
 
     const std::size_t packedSize = header.packedSize;
     const std::size_t kept = std::min(packedSize, maxPackedBytes);
-    const std::span<const std::uint8_t> packed = packedBuffer.span().first(ReadBytes(
-        stream, packedBuffer.span().first(kept)));
-    SeekBy(stream, packedSize - kept);
+    const std::span<const std::uint8_t> packed =
+        packedBuffer.span().first(reader.Read(packedBuffer.span().first(kept)));
+    if (!reader.Skip(static_cast<std::int64_t>(packedSize - kept))) return ResultBadFile;
 
     if (!emitter.Begin(number, sourceRows)) return ResultNoPatternMemory;
     std::size_t position = 0;
@@ -530,15 +532,15 @@ constexpr std::uint8_t adpcmMarker = 0xAD;
 
 // Reads instrument `slot`'s header and its sample headers, and notes how each sample's data is
 // stored; the data itself is read by LoadSampleData.
-int LoadInstrumentHeaders(void* stream, std::size_t slot, SampleStorages storages) {
+int LoadInstrumentHeaders(StreamReader& reader, std::size_t slot, SampleStorages storages) {
     // The size counts from the size field itself; what lies beyond the known fields is skipped,
     // and a size too small even for its own field leaves only the field read.
-    const std::uint32_t headerSize = ReadU32Le(stream);
+    const std::uint32_t headerSize = reader.U32();
     XmInstrumentHeader header{};
     const std::uint32_t afterSize = std::max<std::uint32_t>(headerSize, 4) - 4;
     const std::size_t wanted = std::min<std::size_t>(afterSize, sizeof(header));
-    ReadBytes(stream, std::span(reinterpret_cast<std::uint8_t*>(&header), wanted));
-    SeekBy(stream, afterSize - wanted);
+    reader.Read(std::span(reinterpret_cast<std::uint8_t*>(&header), wanted));
+    if (!reader.Skip(afterSize - wanted)) return ResultBadFile;
 
     if (header.sampleCount > maxSamples) return ResultBadFile;
     const auto sampleCount = static_cast<std::uint8_t>(header.sampleCount);
@@ -553,8 +555,8 @@ int LoadInstrumentHeaders(void* stream, std::size_t slot, SampleStorages storage
     const std::size_t sampleHeaderRead = std::min(sampleHeaderSize, sampleHeaderBytes);
     for (std::size_t k = 0; k < sampleCount; ++k) {
         XmSampleHeader source{};
-        ReadBytes(stream, std::span(reinterpret_cast<std::uint8_t*>(&source), sampleHeaderRead));
-        SeekBy(stream, sampleHeaderSize - sampleHeaderRead);
+        reader.Read(std::span(reinterpret_cast<std::uint8_t*>(&source), sampleHeaderRead));
+        if (!reader.Skip(sampleHeaderSize - sampleHeaderRead)) return ResultBadFile;
         SampleHeader& sample = SampleOf(block, k);
         const bool coded = FillSample(sample, source).Converts();
         // A 16-bit sample's frames leave out an odd last byte of its data; the byte still lies
@@ -571,38 +573,39 @@ int LoadInstrumentHeaders(void* stream, std::size_t slot, SampleStorages storage
 // OXM files store a sample as its decoded length in four bytes and an Ogg Vorbis stream, which
 // begins with an "OggS" page. Whether the data at the stream's position is such a sample; the
 // stream stays where it was.
-bool HoldsVorbis(void* stream) {
+bool HoldsVorbis(StreamReader& reader) {
     constexpr std::string_view oggPage = "OggS";
     std::array<std::uint8_t, 4 + oggPage.size()> start{};
-    const std::size_t got = ReadBytes(stream, start);
-    SeekBy(stream, -static_cast<std::int64_t>(got));
-    return got == start.size() &&
+    return reader.Peek(start) &&
            std::string_view(reinterpret_cast<const char*>(start.data()) + 4, oggPage.size()) ==
                oggPage;
 }
 
 // A Vorbis sample is not decoded: it keeps its header without frames, and so stays silent
-// instead of playing its compressed bytes as noise. The stream moves past its data.
-void SkipVorbisSample(void* stream, SampleHeader& sample, SampleStorage storage) {
+// instead of playing its compressed bytes as noise. The reader moves past its data.
+void SkipVorbisSample(StreamReader& reader, SampleHeader& sample, SampleStorage storage) {
     NoteDiscarded("Ogg Vorbis sample data (OXM), not decoded");
     const std::uint64_t bytes = std::uint64_t{sample.length} * SampleWidth(sample) +
                                 (storage == deltaOddByteStorage ? 1 : 0);
-    SeekBy(stream, static_cast<std::int64_t>(bytes));
     sample.length = sample.loopStart = sample.loopEnd = 0;
     sample.flags &= static_cast<std::uint8_t>(~(loop | pingPong));
+    // Data that a cut file does not hold leaves the reader at its end, where the samples after
+    // this one read as cut.
+    [[maybe_unused]] const bool whole = reader.Skip(static_cast<std::int64_t>(bytes));
 }
 
 // Reads the data of instrument `slot`'s samples, which follow one another from where the stream
 // stands.
-int LoadSampleData(void* stream, std::size_t slot, SampleStorages storages) {
+int LoadSampleData(StreamReader& reader, std::size_t slot, SampleStorages storages) {
+    void* const stream = reader.stream();
     InstrumentSlot& instrument = instrumentTable[slot];
     const std::size_t sampleCount = RecordOf(instrument.block).sampleCount;
     for (std::size_t k = 0; k < sampleCount; ++k) {
         SampleHeader& sample = SampleOf(instrument.block, k);
         std::uint8_t*& data = instrument.sampleData[k];
         const auto storage = static_cast<SampleStorage>(storages[k]);
-        if ((storage == deltaStorage || storage == deltaOddByteStorage) && HoldsVorbis(stream)) {
-            SkipVorbisSample(stream, sample, storage);
+        if ((storage == deltaStorage || storage == deltaOddByteStorage) && HoldsVorbis(reader)) {
+            SkipVorbisSample(reader, sample, storage);
             continue;
         }
         const int result =
@@ -610,7 +613,7 @@ int LoadSampleData(void* stream, std::size_t slot, SampleStorages storages) {
             : storages[k] == emptyStorage ? PrepareSample(sample, data, stream, SampleEncoding{})
                                           : PrepareSample(sample, data, stream, xmEncoding);
         if (result != ResultOk) return result;
-        if (storages[k] == deltaOddByteStorage) SeekBy(stream, 1);
+        if (storages[k] == deltaOddByteStorage && !reader.Skip(1)) return ResultBadFile;
     }
     return ResultOk;
 }
@@ -618,15 +621,14 @@ int LoadSampleData(void* stream, std::size_t slot, SampleStorages storages) {
 }  // namespace
 
 int LoadXm(void* stream) {
-    XmFileHeader fileHeader{};
-    ReadRecord(stream, fileHeader);
+    StreamReader reader(stream);
+    const auto fileHeader = reader.Read<XmFileHeader>();
     const std::uint16_t version = fileHeader.version;
     if (version < earliestVersion || version > latestVersion) return ResultBadFile;
     std::copy(fileHeader.name.begin(), fileHeader.name.end(), song.title.begin());
 
-    XmSongHeader header{};
-    ReadRecord(stream, header);
-    SeekBy(stream, std::int64_t{header.headerSize} - fixedSongHeaderBytes);
+    const auto header = reader.Read<XmSongHeader>();
+    if (!reader.Skip(std::int64_t{header.headerSize} - fixedSongHeaderBytes)) return ResultBadFile;
     song.lastOrder = static_cast<std::uint8_t>(header.songLength - 1);
     song.songFlags = static_cast<std::uint8_t>(((header.flags & 0xFF) ^ amigaSlides) | rowPacked);
     song.initialSpeed = static_cast<std::uint8_t>(header.speed);
@@ -651,7 +653,7 @@ int LoadXm(void* stream) {
 
     if (headersFirst) {
         for (std::size_t i = 0; i < instruments; ++i) {
-            const int result = LoadInstrumentHeaders(stream, i, storages(i));
+            const int result = LoadInstrumentHeaders(reader, i, storages(i));
             if (result != ResultOk) return result;
         }
     }
@@ -660,13 +662,13 @@ int LoadXm(void* stream) {
     XmChannelMemories memories{};
     for (std::size_t p = 0; p < header.patterns; ++p) {
         const int result =
-            LoadPattern(stream, p, header.channels, version, packedBuffer, memories);
+            LoadPattern(reader, p, header.channels, version, packedBuffer, memories);
         if (result != ResultOk) return result;
     }
     packedBuffer = WorkBuffer();
     for (std::size_t i = 0; i < instruments; ++i) {
-        int result = headersFirst ? ResultOk : LoadInstrumentHeaders(stream, i, storages(i));
-        if (result == ResultOk) result = LoadSampleData(stream, i, storages(i));
+        int result = headersFirst ? ResultOk : LoadInstrumentHeaders(reader, i, storages(i));
+        if (result == ResultOk) result = LoadSampleData(reader, i, storages(i));
         if (result != ResultOk) return result;
     }
 

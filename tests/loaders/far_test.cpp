@@ -89,6 +89,27 @@ struct FarImage {
 
 class FarLoaderTest : public test::ModelTest {};
 
+// The seek slot of a stream that cannot move on from where it stands, though it still goes to
+// places counted from its start.
+int SeekOnlyFromTheStart(void* stream, std::int32_t offset, int origin) {
+    return origin == 1 && offset != 0 ? -1 : FileSeek(stream, offset, origin);
+}
+
+TEST_F(FarLoaderTest, AStreamThatCannotPassOverTheSongTextFailsTheLoad) {
+    FarImage image;
+    image.songText = "a song text that the loader passes over";
+    image.patterns[0] = StoredPattern(0, 4, 1);
+    const Bytes bytes = image.Build();
+    InstallStreams(StreamFile, nullptr);
+    test::MemoryFile file(bytes);
+    struct SeekSlot {
+        SeekSlot() { services.seek = SeekOnlyFromTheStart; }
+        ~SeekSlot() { services.seek = FileSeek; }
+    } stuck;
+    // Not the text read as the order section and the patterns.
+    EXPECT_EQ(LoadFar(file.get()), ResultBadFile);
+}
+
 TEST_F(FarLoaderTest, NotesVolumesAndTheTempoCommand) {
     FarImage image;
     Bytes pattern = StoredPattern(0, 5, 2);

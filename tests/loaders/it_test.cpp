@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "conversion_notes.h"
+#include "io/endian.h"
 #include "it_test_support.h"
 #include "effect_cases.h"
 #include "packed_rows.h"
@@ -493,6 +494,30 @@ TEST_F(ItLoaderTest, LongOffsetTablesAreSkippedPastTheir256thEntry) {
     ASSERT_EQ(test::LoadFromBytes(m.Build()), ResultOk);
     EXPECT_EQ(NameOf(test::Sample(0).name), "found");
     EXPECT_EQ(test::SampleFrames(0).size(), 1u);
+}
+
+TEST_F(ItLoaderTest, SampleDataOutOfTheStreamsReachKeepsNoFramesAndIsNotedAsCut) {
+    using Kind = ConversionKind;
+    ItModule m;
+    m.samples = {{.name = "plain", .data = {1, 2, 3}},
+                 {.name = "packed", .flags = 0x09, .length = 4,
+                  .data = test::CompressedBlock(test::BitWriter().Put(1, 9).bytes())}};
+    Bytes file = m.Build();
+    // Both data offsets lie 4 GB on, where no seek reaches.
+    const std::size_t sampleTable = 0xC0 + m.orders.size();
+    for (std::size_t s = 0; s < 2; ++s) {
+        const std::uint32_t header = ReadLe32(file.data() + sampleTable + 4 * s);
+        const std::uint32_t offset = ReadLe32(file.data() + header + 72);
+        WriteLe32(file.data() + header + 72, offset + 0xF0000000u);
+    }
+    ASSERT_EQ(test::LoadFromBytes(file), ResultOk);
+    EXPECT_EQ(NameOf(test::Sample(1).name), "packed");
+    EXPECT_EQ(test::Sample(0).length, 0u);
+    EXPECT_EQ(test::Sample(1).length, 0u);
+    EXPECT_TRUE(test::SampleFrames(1).empty());
+    EXPECT_EQ(test::Notes(), (std::vector<test::Noted>{
+                                 {Kind::sampleCut, sampleCutLabel, 2, -1, -1, 7},
+                             }));
 }
 
 TEST_F(ItLoaderTest, EveryAllocationFailureAndEveryPrefixEndCleanly) {
