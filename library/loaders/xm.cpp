@@ -321,6 +321,18 @@ constexpr ProtrackerEffectLabels xmLabels = {
     .finetune = "XM E5 (set finetune), kept as a MOD finetune",
 };
 
+// Notes an E90 or ED1..EDF on a cell without a note. FastTracker 2 restarts the channel's last
+// note there (E90 on tick 0, EDx on tick x), the converted retrigger by 0 and note delay start
+// nothing without a note of their own.
+void NoteLastNoteRestart(std::uint8_t parameter) {
+    if (parameter == 0x90) {
+        NoteChangedParameter("XM E90 without a note (restarts the last note), kept as no action");
+    } else if ((parameter >> 4) == ExtNoteDelay && (parameter & 0x0F) != 0) {
+        NoteChangedParameter(
+            "XM ED1-EDF without a note (restarts the last note at that tick), kept as no action");
+    }
+}
+
 // Translates one cell into an event of the row-packed encoding; what the conversion changes is
 // noted, the effect memories of `memories` followed.
 Event TranslateCell(const XmCell& cell, int channel, XmChannelMemories& memories) {
@@ -341,6 +353,7 @@ Event TranslateCell(const XmCell& cell, int channel, XmChannelMemories& memories
                 NoteChangedParameter("XM 0 (arpeggio), kept in another tick order");
             }
             NoteRecalledZero(cell, channel, memories);
+            if (cell.effect == 0xE && cell.note == 0) NoteLastNoteRestart(cell.parameter);
             break;
         case EffectRule::halve:
             event.command = translation.command;
@@ -374,6 +387,33 @@ Event TranslateCell(const XmCell& cell, int channel, XmChannelMemories& memories
     }
     return event;
 }
+
+// FastTracker 2 applies a row's jumps and breaks in channel order, and a position jump sets the
+// break row back to 0: a jump on a later channel than the row's last break goes to row 0 of its
+// order entry. The converted row goes to the break's row, whichever channel holds which.
+class JumpAfterBreakCheck {
+public:
+    void Add(const XmCell& cell) {
+        if (cell.effect == 0xD) {
+            breakRow_ = (cell.parameter >> 4) * 10 + (cell.parameter & 0x0F);
+            jumpFollows_ = false;
+        } else if (cell.effect == 0xB) {
+            jumpFollows_ = breakRow_ > 0;
+        }
+    }
+    void EndRow() {
+        if (jumpFollows_) {
+            NoteChangedParameter("XM B after D on one row (FastTracker 2 goes to row 0), "
+                                 "kept going to D's row");
+        }
+        breakRow_ = 0;
+        jumpFollows_ = false;
+    }
+
+private:
+    int breakRow_ = 0;
+    bool jumpFollows_ = false;
+};
 
 // A pattern's header as the version stores it; the stream is left at the packed data.
 struct PatternHead {
@@ -420,6 +460,7 @@ int LoadPattern(void* stream, std::size_t number, int channels, std::uint16_t ve
     if (!emitter.Begin(number, sourceRows)) return ResultNoPatternMemory;
     std::size_t position = 0;
     bool ended = false;  // the first incomplete cell ends the pattern's data
+    JumpAfterBreakCheck jumps;
     for (int row = 0; row < sourceRows; ++row) {
         for (int channel = 0; channel < channels && !ended; ++channel) {
             const std::optional<XmCell> cell = DecodeCell(packed, position);
@@ -427,8 +468,10 @@ int LoadPattern(void* stream, std::size_t number, int channels, std::uint16_t ve
                 ended = true;
                 break;
             }
+            jumps.Add(*cell);
             emitter.Add(TranslateCell(*cell, channel, memories));
         }
+        jumps.EndRow();
         emitter.EndRow();
     }
     emitter.Finish();

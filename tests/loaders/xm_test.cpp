@@ -552,6 +552,40 @@ TEST_F(XmLoaderTest, ConversionNotesTellOfEffectsKeptWithAnotherMeaning) {
     });
 }
 
+TEST_F(XmLoaderTest, RestartsOfTheLastNoteAndJumpsAfterBreaksAreNoted) {
+    XmImage image{.channels = 2};
+    const auto row = [](Bytes first, Bytes second) { return Concat({first, second}); };
+    const auto fx = [](unsigned effect, unsigned parameter) {
+        return Packed({}, {}, {}, effect, parameter);
+    };
+    image.patterns = {{.rows = 8,
+                       .packed = Concat({
+                           // E90 and ED2 without a note restart the last note; with one, or
+                           // ED0, they do not
+                           row(fx(0xE, 0x90), Packed(49, 1, {}, 0xE, 0x90)),
+                           row(Packed({}, 1, {}, 0xE, 0xD2), Packed(49, {}, {}, 0xE, 0xD2)),
+                           row(fx(0xE, 0xD0), emptyCell),
+                           // a jump after a break: FastTracker 2 goes to row 0
+                           row(fx(0xD, 0x12), fx(0xB, 0x00)),
+                           // a jump before the break, and a break to row 0: as converted
+                           row(fx(0xB, 0x00), fx(0xD, 0x12)),
+                           row(fx(0xD, 0x00), fx(0xB, 0x00)),
+                           row(fx(0xD, 0x10), fx(0xB, 0x00)),
+                           row(emptyCell, emptyCell),
+                       })}};
+    image.instruments = {{.samples = {{.data = {1}}}}};
+    using Kind = ConversionKind;
+    test::ExpectNotes(image.Build(), {
+        {Kind::changedParameter,
+         "XM E90 without a note (restarts the last note), kept as no action", 1, 0, 0},
+        {Kind::changedParameter,
+         "XM ED1-EDF without a note (restarts the last note at that tick), kept as no action", 1,
+         0, 1},
+        {Kind::changedParameter,
+         "XM B after D on one row (FastTracker 2 goes to row 0), kept going to D's row", 2, 0, 3},
+    });
+}
+
 TEST_F(XmLoaderTest, ZeroParametersThatFastTracker2TakesFromMemoryAreNoted) {
     XmImage image{.channels = 2};
     // A zero counts where its memory holds something: per channel, across patterns in the
