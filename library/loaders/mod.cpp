@@ -180,13 +180,25 @@ constexpr ProtrackerEffectLabels modLabels = {
 
 void ConvertPattern(PatternEmitter& emitter, std::span<const std::uint8_t> source, int channels) {
     for (int row = 0; row < modRows; ++row) {
+        bool delayed = false;
+        bool broken = false;
         for (int channel = 0; channel < channels; ++channel) {
             const auto cell = source.subspan(
                 (static_cast<std::size_t>(row) * channels + channel) * modCellBytes, modCellBytes);
             const auto period = static_cast<std::uint16_t>(((cell[0] & 0x0F) << 8) | cell[1]);
             const auto instrument = static_cast<std::uint8_t>((cell[0] & 0x10) | (cell[2] >> 4));
-            emitter.Add(ModCellEvent(channel, NoteFromPeriod(period), instrument, cell[2] & 0x0F,
-                                     cell[3], modLabels));
+            const Event event = ModCellEvent(channel, NoteFromPeriod(period), instrument,
+                                             cell[2] & 0x0F, cell[3], modLabels);
+            if (event.command == EffectExtended && (event.parameter >> 4) == ExtPatternDelay) {
+                delayed = event.parameter > 0xE0;  // the row's last delay counts
+            }
+            broken = broken || event.command == EffectPatternBreak;
+            emitter.Add(event);
+        }
+        // ProTracker plays the row after a break's target when the breaking row is delayed.
+        if (delayed && broken) {
+            NoteChangedParameter("MOD D with EE1-EEF on its row (ProTracker starts a row later), "
+                                 "kept starting at D's row");
         }
         emitter.EndRow();
     }

@@ -292,6 +292,25 @@ TEST_F(ModLoaderTest, ConversionNotesTellOfEffectsKeptWithAnotherMeaning) {
     });
 }
 
+TEST_F(ModLoaderTest, ABreakOnADelayedRowIsNoted) {
+    ModImage image;
+    image.Set(0, 1, 0, 0, 0, 0xE, 0xE2);  // a delay, and a break on another channel
+    image.Set(0, 1, 3, 0, 0, 0xD, 0x00);
+    // a break and, last, the delay EE0, which repeats nothing
+    image.Set(0, 2, 1, 0, 0, 0xE, 0xE3);
+    image.Set(0, 2, 2, 0, 0, 0xD, 0x05);
+    image.Set(0, 2, 3, 0, 0, 0xE, 0xE0);
+    image.Set(0, 3, 1, 0, 0, 0xE, 0xE4);  // a delay without a break
+    image.Set(0, 4, 1, 0, 0, 0xD, 0x10);  // a break without a delay
+    image.Set(0, 5, 1, 0, 0, 0xD, 0x10);  // the break first: noted again
+    image.Set(0, 5, 2, 0, 0, 0xE, 0xE1);
+    test::ExpectNotes(image.Build(), {
+        {ConversionKind::changedParameter,
+         "MOD D with EE1-EEF on its row (ProTracker starts a row later), kept starting at D's "
+         "row", 2, 0, 1},
+    });
+}
+
 bool Noted(ConversionKind kind, std::string_view label) {
     const std::vector<test::Noted> notes = test::Notes();
     return std::any_of(notes.begin(), notes.end(), [&](const test::Noted& note) {
