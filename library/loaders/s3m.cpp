@@ -240,6 +240,7 @@ int ConvertPattern(void* stream, std::uint64_t start, std::size_t number, std::u
     }
     scream::PackedRows rows(packed.first(got), {2, 1, 2});
     SharedLoopCheck loops;
+    scream::RowDelayCheck delays;
     for (int row = 0; row < scream::patternRows; ++row) {
         for (scream::PackedCell cell; rows.Next(cell);) {
             // A channel's memories serve that channel alone, so a channel that is not converted
@@ -252,8 +253,11 @@ int ConvertPattern(void* stream, std::uint64_t start, std::size_t number, std::u
             }
             const Event event = ConvertCell(cell, memories);
             loops.Add(row, event);
+            delays.Add(event);
             emitter.Add(event);
         }
+        delays.EndRow(
+            "S3M SEx of several values on one row (the first non-zero counts), kept as the last");
         emitter.EndRow();
     }
     emitter.Finish();

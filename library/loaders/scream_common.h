@@ -107,4 +107,29 @@ Effect TranslateLetter(LetterFormat format, std::uint8_t letter, std::uint8_t in
 // Whether a zero info byte of `letter` repeats the channel's remembered one in `format`.
 bool RecallsInfo(LetterFormat format, std::uint8_t letter);
 
+// The pattern delays of one converted row. The player repeats the row as often as the last delay
+// event of the row says; Scream Tracker 3 and Impulse Tracker take the first non-zero delay in
+// channel order. A row on which the two differ is noted under the format's label.
+class RowDelayCheck {
+public:
+    void Add(const Event& event) {
+        if (event.command != EffectExtended || (event.parameter >> 4) != ExtPatternDelay) return;
+        last_ = event.parameter & 0x0F;
+        if (last_ != 0 && event.channel < firstChannel_) {
+            firstChannel_ = event.channel;
+            first_ = last_;
+        }
+    }
+    // Call before the emitter closes the row, so that the note is placed on it.
+    void EndRow(const char* label) {
+        if (first_ != last_) NoteChangedParameter(label);
+        *this = RowDelayCheck{};
+    }
+
+private:
+    int firstChannel_ = packedChannels;
+    int first_ = 0;
+    int last_ = 0;
+};
+
 }  // namespace tunepak::scream

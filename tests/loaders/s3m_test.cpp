@@ -375,6 +375,25 @@ TEST_F(S3mLoaderTest, PatternLoopsThatShareScreamTrackersOneLoopAreNoted) {
     });
 }
 
+TEST_F(S3mLoaderTest, RowsWhosePatternDelaysScreamTrackerCountsOtherwiseAreNoted) {
+    // Scream Tracker takes the first non-zero delay in channel order, the player the row's last.
+    constexpr std::uint8_t s = 'S' - '@';
+    S3mLayout layout;
+    layout.patterns = {PackedRows({
+        {0x80, s, 0xE2, 0x81, s, 0xE3},  // 2 and 3: noted
+        {0x80, s, 0xE2, 0x81, s, 0xE2},  // the same twice
+        {0x80, s, 0xE0, 0x81, s, 0xE2},  // SE0 first: the 2 counts either way
+        {0x80, s, 0xE2, 0x81, s, 0xE0},  // SE0 last: noted
+        {0x81, s, 0xE3, 0x80, s, 0xE2},  // channel 0's 2, stored last
+        {0x81, s, 0xE2, 0x80, s, 0xE0},  // channel 1's 2, channel 0's SE0 stored last: noted
+    })};
+    test::ExpectNotes(BuildS3m(layout), {
+        {ConversionKind::changedParameter,
+         "S3M SEx of several values on one row (the first non-zero counts), kept as the last", 3,
+         0, 0},
+    });
+}
+
 TEST_F(S3mLoaderTest, AdLibInstrumentsNeverGetASampleWhateverTheirSignature) {
     // Register bytes where a sample keeps its length and paragraph: once read as 8.8 G frames.
     S3mSample adlib{.name = "organ", .data = {1, 2, 3}, .type = 2, .frames = 0x20304050};
