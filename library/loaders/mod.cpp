@@ -178,7 +178,41 @@ constexpr ProtrackerEffectLabels modLabels = {
     .invertLoop = "MOD EF (invert loop)",
 };
 
-void ConvertPattern(PatternEmitter& emitter, std::span<const std::uint8_t> source, int channels) {
+// ProTracker keeps an E5x finetune on its channel until the next instrument number, so that a
+// later note without one (a tone portamento's target too) plays at it; the converted E5x lasts
+// until the next note. Told within a pattern, where the channel's sample is certain: a note is
+// noted when that sample's own finetune differs.
+class FinetuneCarryCheck {
+public:
+    explicit FinetuneCarryCheck(std::span<const ModSampleRecord> samples) : samples_(samples) {}
+
+    void Add(const Event& event) {
+        Channel& channel = channels_[static_cast<std::size_t>(event.channel)];
+        const bool setsFinetune =
+            event.command == EffectExtended && (event.parameter >> 4) == ExtFinetune;
+        if (event.instrument != 0) {
+            channel = {.sample = event.instrument, .finetune = -1};
+        } else if (event.note != noNote && !setsFinetune && channel.finetune >= 0 &&
+                   channel.sample <= samples_.size() &&
+                   (samples_[channel.sample - 1].finetune & 0x0F) != channel.finetune) {
+            NoteChangedParameter("MOD E5x kept by a later note without an instrument "
+                                 "(ProTracker), kept for its own row");
+        }
+        if (setsFinetune && channel.sample != 0) channel.finetune = event.parameter & 0x0F;
+    }
+
+private:
+    struct Channel {
+        std::size_t sample = 0;  // 1-based; 0 while unknown
+        int finetune = -1;       // the E5x in force, -1 for the sample's own
+    };
+    std::span<const ModSampleRecord> samples_;
+    std::array<Channel, modMaxChannels> channels_{};
+};
+
+void ConvertPattern(PatternEmitter& emitter, std::span<const std::uint8_t> source, int channels,
+                    std::span<const ModSampleRecord> samples) {
+    FinetuneCarryCheck finetunes(samples);
     for (int row = 0; row < modRows; ++row) {
         bool delayed = false;
         bool broken = false;
@@ -193,6 +227,7 @@ void ConvertPattern(PatternEmitter& emitter, std::span<const std::uint8_t> sourc
                 delayed = event.parameter > 0xE0;  // the row's last delay counts
             }
             broken = broken || event.command == EffectPatternBreak;
+            finetunes.Add(event);
             emitter.Add(event);
         }
         // ProTracker plays the row after a break's target when the breaking row is delayed.
@@ -254,7 +289,7 @@ int LoadModBody(void* stream, std::span<const std::uint8_t, 20> title,
         if (!emitter.Begin(static_cast<std::size_t>(number), modRows)) return ResultNoPatternMemory;
         const auto pattern = source.span().first(patternBytes);
         ReadBytes(stream, pattern);
-        ConvertPattern(emitter, pattern, channels);
+        ConvertPattern(emitter, pattern, channels, samples);
         emitter.Finish();
     }
 

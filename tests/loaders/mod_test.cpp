@@ -311,6 +311,35 @@ TEST_F(ModLoaderTest, ABreakOnADelayedRowIsNoted) {
     });
 }
 
+TEST_F(ModLoaderTest, AFinetuneThatProTrackerKeepsForLaterNotesIsNoted) {
+    ModImage image;
+    image.samples[0].finetune = 0;
+    image.samples[1].finetune = 3;
+    constexpr unsigned c3 = 428;
+    // Channel 0: E53, then a note without an instrument (noted), then one with it (not).
+    image.Set(0, 0, 0, c3, 1);
+    image.Set(0, 1, 0, 0, 0, 0xE, 0x53);
+    image.Set(0, 2, 0, c3, 0);
+    image.Set(0, 3, 0, c3, 1);
+    image.Set(0, 4, 0, c3, 0);
+    // Channel 1: the E5x equals the sample's own finetune.
+    image.Set(0, 0, 1, c3, 2);
+    image.Set(0, 1, 1, 0, 0, 0xE, 0x53);
+    image.Set(0, 2, 1, c3, 0);
+    // Channel 2: the sample is not known within the pattern.
+    image.Set(0, 1, 2, 0, 0, 0xE, 0x55);
+    image.Set(0, 2, 2, c3, 0);
+    // Channel 3: a note with its own E5x, then a tone portamento's target (noted).
+    image.Set(0, 0, 3, c3, 1, 0xE, 0x52);
+    image.Set(0, 1, 3, c3, 0, 0xE, 0x54);
+    image.Set(0, 3, 3, c3, 0, 0x3, 0x08);
+    test::ExpectNotes(image.Build(), {
+        {ConversionKind::changedParameter,
+         "MOD E5x kept by a later note without an instrument (ProTracker), kept for its own row",
+         2, 0, 2},
+    });
+}
+
 bool Noted(ConversionKind kind, std::string_view label) {
     const std::vector<test::Noted> notes = test::Notes();
     return std::any_of(notes.begin(), notes.end(), [&](const test::Noted& note) {
