@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <bitset>
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -321,10 +322,13 @@ constexpr ProtrackerEffectLabels xmLabels = {
     .finetune = "XM E5 (set finetune), kept as a MOD finetune",
 };
 
-// Notes an E90 or ED1..EDF on a cell without a note. FastTracker 2 restarts the channel's last
-// note there (E90 on tick 0, EDx on tick x), the converted retrigger by 0 and note delay start
-// nothing without a note of their own.
-void NoteLastNoteRestart(std::uint8_t parameter) {
+// Notes an E90 or ED1..EDF on a cell without a note, on a channel whose last note is certain:
+// one on an earlier row of the pattern. FastTracker 2 restarts that note there (E90 on tick 0,
+// EDx on tick x); the converted retrigger by 0 and note delay start nothing without a note of
+// their own.
+void NoteLastNoteRestart(const XmCell& cell, bool channelHasNote) {
+    if (cell.effect != 0xE || cell.note != 0 || !channelHasNote) return;
+    const std::uint8_t parameter = cell.parameter;
     if (parameter == 0x90) {
         NoteChangedParameter("XM E90 without a note (restarts the last note), kept as no action");
     } else if ((parameter >> 4) == ExtNoteDelay && (parameter & 0x0F) != 0) {
@@ -353,7 +357,6 @@ Event TranslateCell(const XmCell& cell, int channel, XmChannelMemories& memories
                 NoteChangedParameter("XM 0 (arpeggio), kept in another tick order");
             }
             NoteRecalledZero(cell, channel, memories);
-            if (cell.effect == 0xE && cell.note == 0) NoteLastNoteRestart(cell.parameter);
             break;
         case EffectRule::halve:
             event.command = translation.command;
@@ -461,6 +464,7 @@ int LoadPattern(void* stream, std::size_t number, int channels, std::uint16_t ve
     std::size_t position = 0;
     bool ended = false;  // the first incomplete cell ends the pattern's data
     JumpAfterBreakCheck jumps;
+    std::bitset<packedChannels> sounded;  // the channels that have had a note in this pattern
     for (int row = 0; row < sourceRows; ++row) {
         for (int channel = 0; channel < channels && !ended; ++channel) {
             const std::optional<XmCell> cell = DecodeCell(packed, position);
@@ -469,6 +473,11 @@ int LoadPattern(void* stream, std::size_t number, int channels, std::uint16_t ve
                 break;
             }
             jumps.Add(*cell);
+            if (channel < packedChannels) {
+                const auto index = static_cast<std::size_t>(channel);
+                NoteLastNoteRestart(*cell, sounded[index]);
+                if (cell->note >= 1 && cell->note <= lastPlainNote) sounded.set(index);
+            }
             emitter.Add(TranslateCell(*cell, channel, memories));
         }
         jumps.EndRow();

@@ -558,13 +558,15 @@ TEST_F(XmLoaderTest, RestartsOfTheLastNoteAndJumpsAfterBreaksAreNoted) {
     const auto fx = [](unsigned effect, unsigned parameter) {
         return Packed({}, {}, {}, effect, parameter);
     };
-    image.patterns = {{.rows = 8,
+    image.patterns = {{.rows = 9,
                        .packed = Concat({
-                           // E90 and ED2 without a note restart the last note; with one, or
-                           // ED0, they do not
+                           // before the pattern's first note on channel 0 the last note is not
+                           // certain; channel 1's note is its own
                            row(fx(0xE, 0x90), Packed(49, 1, {}, 0xE, 0x90)),
-                           row(Packed({}, 1, {}, 0xE, 0xD2), Packed(49, {}, {}, 0xE, 0xD2)),
-                           row(fx(0xE, 0xD0), emptyCell),
+                           row(Packed(49, 1, {}, {}, {}), emptyCell),
+                           // then E90 and ED2 without a note restart it, ED0 does not
+                           row(fx(0xE, 0x90), Packed(49, {}, {}, 0xE, 0xD2)),
+                           row(Packed({}, 1, {}, 0xE, 0xD2), fx(0xE, 0xD0)),
                            // a jump after a break: FastTracker 2 goes to row 0
                            row(fx(0xD, 0x12), fx(0xB, 0x00)),
                            // a jump before the break, and a break to row 0: as converted
@@ -577,12 +579,12 @@ TEST_F(XmLoaderTest, RestartsOfTheLastNoteAndJumpsAfterBreaksAreNoted) {
     using Kind = ConversionKind;
     test::ExpectNotes(image.Build(), {
         {Kind::changedParameter,
-         "XM E90 without a note (restarts the last note), kept as no action", 1, 0, 0},
+         "XM E90 without a note (restarts the last note), kept as no action", 1, 0, 2},
         {Kind::changedParameter,
          "XM ED1-EDF without a note (restarts the last note at that tick), kept as no action", 1,
-         0, 1},
+         0, 3},
         {Kind::changedParameter,
-         "XM B after D on one row (FastTracker 2 goes to row 0), kept going to D's row", 2, 0, 3},
+         "XM B after D on one row (FastTracker 2 goes to row 0), kept going to D's row", 2, 0, 4},
     });
 }
 
