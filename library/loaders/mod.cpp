@@ -178,23 +178,32 @@ constexpr ProtrackerEffectLabels modLabels = {
     .invertLoop = "MOD EF (invert loop)",
 };
 
-// ProTracker keeps an E5x finetune on its channel until the next instrument number, so that a
-// later note without one (a tone portamento's target too) plays at it; the converted E5x lasts
-// until the next note. Told within a pattern, where the channel's sample is certain: a note is
-// noted when that sample's own finetune differs.
-class FinetuneCarryCheck {
+// What ProTracker plays otherwise than the converted pattern on a channel whose sample is
+// certain, named on an earlier row of the same pattern:
+// - it keeps an E5x finetune until the next instrument number, so that a later note without one
+//   (a tone portamento's target too) plays at it; the converted E5x lasts until the next note;
+// - an instrument number without a note swaps the sample at the playing one's loop end (or
+//   silences a looping one at its end); converted, it sets only the volume. Noted where one of
+//   the two samples loops.
+class SampleChecks {
 public:
-    explicit FinetuneCarryCheck(std::span<const ModSampleRecord> samples) : samples_(samples) {}
+    explicit SampleChecks(std::span<const ModSampleRecord> samples) : samples_(samples) {}
 
     void Add(const Event& event) {
         Channel& channel = channels_[static_cast<std::size_t>(event.channel)];
         const bool setsFinetune =
             event.command == EffectExtended && (event.parameter >> 4) == ExtFinetune;
         if (event.instrument != 0) {
+            if (event.note == noNote && Known(channel.sample) && Known(event.instrument) &&
+                event.instrument != channel.sample &&
+                (Loops(channel.sample) || Loops(event.instrument))) {
+                NoteChangedParameter("MOD instrument number alone, another sample "
+                                     "(ProTracker swaps it at the loop end), kept as its volume");
+            }
             channel = {.sample = event.instrument, .finetune = -1};
         } else if (event.note != noNote && !setsFinetune && channel.finetune >= 0 &&
-                   channel.sample <= samples_.size() &&
-                   (samples_[channel.sample - 1].finetune & 0x0F) != channel.finetune) {
+                   Known(channel.sample) &&
+                   Sample(channel.sample).finetune % 16 != channel.finetune) {
             NoteChangedParameter("MOD E5x kept by a later note without an instrument "
                                  "(ProTracker), kept for its own row");
         }
@@ -206,13 +215,17 @@ private:
         std::size_t sample = 0;  // 1-based; 0 while unknown
         int finetune = -1;       // the E5x in force, -1 for the sample's own
     };
+    bool Known(std::size_t sample) const { return sample != 0 && sample <= samples_.size(); }
+    const ModSampleRecord& Sample(std::size_t sample) const { return samples_[sample - 1]; }
+    bool Loops(std::size_t sample) const { return Sample(sample).loopLengthWords > 1; }
+
     std::span<const ModSampleRecord> samples_;
     std::array<Channel, modMaxChannels> channels_{};
 };
 
 void ConvertPattern(PatternEmitter& emitter, std::span<const std::uint8_t> source, int channels,
                     std::span<const ModSampleRecord> samples) {
-    FinetuneCarryCheck finetunes(samples);
+    SampleChecks sampleChecks(samples);
     for (int row = 0; row < modRows; ++row) {
         bool delayed = false;
         bool broken = false;
@@ -227,7 +240,7 @@ void ConvertPattern(PatternEmitter& emitter, std::span<const std::uint8_t> sourc
                 delayed = event.parameter > 0xE0;  // the row's last delay counts
             }
             broken = broken || event.command == EffectPatternBreak;
-            finetunes.Add(event);
+            sampleChecks.Add(event);
             emitter.Add(event);
         }
         // ProTracker plays the row after a break's target when the breaking row is delayed.

@@ -340,6 +340,27 @@ TEST_F(ModLoaderTest, AFinetuneThatProTrackerKeepsForLaterNotesIsNoted) {
     });
 }
 
+TEST_F(ModLoaderTest, AnInstrumentNumberAloneThatProTrackerSwapsInIsNoted) {
+    ModImage image;
+    image.samples[0].loopLength = 8;  // samples 1 and 3 loop, 2 and 4 do not
+    image.samples[2].loopLength = 8;
+    constexpr unsigned c3 = 428;
+    image.Set(0, 0, 0, c3, 2);  // channel 0: an unlooped sample, then another alone: the same
+    image.Set(0, 1, 0, 0, 4);   // in both
+    image.Set(0, 2, 0, 0, 1);   // a looped one alone: noted
+    image.Set(0, 3, 0, 0, 1);   // the same one again
+    image.Set(0, 1, 1, 0, 3);   // channel 1: no sample named before
+    image.Set(0, 0, 2, c3, 3);  // channel 2: another sample with a note
+    image.Set(0, 1, 2, c3, 1);
+    image.Set(0, 2, 2, 0, 2);   // then one alone, away from a looped sample: noted
+    test::ExpectNotes(image.Build(), {
+        {ConversionKind::changedParameter,
+         "MOD instrument number alone, another sample (ProTracker swaps it at the loop end), "
+         "kept as its volume",
+         2, 0, 2},
+    });
+}
+
 bool Noted(ConversionKind kind, std::string_view label) {
     const std::vector<test::Noted> notes = test::Notes();
     return std::any_of(notes.begin(), notes.end(), [&](const test::Noted& note) {
