@@ -227,6 +227,38 @@ private:
     }
 };
 
+// Scream Tracker starts a note without an instrument number at the sample offset that the
+// channel's last note took from its O, until a note with an instrument number; the converted note
+// starts at the sample's beginning. Told within a pattern, after a note with a non-zero O.
+class OffsetCarryCheck {
+public:
+    void Add(const Event& event) {
+        const bool portamento =
+            event.command == EffectTonePorta || event.command == EffectTonePortaVolSlide;
+        if (event.note == noNote || event.note > NoteByte(119) || portamento) return;
+        int& carried = offsets_[static_cast<std::size_t>(event.channel)];
+        const bool offset = event.command == EffectSampleOffset;
+        if (event.instrument != 0) {
+            carried = 0;
+        } else if (carried > 0 && !offset) {
+            NoteChangedParameter("S3M note without an instrument after an O (Scream Tracker "
+                                 "starts it at that offset), kept starting at the beginning");
+        }
+        // O00 takes a remembered offset, which may come from an earlier pattern.
+        if (offset) carried = event.parameter != 0 ? event.parameter : unknown;
+    }
+
+private:
+    static constexpr int unknown = -1;
+    std::array<int, scream::channelMemories> offsets_ = Unknown();
+
+    static constexpr std::array<int, scream::channelMemories> Unknown() {
+        std::array<int, scream::channelMemories> offsets{};
+        offsets.fill(unknown);
+        return offsets;
+    }
+};
+
 int ConvertPattern(void* stream, std::uint64_t start, std::size_t number, std::uint16_t pointer,
                    int enabledChannels, std::span<std::uint8_t> packed, Memories& memories) {
     PatternEmitter emitter;
@@ -241,6 +273,7 @@ int ConvertPattern(void* stream, std::uint64_t start, std::size_t number, std::u
     scream::PackedRows rows(packed.first(got), {2, 1, 2});
     SharedLoopCheck loops;
     scream::RowDelayCheck delays;
+    OffsetCarryCheck offsets;
     for (int row = 0; row < scream::patternRows; ++row) {
         for (scream::PackedCell cell; rows.Next(cell);) {
             // A channel's memories serve that channel alone, so a channel that is not converted
@@ -254,6 +287,7 @@ int ConvertPattern(void* stream, std::uint64_t start, std::size_t number, std::u
             const Event event = ConvertCell(cell, memories);
             loops.Add(row, event);
             delays.Add(event);
+            offsets.Add(event);
             emitter.Add(event);
         }
         delays.EndRow(

@@ -394,6 +394,26 @@ TEST_F(S3mLoaderTest, RowsWhosePatternDelaysScreamTrackerCountsOtherwiseAreNoted
     });
 }
 
+TEST_F(S3mLoaderTest, NotesWithoutAnInstrumentThatScreamTrackerStartsAtTheLastOffsetAreNoted) {
+    constexpr std::uint8_t o = 'O' - '@';
+    constexpr std::uint8_t g = 'G' - '@';
+    S3mLayout layout;
+    layout.patterns = {PackedRows({
+        // channel 0 takes offset 10h with a note; channel 1's O00 recalls what may lie before
+        {0xA0, 0x40, 1, o, 0x10, 0xA1, 0x40, 1, o, 0x00},
+        {0x20, 0x40, 0, 0x21, 0x40, 0},  // noted on channel 0 only
+        {0xA0, 0x40, 0, g, 0x08},        // a tone portamento starts nothing
+        {0x20, 0x40, 1},                 // an instrument number starts from the beginning
+        {0x20, 0x40, 0},
+    })};
+    test::ExpectNotes(BuildS3m(layout), {
+        {ConversionKind::changedParameter,
+         "S3M note without an instrument after an O (Scream Tracker starts it at that offset), "
+         "kept starting at the beginning",
+         1, 0, 1},
+    });
+}
+
 TEST_F(S3mLoaderTest, AdLibInstrumentsNeverGetASampleWhateverTheirSignature) {
     // Register bytes where a sample keeps its length and paragraph: once read as 8.8 G frames.
     S3mSample adlib{.name = "organ", .data = {1, 2, 3}, .type = 2, .frames = 0x20304050};
