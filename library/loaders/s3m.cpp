@@ -259,6 +259,26 @@ private:
     }
 };
 
+// Scream Tracker wraps a sample offset at or beyond a looped sample's loop end into the loop (its
+// SoundBlaster driver stops the sample instead); the converted offset starts the sample at its
+// last frame. Noted where the cell names the instrument with its note, so that the sample is
+// certain: the instruments are loaded by now.
+void NoteOffsetBeyondLoop(const Event& event) {
+    if (event.command != EffectSampleOffset || event.parameter == 0 || event.instrument == 0 ||
+        event.instrument > instrumentTable.size() || event.note == noNote ||
+        event.note > NoteByte(119)) {
+        return;
+    }
+    std::uint8_t* block = instrumentTable[event.instrument - 1u].block;
+    if (block == nullptr || RecordOf(block).sampleCount == 0) return;
+    const SampleHeader& sample = SampleOf(block, 0);
+    if ((sample.flags & loop) && sample.loopStart < sample.loopEnd &&
+        event.parameter * 256u >= sample.loopEnd) {
+        NoteChangedParameter("S3M O beyond a looped sample's loop end (Scream Tracker wraps it "
+                             "into the loop), kept from the last frame");
+    }
+}
+
 int ConvertPattern(void* stream, std::uint64_t start, std::size_t number, std::uint16_t pointer,
                    int enabledChannels, std::span<std::uint8_t> packed, Memories& memories) {
     PatternEmitter emitter;
@@ -288,6 +308,7 @@ int ConvertPattern(void* stream, std::uint64_t start, std::size_t number, std::u
             loops.Add(row, event);
             delays.Add(event);
             offsets.Add(event);
+            NoteOffsetBeyondLoop(event);
             emitter.Add(event);
         }
         delays.EndRow(

@@ -414,6 +414,26 @@ TEST_F(S3mLoaderTest, NotesWithoutAnInstrumentThatScreamTrackerStartsAtTheLastOf
     });
 }
 
+TEST_F(S3mLoaderTest, OffsetsBeyondTheLoopOfTheSampleTheCellNamesAreNoted) {
+    constexpr std::uint8_t o = 'O' - '@';
+    S3mLayout layout;
+    layout.instruments = {{.data = Bytes(1024, 1), .loopStart = 256, .loopEnd = 768, .flags = 1},
+                          {.data = Bytes(1024, 1)}};
+    layout.patterns = {PackedRows({
+        {0xA0, 0x40, 1, o, 0x03},  // 768: at the loop end, noted
+        {0xA0, 0x40, 1, o, 0x02},  // within the loop
+        {0xA0, 0x40, 2, o, 0x08},  // beyond the end of a sample without a loop
+        {0xA0, 0x40, 0, o, 0x05},  // no instrument named
+        {0xA0, 0xFF, 1, o, 0x04},  // no note
+    })};
+    test::ExpectNotes(BuildS3m(layout), {
+        {ConversionKind::changedParameter,
+         "S3M O beyond a looped sample's loop end (Scream Tracker wraps it into the loop), kept "
+         "from the last frame",
+         1, 0, 0},
+    });
+}
+
 TEST_F(S3mLoaderTest, AdLibInstrumentsNeverGetASampleWhateverTheirSignature) {
     // Register bytes where a sample keeps its length and paragraph: once read as 8.8 G frames.
     S3mSample adlib{.name = "organ", .data = {1, 2, 3}, .type = 2, .frames = 0x20304050};
