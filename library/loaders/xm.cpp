@@ -418,6 +418,54 @@ private:
     bool jumpFollows_ = false;
 };
 
+// FastTracker 2 stops a sample that an offset (9xx) starts at or beyond its end; the converted
+// offset starts it at its last frame, so that a looped sample plays on. The sample is certain
+// where the cell names the instrument with its note, but the instruments follow the patterns in
+// the file: such cells are kept here and judged once the instruments are read. Cells beyond the
+// first `slots` are not judged.
+class LateOffsetCheck {
+public:
+    void Add(std::size_t pattern, int row, const XmCell& cell) {
+        if (cell.effect != 0x9 || cell.parameter == 0 || cell.instrument == 0 ||
+            cell.instrument > maxInstruments || cell.note == 0 || cell.note > lastPlainNote ||
+            count_ == candidates_.size()) {
+            return;
+        }
+        candidates_[count_++] = {static_cast<std::uint16_t>(pattern),
+                                 static_cast<std::uint16_t>(row), cell.instrument, cell.note,
+                                 cell.parameter};
+    }
+
+    void Judge() const {
+        for (std::size_t k = 0; k < count_; ++k) {
+            const Candidate& cell = candidates_[k];
+            std::uint8_t* block = instrumentTable[cell.instrument - 1u].block;
+            if (block == nullptr) continue;
+            const std::uint8_t sample = RecordOf(block).sampleMap[noteOffset + cell.note - 1u];
+            if (sample >= RecordOf(block).sampleCount) continue;
+            const SampleHeader& header = SampleOf(block, sample);
+            if ((header.flags & loop) && cell.offset * 256u >= header.length) {
+                SetConversionPlace(cell.pattern, cell.row);
+                NoteChangedParameter("XM 9 beyond the end of a looped sample (FastTracker 2 "
+                                     "stops it), kept from the last frame");
+            }
+        }
+        ClearConversionPlace();
+    }
+
+private:
+    struct Candidate {
+        std::uint16_t pattern;
+        std::uint16_t row;
+        std::uint8_t instrument;
+        std::uint8_t note;
+        std::uint8_t offset;
+    };
+    static constexpr std::size_t slots = 256;
+    std::array<Candidate, slots> candidates_{};
+    std::size_t count_ = 0;
+};
+
 // A pattern's header as the version stores it; the stream is left at the packed data.
 struct PatternHead {
     int rows = 0;
@@ -439,7 +487,7 @@ PatternHead ReadPatternHead(void* stream, std::uint16_t version) {
 }
 
 int LoadPattern(void* stream, std::size_t number, int channels, std::uint16_t version,
-                WorkBuffer& packedBuffer, XmChannelMemories& memories) {
+                WorkBuffer& packedBuffer, XmChannelMemories& memories, LateOffsetCheck& offsets) {
     const PatternHead header = ReadPatternHead(stream, version);
     const int sourceRows = header.rows;
     if (sourceRows > maxRows) return ResultBadFile;
@@ -473,6 +521,7 @@ int LoadPattern(void* stream, std::size_t number, int channels, std::uint16_t ve
                 break;
             }
             jumps.Add(*cell);
+            offsets.Add(number, row, *cell);
             if (channel < packedChannels) {
                 const auto index = static_cast<std::size_t>(channel);
                 NoteLastNoteRestart(*cell, sounded[index]);
@@ -710,9 +759,10 @@ int LoadXm(void* stream) {
     WorkBuffer packedBuffer(maxPackedBytes, WorkBuffer::Fill::none);  // read before use
     if (!packedBuffer) return ResultNoMemory;
     XmChannelMemories memories{};
+    LateOffsetCheck offsets;
     for (std::size_t p = 0; p < header.patterns; ++p) {
         const int result =
-            LoadPattern(stream, p, header.channels, version, packedBuffer, memories);
+            LoadPattern(stream, p, header.channels, version, packedBuffer, memories, offsets);
         if (result != ResultOk) return result;
     }
     packedBuffer = WorkBuffer();
@@ -721,6 +771,7 @@ int LoadXm(void* stream) {
         if (result == ResultOk) result = LoadSampleData(stream, i, storages(i));
         if (result != ResultOk) return result;
     }
+    offsets.Judge();
 
     FinishSong(linearPeriodLimits);
     return ResultOk;

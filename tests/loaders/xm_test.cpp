@@ -588,6 +588,31 @@ TEST_F(XmLoaderTest, RestartsOfTheLastNoteAndJumpsAfterBreaksAreNoted) {
     });
 }
 
+TEST_F(XmLoaderTest, OffsetsBeyondTheEndOfALoopedSampleAreNotedOnceTheInstrumentsAreRead) {
+    // Notes 1 to 48 play a looped sample of 512 frames, the notes from 49 up an unlooped one.
+    XmInstrument in{.samples = {{.data = Bytes(512, 1), .loopStart = 256, .loopLength = 256,
+                                 .type = 1},
+                                {.data = Bytes(512, 1)}}};
+    std::fill(in.keyMap.begin() + 48, in.keyMap.end(), 1);
+    XmImage image;
+    image.instruments = {in};
+    image.patterns = {{.rows = 6,
+                       .packed = Concat({
+                           Packed(25, 1, {}, 0x9, 0x02),   // 512: noted
+                           Packed(25, 1, {}, 0x9, 0x01),   // within the sample
+                           Packed(49, 1, {}, 0x9, 0x04),   // the unlooped sample
+                           Packed(25, {}, {}, 0x9, 0x04),  // no instrument named
+                           Packed({}, 1, {}, 0x9, 0x04),   // no note
+                           Packed(25, 1, {}, 0x9, 0x03),
+                       })}};
+    test::ExpectNotes(image.Build(), {
+        {ConversionKind::changedParameter,
+         "XM 9 beyond the end of a looped sample (FastTracker 2 stops it), kept from the last "
+         "frame",
+         2, 0, 0},
+    });
+}
+
 TEST_F(XmLoaderTest, ZeroParametersThatFastTracker2TakesFromMemoryAreNoted) {
     XmImage image{.channels = 2};
     // A zero counts where its memory holds something: per channel, across patterns in the
