@@ -357,6 +357,12 @@ Event TranslateCell(const XmCell& cell, int channel, XmChannelMemories& memories
                 NoteChangedParameter("XM 0 (arpeggio), kept in another tick order");
             }
             NoteRecalledZero(cell, channel, memories);
+            // FastTracker 2 delays a key off too; the converted key off releases on tick 0.
+            if (cell.note == noteKeyOff && (cell.parameter >> 4) == ExtNoteDelay &&
+                cell.effect == 0xE && (cell.parameter & 0x0F) != 0) {
+                NoteChangedParameter(
+                    "XM key off with ED1-EDF (released at that tick), kept releasing on tick 0");
+            }
             break;
         case EffectRule::halve:
             event.command = translation.command;

@@ -573,7 +573,8 @@ TEST_F(XmLoaderTest, RestartsOfTheLastNoteAndJumpsAfterBreaksAreNoted) {
                            row(fx(0xB, 0x00), fx(0xD, 0x12)),
                            row(fx(0xD, 0x00), fx(0xB, 0x00)),
                            row(fx(0xD, 0x10), fx(0xB, 0x00)),
-                           row(emptyCell, emptyCell),
+                           // a key off delayed by ED3 is released at tick 3; ED0 is no delay
+                           row(Packed(97, {}, {}, 0xE, 0xD3), Packed(97, {}, {}, 0xE, 0xD0)),
                        })}};
     image.instruments = {{.samples = {{.data = {1}}}}};
     using Kind = ConversionKind;
@@ -585,6 +586,8 @@ TEST_F(XmLoaderTest, RestartsOfTheLastNoteAndJumpsAfterBreaksAreNoted) {
          0, 3},
         {Kind::changedParameter,
          "XM B after D on one row (FastTracker 2 goes to row 0), kept going to D's row", 2, 0, 4},
+        {Kind::changedParameter,
+         "XM key off with ED1-EDF (released at that tick), kept releasing on tick 0", 1, 0, 8},
     });
 }
 
