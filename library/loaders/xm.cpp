@@ -358,8 +358,8 @@ Event TranslateCell(const XmCell& cell, int channel, XmChannelMemories& memories
             }
             NoteRecalledZero(cell, channel, memories);
             // FastTracker 2 delays a key off too; the converted key off releases on tick 0.
-            if (cell.note == noteKeyOff && (cell.parameter >> 4) == ExtNoteDelay &&
-                cell.effect == 0xE && (cell.parameter & 0x0F) != 0) {
+            if (cell.effect == 0xE && (cell.parameter >> 4) == ExtNoteDelay &&
+                (cell.parameter & 0x0F) != 0 && cell.note == noteKeyOff) {
                 NoteChangedParameter(
                     "XM key off with ED1-EDF (released at that tick), kept releasing on tick 0");
             }
@@ -527,8 +527,8 @@ int LoadPattern(void* stream, std::size_t number, int channels, std::uint16_t ve
                 break;
             }
             jumps.Add(*cell);
-            offsets.Add(number, row, *cell);
             if (channel < packedChannels) {
+                offsets.Add(number, row, *cell);
                 const auto index = static_cast<std::size_t>(channel);
                 NoteLastNoteRestart(*cell, sounded[index]);
                 if (cell->note >= 1 && cell->note <= lastPlainNote) sounded.set(index);
