@@ -542,6 +542,7 @@ int ConvertPattern(StreamReader& reader, std::uint32_t offset, std::size_t numbe
     if (!emitter.Begin(number, rows)) return ResultNoPatternMemory;
     std::size_t at = 0;
     bool intact = true;
+    scream::RowDelayCheck delays;
     for (int row = 0; row < rows; ++row) {
         while (intact && at < data.size()) {
             if (data[at] == 0) {
@@ -550,8 +551,12 @@ int ConvertPattern(StreamReader& reader, std::uint32_t offset, std::size_t numbe
             }
             Event event;
             intact = DecodeEntry(data, at, memories, event);
-            if (intact && emitter.Add(event)) used.set(static_cast<std::size_t>(event.channel));
+            if (!intact) break;
+            delays.Add(event);
+            if (emitter.Add(event)) used.set(static_cast<std::size_t>(event.channel));
         }
+        delays.EndRow(
+            "IT SEx of several values on one row (the first non-zero counts), kept as the last");
         emitter.EndRow();
     }
     emitter.Finish();

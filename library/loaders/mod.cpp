@@ -179,15 +179,78 @@ constexpr ProtrackerEffectLabels modLabels = {
     .invertLoop = "MOD EF (invert loop)",
 };
 
-bool ConvertPattern(std::size_t number, std::span<const std::uint8_t> source, int channels) {
-    return EmitGridPattern(number, modRows, channels, [&](int row, int channel) {
-        const auto cell = source.subspan(
-            (static_cast<std::size_t>(row) * channels + channel) * modCellBytes, modCellBytes);
-        const auto period = static_cast<std::uint16_t>(((cell[0] & 0x0F) << 8) | cell[1]);
-        const auto instrument = static_cast<std::uint8_t>((cell[0] & 0x10) | (cell[2] >> 4));
-        return ModCellEvent(channel, NoteFromPeriod(period), instrument, cell[2] & 0x0F, cell[3],
-                            modLabels);
-    });
+// What ProTracker plays otherwise than the converted pattern on a channel whose sample is
+// certain, named on an earlier row of the same pattern:
+// - it keeps an E5x finetune until the next instrument number, so that a later note without one
+//   (a tone portamento's target too) plays at it; the converted E5x lasts until the next note;
+// - an instrument number without a note swaps the sample at the playing one's loop end (or
+//   silences a looping one at its end); converted, it sets only the volume. Noted where one of
+//   the two samples loops.
+class SampleChecks {
+public:
+    explicit SampleChecks(std::span<const ModSampleRecord> samples) : samples_(samples) {}
+
+    void Add(const Event& event) {
+        Channel& channel = channels_[static_cast<std::size_t>(event.channel)];
+        const bool setsFinetune =
+            event.command == EffectExtended && (event.parameter >> 4) == ExtFinetune;
+        if (event.instrument != 0) {
+            if (event.note == noNote && Known(channel.sample) && Known(event.instrument) &&
+                event.instrument != channel.sample &&
+                (Loops(channel.sample) || Loops(event.instrument))) {
+                NoteChangedParameter("MOD instrument number alone, another sample "
+                                     "(ProTracker swaps it at the loop end), kept as its volume");
+            }
+            channel = {.sample = event.instrument, .finetune = -1};
+        } else if (event.note != noNote && !setsFinetune && channel.finetune >= 0 &&
+                   Known(channel.sample) &&
+                   Sample(channel.sample).finetune % 16 != channel.finetune) {
+            NoteChangedParameter("MOD E5x kept by a later note without an instrument "
+                                 "(ProTracker), kept for its own row");
+        }
+        if (setsFinetune && channel.sample != 0) channel.finetune = event.parameter & 0x0F;
+    }
+
+private:
+    struct Channel {
+        std::size_t sample = 0;  // 1-based; 0 while unknown
+        int finetune = -1;       // the E5x in force, -1 for the sample's own
+    };
+    bool Known(std::size_t sample) const { return sample != 0 && sample <= samples_.size(); }
+    const ModSampleRecord& Sample(std::size_t sample) const { return samples_[sample - 1]; }
+    bool Loops(std::size_t sample) const { return Sample(sample).loopLengthWords > 1; }
+
+    std::span<const ModSampleRecord> samples_;
+    std::array<Channel, modMaxChannels> channels_{};
+};
+
+void ConvertPattern(PatternEmitter& emitter, std::span<const std::uint8_t> source, int channels,
+                    std::span<const ModSampleRecord> samples) {
+    SampleChecks sampleChecks(samples);
+    for (int row = 0; row < modRows; ++row) {
+        bool delayed = false;
+        bool broken = false;
+        for (int channel = 0; channel < channels; ++channel) {
+            const auto cell = source.subspan(
+                (static_cast<std::size_t>(row) * channels + channel) * modCellBytes, modCellBytes);
+            const auto period = static_cast<std::uint16_t>(((cell[0] & 0x0F) << 8) | cell[1]);
+            const auto instrument = static_cast<std::uint8_t>((cell[0] & 0x10) | (cell[2] >> 4));
+            const Event event = ModCellEvent(channel, NoteFromPeriod(period), instrument,
+                                             cell[2] & 0x0F, cell[3], modLabels);
+            if (event.command == EffectExtended && (event.parameter >> 4) == ExtPatternDelay) {
+                delayed = event.parameter > 0xE0;  // the row's last delay counts
+            }
+            broken = broken || event.command == EffectPatternBreak;
+            sampleChecks.Add(event);
+            emitter.Add(event);
+        }
+        // ProTracker plays the row after a break's target when the breaking row is delayed.
+        if (delayed && broken) {
+            NoteChangedParameter("MOD D with EE1-EEF on its row (ProTracker starts a row later), "
+                                 "kept starting at D's row");
+        }
+        emitter.EndRow();
+    }
 }
 
 // Sample data that begins with these five bytes is ModPlug's 4-bit ADPCM; the table follows.
@@ -240,9 +303,10 @@ int LoadModBody(StreamReader& reader, std::span<const std::uint8_t, 20> title,
     for (int number = 0; number < patternCount; ++number) {
         const auto pattern = source.span().first(patternBytes);
         reader.Read(pattern);
-        if (!ConvertPattern(static_cast<std::size_t>(number), pattern, channels)) {
-            return ResultNoPatternMemory;
-        }
+        PatternEmitter emitter;
+        if (!emitter.Begin(static_cast<std::size_t>(number), modRows)) return ResultNoPatternMemory;
+        ConvertPattern(emitter, pattern, channels, samples);
+        emitter.Finish();
     }
 
     for (std::size_t slot = 0; slot < samples.size(); ++slot) {

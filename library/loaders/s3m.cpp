@@ -229,6 +229,58 @@ private:
     }
 };
 
+// Scream Tracker starts a note without an instrument number at the sample offset that the
+// channel's last note took from its O, until a note with an instrument number; the converted note
+// starts at the sample's beginning. Told within a pattern, after a note with a non-zero O.
+class OffsetCarryCheck {
+public:
+    void Add(const Event& event) {
+        const bool portamento =
+            event.command == EffectTonePorta || event.command == EffectTonePortaVolSlide;
+        if (event.note == noNote || event.note > NoteByte(119) || portamento) return;
+        int& carried = offsets_[static_cast<std::size_t>(event.channel)];
+        const bool offset = event.command == EffectSampleOffset;
+        if (event.instrument != 0) {
+            carried = 0;
+        } else if (carried > 0 && !offset) {
+            NoteChangedParameter("S3M note without an instrument after an O (Scream Tracker "
+                                 "starts it at that offset), kept starting at the beginning");
+        }
+        // O00 takes a remembered offset, which may come from an earlier pattern.
+        if (offset) carried = event.parameter != 0 ? event.parameter : unknown;
+    }
+
+private:
+    static constexpr int unknown = -1;
+    std::array<int, scream::channelMemories> offsets_ = Unknown();
+
+    static constexpr std::array<int, scream::channelMemories> Unknown() {
+        std::array<int, scream::channelMemories> offsets{};
+        offsets.fill(unknown);
+        return offsets;
+    }
+};
+
+// Scream Tracker wraps a sample offset at or beyond a looped sample's loop end into the loop (its
+// SoundBlaster driver stops the sample instead); the converted offset starts the sample at its
+// last frame. Noted where the cell names the instrument with its note, so that the sample is
+// certain: the instruments are loaded by now.
+void NoteOffsetBeyondLoop(const Event& event) {
+    if (event.command != EffectSampleOffset || event.parameter == 0 || event.instrument == 0 ||
+        event.instrument > instrumentTable.size() || event.note == noNote ||
+        event.note > NoteByte(119)) {
+        return;
+    }
+    std::uint8_t* block = instrumentTable[event.instrument - 1u].block;
+    if (block == nullptr || RecordOf(block).sampleCount == 0) return;
+    const SampleHeader& sample = SampleOf(block, 0);
+    if ((sample.flags & loop) && sample.loopStart < sample.loopEnd &&
+        event.parameter * 256u >= sample.loopEnd) {
+        NoteChangedParameter("S3M O beyond a looped sample's loop end (Scream Tracker wraps it "
+                             "into the loop), kept from the last frame");
+    }
+}
+
 int ConvertPattern(StreamReader& reader, std::size_t number, std::uint16_t pointer,
                    int enabledChannels, std::span<std::uint8_t> packed, Memories& memories) {
     // Paragraph 0 is the module header itself: such a pattern has no data and stays empty.
@@ -238,12 +290,17 @@ int ConvertPattern(StreamReader& reader, std::size_t number, std::uint16_t point
         got = reader.Read(packed.first(length));
     }
     SharedLoopCheck loops;
+    scream::RowDelayCheck delays;
+    OffsetCarryCheck offsets;
     const auto convert = [&](int row, const scream::PackedCell& cell) -> std::optional<Event> {
         // A channel's memories serve that channel alone, so a channel that is not converted
         // needs none.
         if (cell.channel() < enabledChannels) {
             const Event event = ConvertCell(cell, memories);
             loops.Add(row, event);
+            delays.Add(event);
+            offsets.Add(event);
+            NoteOffsetBeyondLoop(event);
             return event;
         }
         if (cell.has(0) || cell.has(1) || cell.has(2)) {
@@ -251,7 +308,11 @@ int ConvertPattern(StreamReader& reader, std::size_t number, std::uint16_t point
         }
         return std::nullopt;
     };
-    return scream::EmitPackedPattern(number, packed.first(got), {2, 1, 2}, convert);
+    const auto rowDone = [&] {
+        delays.EndRow(
+            "S3M SEx of several values on one row (the first non-zero counts), kept as the last");
+    };
+    return scream::EmitPackedPattern(number, packed.first(got), {2, 1, 2}, convert, rowDone);
 }
 
 }  // namespace

@@ -54,10 +54,12 @@ private:
 };
 
 // Emits pattern `number`, 64 rows, from its packed bytes: each cell as `cellEvent(row, cell)`
-// turns it into an event, or into nothing.
-template <class CellEvent>
+// turns it into an event, or into nothing; `rowDone()` runs after each row's last cell, while
+// whatever it notes is still placed at that row.
+template <class CellEvent, class RowDone = void (*)()>
 int EmitPackedPattern(std::size_t number, std::span<const std::uint8_t> packed,
-                       std::array<std::uint8_t, 3> partWidths, CellEvent cellEvent) {
+                       std::array<std::uint8_t, 3> partWidths, CellEvent cellEvent,
+                       RowDone rowDone = [] {}) {
     PatternEmitter emitter;
     if (!emitter.Begin(number, patternRows)) return ResultNoPatternMemory;
     PackedRows rows(packed, partWidths);
@@ -65,6 +67,7 @@ int EmitPackedPattern(std::size_t number, std::span<const std::uint8_t> packed,
         for (PackedCell cell; rows.Next(cell);) {
             if (const std::optional<Event> event = cellEvent(row, cell)) emitter.Add(*event);
         }
+        rowDone();
         emitter.EndRow();
     }
     emitter.Finish();
@@ -125,5 +128,30 @@ Effect TranslateLetter(LetterFormat format, std::uint8_t letter, std::uint8_t in
 
 // Whether a zero info byte of `letter` repeats the channel's remembered one in `format`.
 bool RecallsInfo(LetterFormat format, std::uint8_t letter);
+
+// The pattern delays of one converted row. The player repeats the row as often as the last delay
+// event of the row says; Scream Tracker 3 and Impulse Tracker take the first non-zero delay in
+// channel order. A row on which the two differ is noted under the format's label.
+class RowDelayCheck {
+public:
+    void Add(const Event& event) {
+        if (event.command != EffectExtended || (event.parameter >> 4) != ExtPatternDelay) return;
+        last_ = event.parameter & 0x0F;
+        if (last_ != 0 && event.channel < firstChannel_) {
+            firstChannel_ = event.channel;
+            first_ = last_;
+        }
+    }
+    // Call before the emitter closes the row, so that the note is placed on it.
+    void EndRow(const char* label) {
+        if (first_ != last_) NoteChangedParameter(label);
+        *this = RowDelayCheck{};
+    }
+
+private:
+    int firstChannel_ = packedChannels;
+    int first_ = 0;
+    int last_ = 0;
+};
 
 }  // namespace tunepak::scream

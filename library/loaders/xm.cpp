@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <bitset>
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -322,6 +323,21 @@ constexpr ProtrackerEffectLabels xmLabels = {
     .finetune = "XM E5 (set finetune), kept as a MOD finetune",
 };
 
+// Notes an E90 or ED1..EDF on a cell without a note, on a channel whose last note is certain:
+// one on an earlier row of the pattern. FastTracker 2 restarts that note there (E90 on tick 0,
+// EDx on tick x); the converted retrigger by 0 and note delay start nothing without a note of
+// their own.
+void NoteLastNoteRestart(const XmCell& cell, bool channelHasNote) {
+    if (cell.effect != 0xE || cell.note != 0 || !channelHasNote) return;
+    const std::uint8_t parameter = cell.parameter;
+    if (parameter == 0x90) {
+        NoteChangedParameter("XM E90 without a note (restarts the last note), kept as no action");
+    } else if ((parameter >> 4) == ExtNoteDelay && (parameter & 0x0F) != 0) {
+        NoteChangedParameter(
+            "XM ED1-EDF without a note (restarts the last note at that tick), kept as no action");
+    }
+}
+
 // Translates one cell into an event of the row-packed encoding; what the conversion changes is
 // noted, the effect memories of `memories` followed.
 Event TranslateCell(const XmCell& cell, int channel, XmChannelMemories& memories) {
@@ -342,6 +358,12 @@ Event TranslateCell(const XmCell& cell, int channel, XmChannelMemories& memories
                 NoteChangedParameter("XM 0 (arpeggio), kept in another tick order");
             }
             NoteRecalledZero(cell, channel, memories);
+            // FastTracker 2 delays a key off too; the converted key off releases on tick 0.
+            if (cell.effect == 0xE && (cell.parameter >> 4) == ExtNoteDelay &&
+                (cell.parameter & 0x0F) != 0 && cell.note == noteKeyOff) {
+                NoteChangedParameter(
+                    "XM key off with ED1-EDF (released at that tick), kept releasing on tick 0");
+            }
             break;
         case EffectRule::halve:
             event.command = translation.command;
@@ -376,6 +398,81 @@ Event TranslateCell(const XmCell& cell, int channel, XmChannelMemories& memories
     return event;
 }
 
+// FastTracker 2 applies a row's jumps and breaks in channel order, and a position jump sets the
+// break row back to 0: a jump on a later channel than the row's last break goes to row 0 of its
+// order entry. The converted row goes to the break's row, whichever channel holds which.
+class JumpAfterBreakCheck {
+public:
+    void Add(const XmCell& cell) {
+        if (cell.effect == 0xD) {
+            breakRow_ = (cell.parameter >> 4) * 10 + (cell.parameter & 0x0F);
+            jumpFollows_ = false;
+        } else if (cell.effect == 0xB) {
+            jumpFollows_ = breakRow_ > 0;
+        }
+    }
+    void EndRow() {
+        if (jumpFollows_) {
+            NoteChangedParameter("XM B after D on one row (FastTracker 2 goes to row 0), "
+                                 "kept going to D's row");
+        }
+        breakRow_ = 0;
+        jumpFollows_ = false;
+    }
+
+private:
+    int breakRow_ = 0;
+    bool jumpFollows_ = false;
+};
+
+// FastTracker 2 stops a sample that an offset (9xx) starts at or beyond its end; the converted
+// offset starts it at its last frame, so that a looped sample plays on. The sample is certain
+// where the cell names the instrument with its note, but the instruments follow the patterns in
+// the file: such cells are kept here and judged once the instruments are read. Cells beyond the
+// first `slots` are not judged.
+class LateOffsetCheck {
+public:
+    void Add(std::size_t pattern, int row, const XmCell& cell) {
+        if (cell.effect != 0x9 || cell.parameter == 0 || cell.instrument == 0 ||
+            cell.instrument > maxInstruments || cell.note == 0 || cell.note > lastPlainNote ||
+            count_ == candidates_.size()) {
+            return;
+        }
+        candidates_[count_++] = {static_cast<std::uint16_t>(pattern),
+                                 static_cast<std::uint16_t>(row), cell.instrument, cell.note,
+                                 cell.parameter};
+    }
+
+    void Judge() const {
+        for (std::size_t k = 0; k < count_; ++k) {
+            const Candidate& cell = candidates_[k];
+            std::uint8_t* block = instrumentTable[cell.instrument - 1u].block;
+            if (block == nullptr) continue;
+            const std::uint8_t sample = RecordOf(block).sampleMap[noteOffset + cell.note - 1u];
+            if (sample >= RecordOf(block).sampleCount) continue;
+            const SampleHeader& header = SampleOf(block, sample);
+            if ((header.flags & loop) && cell.offset * 256u >= header.length) {
+                SetConversionPlace(cell.pattern, cell.row);
+                NoteChangedParameter("XM 9 beyond the end of a looped sample (FastTracker 2 "
+                                     "stops it), kept from the last frame");
+            }
+        }
+        ClearConversionPlace();
+    }
+
+private:
+    struct Candidate {
+        std::uint16_t pattern;
+        std::uint16_t row;
+        std::uint8_t instrument;
+        std::uint8_t note;
+        std::uint8_t offset;
+    };
+    static constexpr std::size_t slots = 256;
+    std::array<Candidate, slots> candidates_{};
+    std::size_t count_ = 0;
+};
+
 // A pattern's header as the version stores it; the stream is left at the packed data.
 struct PatternHead {
     int rows = 0;
@@ -396,7 +493,7 @@ std::optional<PatternHead> ReadPatternHead(StreamReader& reader, std::uint16_t v
 }
 
 int LoadPattern(StreamReader& reader, std::size_t number, int channels, std::uint16_t version,
-                WorkBuffer& packedBuffer, XmChannelMemories& memories) {
+                WorkBuffer& packedBuffer, XmChannelMemories& memories, LateOffsetCheck& offsets) {
     const std::optional<PatternHead> head = ReadPatternHead(reader, version);
     if (!head) return ResultBadFile;
     const PatternHead& header = *head;
@@ -422,6 +519,8 @@ int LoadPattern(StreamReader& reader, std::size_t number, int channels, std::uin
     if (!emitter.Begin(number, sourceRows)) return ResultNoPatternMemory;
     std::size_t position = 0;
     bool ended = false;  // the first incomplete cell ends the pattern's data
+    JumpAfterBreakCheck jumps;
+    std::bitset<packedChannels> sounded;  // the channels that have had a note in this pattern
     for (int row = 0; row < sourceRows; ++row) {
         for (int channel = 0; channel < channels && !ended; ++channel) {
             const std::optional<XmCell> cell = DecodeCell(packed, position);
@@ -429,8 +528,16 @@ int LoadPattern(StreamReader& reader, std::size_t number, int channels, std::uin
                 ended = true;
                 break;
             }
+            jumps.Add(*cell);
+            if (channel < packedChannels) {
+                offsets.Add(number, row, *cell);
+                const auto index = static_cast<std::size_t>(channel);
+                NoteLastNoteRestart(*cell, sounded[index]);
+                if (cell->note >= 1 && cell->note <= lastPlainNote) sounded.set(index);
+            }
             emitter.Add(TranslateCell(*cell, channel, memories));
         }
+        jumps.EndRow();
         emitter.EndRow();
     }
     emitter.Finish();
@@ -660,9 +767,10 @@ int LoadXm(void* stream) {
     WorkBuffer packedBuffer(maxPackedBytes, WorkBuffer::Fill::none);  // read before use
     if (!packedBuffer) return ResultNoMemory;
     XmChannelMemories memories{};
+    LateOffsetCheck offsets;
     for (std::size_t p = 0; p < header.patterns; ++p) {
         const int result =
-            LoadPattern(reader, p, header.channels, version, packedBuffer, memories);
+            LoadPattern(reader, p, header.channels, version, packedBuffer, memories, offsets);
         if (result != ResultOk) return result;
     }
     packedBuffer = WorkBuffer();
@@ -671,6 +779,7 @@ int LoadXm(void* stream) {
         if (result == ResultOk) result = LoadSampleData(reader, i, storages(i));
         if (result != ResultOk) return result;
     }
+    offsets.Judge();
 
     FinishSong(linearPeriodLimits);
     return ResultOk;

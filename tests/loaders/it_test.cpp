@@ -554,6 +554,22 @@ TEST_F(ItLoaderTest, ConversionNotesTellOfEffectsKeptWithAnotherMeaning) {
     });
 }
 
+TEST_F(ItLoaderTest, RowsWhosePatternDelaysImpulseTrackerCountsOtherwiseAreNoted) {
+    // Impulse Tracker takes the first non-zero delay in channel order, the player the row's last.
+    ItModule m;
+    m.patterns = {ItPatternSpec{.rows = 3,
+                                .packed = PackedRows({
+                                    {0x81, 0x08, 19, 0xE2, 0x82, 0x08, 19, 0xE3},  // noted
+                                    {0x82, 0x08, 19, 0xE3, 0x81, 0x08, 19, 0xE2},  // 2 last
+                                    {0x81, 0x08, 19, 0xE0, 0x82, 0x08, 19, 0xE4},
+                                })}};
+    test::ExpectNotes(m.Build(), {
+        {ConversionKind::changedParameter,
+         "IT SEx of several values on one row (the first non-zero counts), kept as the last", 1,
+         0, 0},
+    });
+}
+
 TEST_F(ItLoaderTest, ZeroValuesThatImpulseTrackerTakesFromMemoryAreNoted) {
     // J, Q and S remember their own last value, per channel; D's memory is resolved as converted.
     ItModule m;

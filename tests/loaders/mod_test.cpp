@@ -292,6 +292,75 @@ TEST_F(ModLoaderTest, ConversionNotesTellOfEffectsKeptWithAnotherMeaning) {
     });
 }
 
+TEST_F(ModLoaderTest, ABreakOnADelayedRowIsNoted) {
+    ModImage image;
+    image.Set(0, 1, 0, 0, 0, 0xE, 0xE2);  // a delay, and a break on another channel
+    image.Set(0, 1, 3, 0, 0, 0xD, 0x00);
+    // a break and, last, the delay EE0, which repeats nothing
+    image.Set(0, 2, 1, 0, 0, 0xE, 0xE3);
+    image.Set(0, 2, 2, 0, 0, 0xD, 0x05);
+    image.Set(0, 2, 3, 0, 0, 0xE, 0xE0);
+    image.Set(0, 3, 1, 0, 0, 0xE, 0xE4);  // a delay without a break
+    image.Set(0, 4, 1, 0, 0, 0xD, 0x10);  // a break without a delay
+    image.Set(0, 5, 1, 0, 0, 0xD, 0x10);  // the break first: noted again
+    image.Set(0, 5, 2, 0, 0, 0xE, 0xE1);
+    test::ExpectNotes(image.Build(), {
+        {ConversionKind::changedParameter,
+         "MOD D with EE1-EEF on its row (ProTracker starts a row later), kept starting at D's "
+         "row", 2, 0, 1},
+    });
+}
+
+TEST_F(ModLoaderTest, AFinetuneThatProTrackerKeepsForLaterNotesIsNoted) {
+    ModImage image;
+    image.samples[0].finetune = 0;
+    image.samples[1].finetune = 3;
+    constexpr unsigned c3 = 428;
+    // Channel 0: E53, then a note without an instrument (noted), then one with it (not).
+    image.Set(0, 0, 0, c3, 1);
+    image.Set(0, 1, 0, 0, 0, 0xE, 0x53);
+    image.Set(0, 2, 0, c3, 0);
+    image.Set(0, 3, 0, c3, 1);
+    image.Set(0, 4, 0, c3, 0);
+    // Channel 1: the E5x equals the sample's own finetune.
+    image.Set(0, 0, 1, c3, 2);
+    image.Set(0, 1, 1, 0, 0, 0xE, 0x53);
+    image.Set(0, 2, 1, c3, 0);
+    // Channel 2: the sample is not known within the pattern.
+    image.Set(0, 1, 2, 0, 0, 0xE, 0x55);
+    image.Set(0, 2, 2, c3, 0);
+    // Channel 3: a note with its own E5x, then a tone portamento's target (noted).
+    image.Set(0, 0, 3, c3, 1, 0xE, 0x52);
+    image.Set(0, 1, 3, c3, 0, 0xE, 0x54);
+    image.Set(0, 3, 3, c3, 0, 0x3, 0x08);
+    test::ExpectNotes(image.Build(), {
+        {ConversionKind::changedParameter,
+         "MOD E5x kept by a later note without an instrument (ProTracker), kept for its own row",
+         2, 0, 2},
+    });
+}
+
+TEST_F(ModLoaderTest, AnInstrumentNumberAloneThatProTrackerSwapsInIsNoted) {
+    ModImage image;
+    image.samples[0].loopLength = 8;  // samples 1 and 3 loop, 2 and 4 do not
+    image.samples[2].loopLength = 8;
+    constexpr unsigned c3 = 428;
+    image.Set(0, 0, 0, c3, 2);  // channel 0: an unlooped sample, then another alone: the same
+    image.Set(0, 1, 0, 0, 4);   // in both
+    image.Set(0, 2, 0, 0, 1);   // a looped one alone: noted
+    image.Set(0, 3, 0, 0, 1);   // the same one again
+    image.Set(0, 1, 1, 0, 3);   // channel 1: no sample named before
+    image.Set(0, 0, 2, c3, 3);  // channel 2: another sample with a note
+    image.Set(0, 1, 2, c3, 1);
+    image.Set(0, 2, 2, 0, 2);   // then one alone, away from a looped sample: noted
+    test::ExpectNotes(image.Build(), {
+        {ConversionKind::changedParameter,
+         "MOD instrument number alone, another sample (ProTracker swaps it at the loop end), "
+         "kept as its volume",
+         2, 0, 2},
+    });
+}
+
 bool Noted(ConversionKind kind, std::string_view label) {
     const std::vector<test::Noted> notes = test::Notes();
     return std::any_of(notes.begin(), notes.end(), [&](const test::Noted& note) {

@@ -375,6 +375,65 @@ TEST_F(S3mLoaderTest, PatternLoopsThatShareScreamTrackersOneLoopAreNoted) {
     });
 }
 
+TEST_F(S3mLoaderTest, RowsWhosePatternDelaysScreamTrackerCountsOtherwiseAreNoted) {
+    // Scream Tracker takes the first non-zero delay in channel order, the player the row's last.
+    constexpr std::uint8_t s = 'S' - '@';
+    S3mLayout layout;
+    layout.patterns = {PackedRows({
+        {0x80, s, 0xE2, 0x81, s, 0xE3},  // 2 and 3: noted
+        {0x80, s, 0xE2, 0x81, s, 0xE2},  // the same twice
+        {0x80, s, 0xE0, 0x81, s, 0xE2},  // SE0 first: the 2 counts either way
+        {0x80, s, 0xE2, 0x81, s, 0xE0},  // SE0 last: noted
+        {0x81, s, 0xE3, 0x80, s, 0xE2},  // channel 0's 2, stored last
+        {0x81, s, 0xE2, 0x80, s, 0xE0},  // channel 1's 2, channel 0's SE0 stored last: noted
+    })};
+    test::ExpectNotes(BuildS3m(layout), {
+        {ConversionKind::changedParameter,
+         "S3M SEx of several values on one row (the first non-zero counts), kept as the last", 3,
+         0, 0},
+    });
+}
+
+TEST_F(S3mLoaderTest, NotesWithoutAnInstrumentThatScreamTrackerStartsAtTheLastOffsetAreNoted) {
+    constexpr std::uint8_t o = 'O' - '@';
+    constexpr std::uint8_t g = 'G' - '@';
+    S3mLayout layout;
+    layout.patterns = {PackedRows({
+        // channel 0 takes offset 10h with a note; channel 1's O00 recalls what may lie before
+        {0xA0, 0x40, 1, o, 0x10, 0xA1, 0x40, 1, o, 0x00},
+        {0x20, 0x40, 0, 0x21, 0x40, 0},  // noted on channel 0 only
+        {0xA0, 0x40, 0, g, 0x08},        // a tone portamento starts nothing
+        {0x20, 0x40, 1},                 // an instrument number starts from the beginning
+        {0x20, 0x40, 0},
+    })};
+    test::ExpectNotes(BuildS3m(layout), {
+        {ConversionKind::changedParameter,
+         "S3M note without an instrument after an O (Scream Tracker starts it at that offset), "
+         "kept starting at the beginning",
+         1, 0, 1},
+    });
+}
+
+TEST_F(S3mLoaderTest, OffsetsBeyondTheLoopOfTheSampleTheCellNamesAreNoted) {
+    constexpr std::uint8_t o = 'O' - '@';
+    S3mLayout layout;
+    layout.instruments = {{.data = Bytes(1024, 1), .loopStart = 256, .loopEnd = 768, .flags = 1},
+                          {.data = Bytes(1024, 1)}};
+    layout.patterns = {PackedRows({
+        {0xA0, 0x40, 1, o, 0x03},  // 768: at the loop end, noted
+        {0xA0, 0x40, 1, o, 0x02},  // within the loop
+        {0xA0, 0x40, 2, o, 0x08},  // beyond the end of a sample without a loop
+        {0xA0, 0x40, 0, o, 0x05},  // no instrument named
+        {0xA0, 0xFF, 1, o, 0x04},  // no note
+    })};
+    test::ExpectNotes(BuildS3m(layout), {
+        {ConversionKind::changedParameter,
+         "S3M O beyond a looped sample's loop end (Scream Tracker wraps it into the loop), kept "
+         "from the last frame",
+         1, 0, 0},
+    });
+}
+
 TEST_F(S3mLoaderTest, AdLibInstrumentsNeverGetASampleWhateverTheirSignature) {
     // Register bytes where a sample keeps its length and paragraph: once read as 8.8 G frames.
     S3mSample adlib{.name = "organ", .data = {1, 2, 3}, .type = 2, .frames = 0x20304050};

@@ -552,6 +552,70 @@ TEST_F(XmLoaderTest, ConversionNotesTellOfEffectsKeptWithAnotherMeaning) {
     });
 }
 
+TEST_F(XmLoaderTest, RestartsOfTheLastNoteAndJumpsAfterBreaksAreNoted) {
+    XmImage image{.channels = 2};
+    const auto row = [](Bytes first, Bytes second) { return Concat({first, second}); };
+    const auto fx = [](unsigned effect, unsigned parameter) {
+        return Packed({}, {}, {}, effect, parameter);
+    };
+    image.patterns = {{.rows = 9,
+                       .packed = Concat({
+                           // before the pattern's first note on channel 0 the last note is not
+                           // certain; channel 1's note is its own
+                           row(fx(0xE, 0x90), Packed(49, 1, {}, 0xE, 0x90)),
+                           row(Packed(49, 1, {}, {}, {}), emptyCell),
+                           // then E90 and ED2 without a note restart it, ED0 does not
+                           row(fx(0xE, 0x90), Packed(49, {}, {}, 0xE, 0xD2)),
+                           row(Packed({}, 1, {}, 0xE, 0xD2), fx(0xE, 0xD0)),
+                           // a jump after a break: FastTracker 2 goes to row 0
+                           row(fx(0xD, 0x12), fx(0xB, 0x00)),
+                           // a jump before the break, and a break to row 0: as converted
+                           row(fx(0xB, 0x00), fx(0xD, 0x12)),
+                           row(fx(0xD, 0x00), fx(0xB, 0x00)),
+                           row(fx(0xD, 0x10), fx(0xB, 0x00)),
+                           // a key off delayed by ED3 is released at tick 3; ED0 is no delay
+                           row(Packed(97, {}, {}, 0xE, 0xD3), Packed(97, {}, {}, 0xE, 0xD0)),
+                       })}};
+    image.instruments = {{.samples = {{.data = {1}}}}};
+    using Kind = ConversionKind;
+    test::ExpectNotes(image.Build(), {
+        {Kind::changedParameter,
+         "XM E90 without a note (restarts the last note), kept as no action", 1, 0, 2},
+        {Kind::changedParameter,
+         "XM ED1-EDF without a note (restarts the last note at that tick), kept as no action", 1,
+         0, 3},
+        {Kind::changedParameter,
+         "XM B after D on one row (FastTracker 2 goes to row 0), kept going to D's row", 2, 0, 4},
+        {Kind::changedParameter,
+         "XM key off with ED1-EDF (released at that tick), kept releasing on tick 0", 1, 0, 8},
+    });
+}
+
+TEST_F(XmLoaderTest, OffsetsBeyondTheEndOfALoopedSampleAreNotedOnceTheInstrumentsAreRead) {
+    // Notes 1 to 48 play a looped sample of 512 frames, the notes from 49 up an unlooped one.
+    XmInstrument in{.samples = {{.data = Bytes(512, 1), .loopStart = 256, .loopLength = 256,
+                                 .type = 1},
+                                {.data = Bytes(512, 1)}}};
+    std::fill(in.keyMap.begin() + 48, in.keyMap.end(), 1);
+    XmImage image;
+    image.instruments = {in};
+    image.patterns = {{.rows = 6,
+                       .packed = Concat({
+                           Packed(25, 1, {}, 0x9, 0x02),   // 512: noted
+                           Packed(25, 1, {}, 0x9, 0x01),   // within the sample
+                           Packed(49, 1, {}, 0x9, 0x04),   // the unlooped sample
+                           Packed(25, {}, {}, 0x9, 0x04),  // no instrument named
+                           Packed({}, 1, {}, 0x9, 0x04),   // no note
+                           Packed(25, 1, {}, 0x9, 0x03),
+                       })}};
+    test::ExpectNotes(image.Build(), {
+        {ConversionKind::changedParameter,
+         "XM 9 beyond the end of a looped sample (FastTracker 2 stops it), kept from the last "
+         "frame",
+         2, 0, 0},
+    });
+}
+
 TEST_F(XmLoaderTest, ZeroParametersThatFastTracker2TakesFromMemoryAreNoted) {
     XmImage image{.channels = 2};
     // A zero counts where its memory holds something: per channel, across patterns in the
