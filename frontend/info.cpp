@@ -98,26 +98,31 @@ void InspectSource(std::FILE* file, std::span<const std::uint8_t, probeSize> pro
     report.conversion.emplace(notes.begin(), notes.end());
 }
 
-bool WriteWhole(const std::filesystem::path& name, std::span<const std::uint8_t> bytes) {
-    UniqueFile output(std::fopen(name.string().c_str(), "wb"));
-    if (!output) return false;
-    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), output.get()) == bytes.size();
-    ok = (std::fclose(output.release()) == 0) && ok;
-    if (!ok) std::remove(name.string().c_str());
-    return ok;
+// A UTF-8 name as a path, and back: the programs' names are UTF-8 on every system (a narrow
+// std::string would be read in the system's code page on Windows).
+std::filesystem::path Utf8Path(const std::string& name) {
+    return std::filesystem::path(std::u8string(name.begin(), name.end()));
 }
 
+std::string Utf8Name(const std::filesystem::path& path) {
+    const std::u8string name = path.u8string();
+    return std::string(name.begin(), name.end());
+}
+
+// Writes the image into `directory` under the file's base name; like every output of these
+// programs, the file appears whole or not at all.
 void Extract(std::span<const std::uint8_t> image, const std::string& directory,
              FileReport& report) {
-    const std::filesystem::path name =
-        std::filesystem::path(directory) / (OutputBaseName(report.path) + ".am");
+    const std::string name =
+        Utf8Name(Utf8Path(directory) / Utf8Path(OutputBaseName(report.path) + ".am"));
     std::error_code error;
-    std::filesystem::create_directories(directory, error);
-    if (WriteWhole(name, image)) {
-        report.extracted = name.string();
+    std::filesystem::create_directories(Utf8Path(directory), error);
+    platform::ReplacingFile file(name);
+    if (file.Write(image) && file.Commit()) {
+        report.extracted = name;
     } else {
         report.status = Status::failed;
-        report.problems.push_back("cannot write " + name.string());
+        report.problems.push_back("cannot write " + name);
     }
 }
 

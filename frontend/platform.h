@@ -89,6 +89,10 @@ private:
     std::vector<const char*> words_;
 };
 
+// Makes standard output carry bytes unchanged: on Windows it would otherwise write each line
+// feed (0x0A) as a carriage return and a line feed.
+void UseBinaryStandardOutput();
+
 // Sets the process up for writing a batch of files; called once at the start of the program,
 // before any other thread exists. An interruption (Ctrl-C, a termination request, a hang-up)
 // removes the hidden files of every ReplacingFile in progress, then ends the process as the

@@ -91,6 +91,8 @@ UniqueFile OpenRegularFile(const std::string& path) {
     return file;
 }
 
+void UseBinaryStandardOutput() {}  // POSIX streams never translate bytes
+
 std::optional<FileStamp> StampOf(std::FILE* file) {
     struct stat info {};
     if (fstat(fileno(file), &info) != 0) return std::nullopt;

@@ -147,6 +147,8 @@ UniqueFile OpenRegularFile(const std::string& path) {
     return StreamOverHandle(handle, _O_RDONLY | _O_BINARY, "rb");
 }
 
+void UseBinaryStandardOutput() { _setmode(_fileno(stdout), _O_BINARY); }
+
 std::optional<FileStamp> StampOf(std::FILE* file) {
     const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
     LARGE_INTEGER size{};

@@ -16,6 +16,7 @@
 #include "io/memory_file.h"
 #include "loaders/loaders.h"
 #include "model/player.h"
+#include "platform.h"
 #include "player/playback.h"
 
 namespace tunepak {
@@ -139,8 +140,21 @@ private:
     int last_ = -1;
 };
 
-// Renders into `output` (a WAVE file unless `raw`); false when writing fails.
-bool Render(const Options& options, std::FILE* output, bool raw) {
+// Where the rendered bytes go: a WAVE file that takes the place of the named one only once it is
+// whole, so that a render that fails or is interrupted leaves no part of a file (and an earlier
+// file as it was); or, without a file, raw PCM on standard output.
+struct RenderOutput {
+    platform::ReplacingFile* file = nullptr;
+
+    bool Write(std::span<const std::uint8_t> bytes) const {
+        if (file != nullptr) return file->Write(bytes);
+        return std::fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size();
+    }
+};
+
+// Renders into `output`; false when writing fails.
+bool Render(const Options& options, const RenderOutput& output) {
+    const bool raw = output.file == nullptr;
     std::uint64_t limit = options.seconds
                               ? static_cast<std::uint64_t>(*options.seconds * options.rate)
                               : ~std::uint64_t{0};
@@ -159,7 +173,7 @@ bool Render(const Options& options, std::FILE* output, bool raw) {
     auto playback = std::make_unique<Playback>();
     StartPlayback(*playback, PlaybackSettings{options.rate, options.loop});
     bool ok = true;
-    if (!raw) ok = std::fwrite(WaveHeader(0, options.rate).data(), 1, 44, output) == 44;
+    if (!raw) ok = output.Write(WaveHeader(0, options.rate));
     std::vector<std::int16_t> samples(2 * blockFrames);
     std::vector<std::uint8_t> bytes(4 * blockFrames);
     std::uint64_t written = 0;
@@ -172,16 +186,14 @@ bool Render(const Options& options, std::FILE* output, bool raw) {
         for (std::size_t i = 0; i < 2 * got; ++i) {
             WriteLe16(&bytes[2 * i], static_cast<std::uint16_t>(samples[i]));
         }
-        ok = std::fwrite(bytes.data(), 1, 4 * got, output) == 4 * got;
+        ok = output.Write(std::span(bytes).first(4 * got));
         written += got;
         progress.Show(written);
         if (got < want) break;
     }
-    if (ok && !raw) {
-        ok = std::fseek(output, 0, SEEK_SET) == 0 &&
-             std::fwrite(WaveHeader(written, options.rate).data(), 1, 44, output) == 44;
-    }
-    return ok && std::fflush(output) == 0;
+    if (raw) return ok && std::fflush(stdout) == 0;
+    return ok && output.file->WriteAt(0, WaveHeader(written, options.rate)) &&
+           output.file->Commit();
 }
 
 }  // namespace
@@ -205,7 +217,7 @@ std::array<std::uint8_t, 44> WaveHeader(std::uint64_t frames, std::uint32_t rate
 }
 
 std::optional<std::string> LoadForPlaying(const std::string& path) {
-    const UniqueFile file(std::fopen(path.c_str(), "rb"));
+    const UniqueFile file = platform::OpenRegularFile(path);
     if (!file) return "cannot open";
     std::array<char, 4> id{};
     const bool packed = std::fread(id.data(), 1, id.size(), file.get()) == id.size() &&
@@ -240,7 +252,7 @@ int RunTunepakRender(int argc, const char* const* argv) {
     Options options;
     if (const std::optional<int> exitCode = ParseOptions(argc, argv, options)) return *exitCode;
 
-    if (const UniqueFile probe(std::fopen(options.input.c_str(), "rb")); !probe) {
+    if (const UniqueFile probe = platform::OpenRegularFile(options.input); !probe) {
         std::fprintf(stderr, "tunepak-render: cannot open '%s'\n", options.input.c_str());
         return exitNotFound;
     }
@@ -250,25 +262,17 @@ int RunTunepakRender(int argc, const char* const* argv) {
                      failure->c_str());
         return exitFailed;
     }
-    const bool raw = options.output == "-";
-    UniqueFile file;
-    if (!raw) {
-        file.reset(std::fopen(options.output.c_str(), "wb"));
-        if (!file) {
-            std::fprintf(stderr, "tunepak-render: cannot write '%s'\n", options.output.c_str());
+    if (options.output == "-") {
+        platform::UseBinaryStandardOutput();
+        if (!Render(options, RenderOutput{})) {
+            std::fprintf(stderr, "tunepak-render: cannot write to standard output\n");
             return exitFailed;
         }
+        return exitDone;
     }
-    const bool ok = Render(options, raw ? stdout : file.get(), raw);
-    if (!raw) {
-        const bool closed = std::fclose(file.release()) == 0;
-        if (!ok || !closed) {
-            std::remove(options.output.c_str());
-            std::fprintf(stderr, "tunepak-render: cannot write '%s'\n", options.output.c_str());
-            return exitFailed;
-        }
-    } else if (!ok) {
-        std::fprintf(stderr, "tunepak-render: cannot write to standard output\n");
+    platform::ReplacingFile file(options.output);
+    if (!Render(options, RenderOutput{&file})) {
+        std::fprintf(stderr, "tunepak-render: cannot write '%s'\n", options.output.c_str());
         return exitFailed;
     }
     return exitDone;

@@ -71,6 +71,19 @@ TEST_F(RunningBatchTest, AFailedWriteKeepsTheEarlierFile) {
     EXPECT_TRUE(HiddenFiles(dir).empty());
 }
 
+// tunepak-render writes its WAVE file the same way: one it cannot finish leaves the earlier file.
+TEST_F(RunningBatchTest, ARenderThatCannotWriteKeepsTheEarlierFile) {
+    WriteFile(dir / "song.mod", ModModule(2, 30000, 5));
+    const Bytes earlier(5000, 0x44);
+    WriteFile(dir / "Song.wav", earlier);
+    Child run(TUNEPAK_RENDER_EXE, "song.mod", dir, {.fileSizeLimit = 4096});
+    const int status = run.Wait();
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 2);
+    EXPECT_EQ(ReadFile(dir / "Song.wav"), earlier);
+    EXPECT_TRUE(HiddenFiles(dir).empty());
+}
+
 TEST_F(RunningBatchTest, ASymbolicLinkAtTheOutputIsReplacedNotFollowed) {
     WriteFile(dir / "song.mod", ModModule(1, 2000, 7));
     WriteFile(dir / "kept.bin", Bytes{9, 9, 9});

@@ -248,6 +248,17 @@ TEST_F(InfoTest, JsonFileNamesAreUtf8OrComeWithTheirBytes) {
     ASSERT_EQ(document.size(), 1u);
     EXPECT_EQ(document[0]["file"], utf8);
     EXPECT_FALSE(document[0].contains("fileBytes"));
+    // Packed, then extracted into a directory of such a name, under the file's own.
+    ASSERT_EQ(temporary.Run(TUNEPAK_EXE, "'" + utf8 + "'").exitCode, 0);
+    const std::string base = "Gr\xC3\xBC\xC3\x9F" "e \xE2\x99\xAA\xF0\x9F\x8E\xB5";
+    const std::string folder = "\xC3\xA9t\xC3\xA9";
+    const test::Outcome extract = Info("--extract " + folder + " '" + base + ".vmz'");
+    EXPECT_EQ(extract.exitCode, 0) << extract.out;
+    const auto path = [&](const std::string& name) {
+        return dir / std::u8string(name.begin(), name.end());
+    };
+    EXPECT_EQ(ReadFile(path(folder + "/" + base + ".am")),
+              test::InflatedImage(ReadFile(path(base + ".vmz"))));
 
     if (platform::nativePathStyle == platform::PathStyle::windows) {
         GTEST_SKIP() << "Windows keeps names in UTF-16: none holds bytes that are not UTF-8";

@@ -85,6 +85,21 @@ TEST_F(RenderTest, PlaysAPackedModuleAsItsSource) {
     EXPECT_EQ(bad.out, "");
 }
 
+// Names are UTF-8 whatever the system's code page, in and out: on Windows a narrow fopen would
+// miss both files.
+TEST_F(RenderTest, FileNamesBeyondAsciiAreOpenedAndWritten) {
+    WriteFile(dir / u8"S\u00f6 ng \u266a.am", SilentSong(2));
+    const test::Outcome run = Render("-o '\u00c9t\u00e9.wav' 'S\u00f6 ng \u266a.am'");
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(ReadFile(dir / u8"\u00c9t\u00e9.wav").size(), 44u + 4 * 2 * 6 * 882);
+}
+
+// A directory or a device is not a module to open, and is never waited on.
+TEST_F(RenderTest, OnlyRegularFilesAreOpened) {
+    fs::create_directory(dir / "folder.mod");
+    EXPECT_EQ(Render("folder.mod").exitCode, 3);
+}
+
 TEST_F(RenderTest, ErrorsAndTheirExitCodes) {
     WriteFile(dir / "song.am", SilentSong(1));
     WriteFile(dir / "junk.txt", Bytes(100, 'x'));
