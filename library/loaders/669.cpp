@@ -90,7 +90,7 @@ constexpr std::uint8_t nothingRunning = 0xFF;
 // Notes what the conversion plays otherwise than Composer 669 in a cell: an effect that ran on
 // from an earlier row, kept on that row alone, and speed 0, which stops the song once converted
 // (unless the pattern's speed takes the cell's place).
-void NoteChangedMeaning(std::span<const std::uint8_t, cellBytes> cell, bool takenBySpeed,
+void NoteRunningEffects(std::span<const std::uint8_t, cellBytes> cell, bool takenBySpeed,
                         std::uint8_t& running) {
     if (cell[0] < volumeOnly) running = nothingRunning;
     if (cell[2] == noEffect) {
@@ -136,7 +136,7 @@ bool ConvertPattern(std::size_t number, int breakRow, std::uint8_t speed,
         const std::size_t at = (static_cast<std::size_t>(row) * channels + channel) * cellBytes;
         const auto cell = source.subspan(at).first<cellBytes>();
         const bool first = row == 0 && channel == 0;
-        NoteChangedMeaning(cell, first, running[static_cast<std::size_t>(channel)]);
+        NoteRunningEffects(cell, first, running[static_cast<std::size_t>(channel)]);
         return ConvertCell(channel, cell);
     });
 }

@@ -47,6 +47,18 @@ inline void FinishAmigaSong() {
     FinishSong(amigaPeriodLimits);
 }
 
+// An effect value where the tracker recalls the channel's last non-zero value for a zero, which
+// the converted command does not: a non-zero value is remembered in `remembered`; a zero while
+// it holds something is noted under `label`.
+inline void RememberOrNoteRecalledZero(std::uint8_t value, std::uint8_t& remembered,
+                                       const char* label) {
+    if (value != 0) {
+        remembered = value;
+    } else if (remembered != 0) {
+        NoteChangedParameter(label);
+    }
+}
+
 // The conversion record's labels of the ProTracker-style effects (MOD, MTM, PTM, XM) that keep
 // their bytes but not their meaning; a format without a label does not note that effect.
 struct ProtrackerEffectLabels {

@@ -452,11 +452,8 @@ constexpr std::array<OwnMemory, 3> ownMemories = {{
 // keeps the memories up to date.
 void NoteRecalledZero(std::uint8_t command, std::uint8_t parameter, ChannelMemory& memory) {
     for (std::size_t k = 0; k < ownMemories.size(); ++k) {
-        if (command != ownMemories[k].letter) continue;
-        if (parameter != 0) {
-            memory.ownValues[k] = parameter;
-        } else if (memory.ownValues[k] != 0) {
-            NoteChangedParameter(ownMemories[k].label);
+        if (command == ownMemories[k].letter) {
+            RememberOrNoteRecalledZero(parameter, memory.ownValues[k], ownMemories[k].label);
         }
     }
 }

@@ -305,12 +305,8 @@ std::pair<XmMemory, std::uint8_t> RecallingMemory(std::uint8_t effect, std::uint
 void NoteRecalledZero(const XmCell& cell, int channel, XmChannelMemories& memories) {
     const auto [memory, value] = RecallingMemory(cell.effect, cell.parameter);
     if (memory == noMemory || channel >= packedChannels) return;
-    std::uint8_t& remembered = memories[static_cast<std::size_t>(channel)][memory];
-    if (value != 0) {
-        remembered = value;
-    } else if (remembered != 0) {
-        NoteChangedParameter(recalledZeroLabels[memory]);
-    }
+    RememberOrNoteRecalledZero(value, memories[static_cast<std::size_t>(channel)][memory],
+                               recalledZeroLabels[memory]);
 }
 
 // FastTracker 2 plays waveform 3 as a square and runs its vibrato ramp upwards; its finetune
@@ -323,16 +319,21 @@ constexpr ProtrackerEffectLabels xmLabels = {
     .finetune = "XM E5 (set finetune), kept as a MOD finetune",
 };
 
+// ED1..EDF: a note delay that acts on a later tick (ED0 acts on the row's first).
+bool DelaysToLaterTick(const XmCell& cell) {
+    return cell.effect == 0xE && (cell.parameter >> 4) == ExtNoteDelay &&
+           (cell.parameter & 0x0F) != 0;
+}
+
 // Notes an E90 or ED1..EDF on a cell without a note, on a channel whose last note is certain:
 // one on an earlier row of the pattern. FastTracker 2 restarts that note there (E90 on tick 0,
 // EDx on tick x); the converted retrigger by 0 and note delay start nothing without a note of
 // their own.
 void NoteLastNoteRestart(const XmCell& cell, bool channelHasNote) {
     if (cell.effect != 0xE || cell.note != 0 || !channelHasNote) return;
-    const std::uint8_t parameter = cell.parameter;
-    if (parameter == 0x90) {
+    if (cell.parameter == 0x90) {
         NoteChangedParameter("XM E90 without a note (restarts the last note), kept as no action");
-    } else if ((parameter >> 4) == ExtNoteDelay && (parameter & 0x0F) != 0) {
+    } else if (DelaysToLaterTick(cell)) {
         NoteChangedParameter(
             "XM ED1-EDF without a note (restarts the last note at that tick), kept as no action");
     }
@@ -359,8 +360,7 @@ Event TranslateCell(const XmCell& cell, int channel, XmChannelMemories& memories
             }
             NoteRecalledZero(cell, channel, memories);
             // FastTracker 2 delays a key off too; the converted key off releases on tick 0.
-            if (cell.effect == 0xE && (cell.parameter >> 4) == ExtNoteDelay &&
-                (cell.parameter & 0x0F) != 0 && cell.note == noteKeyOff) {
+            if (DelaysToLaterTick(cell) && cell.note == noteKeyOff) {
                 NoteChangedParameter(
                     "XM key off with ED1-EDF (released at that tick), kept releasing on tick 0");
             }
