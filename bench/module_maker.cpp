@@ -132,16 +132,15 @@ bool PingPongs(int sample) { return sample % 6 == 0; }
 // --- MOD -----------------------------------------------------------------------------------------
 
 Bytes MakeMod(const Shape& shape) {
-    const int channels = shape.channels;
-    const int samples = shape.samples;
-    const std::uint32_t frames = shape.frames & ~1u;  // a MOD length counts words
-    const int patterns = shape.patterns;
+    const auto& [patterns, channels, samples, frames] = shape;
+    const std::uint32_t evenFrames = frames & ~1u;  // a MOD length counts words
     ByteWriter w;
     w.Text(title, 20);
     for (int s = 0; s < 31; ++s) {
         const bool present = s < samples;
-        w.Text("sample", 22).U16Be(present ? frames / 2 : 0).U8(s % 16).U8(64);
-        w.U16Be(present && Loops(s) ? frames / 4 : 0).U16Be(present && Loops(s) ? frames / 4 : 1);
+        w.Text("sample", 22).U16Be(present ? evenFrames / 2 : 0).U8(s % 16).U8(64);
+        const bool loops = present && Loops(s);
+        w.U16Be(loops ? evenFrames / 4 : 0).U16Be(loops ? evenFrames / 4 : 1);
     }
     w.U8(static_cast<unsigned>(patterns)).U8(0);
     for (int k = 0; k < 128; ++k) w.U8(k < patterns ? static_cast<unsigned>(k) : 0);
@@ -162,7 +161,7 @@ Bytes MakeMod(const Shape& shape) {
             w.U8(static_cast<unsigned>(cell.parameter));
         }
     }
-    for (int s = 0; s < samples; ++s) w.Raw(StoredSample(s, frames, 1));
+    for (int s = 0; s < samples; ++s) w.Raw(StoredSample(s, evenFrames, 1));
     return w.bytes();
 }
 
@@ -188,9 +187,7 @@ unsigned S3mLetter(int effect) {
 }
 
 Bytes MakeS3m(const Shape& shape) {
-    const int channels = shape.channels;
-    const int samples = shape.samples;
-    const int patterns = shape.patterns;
+    const auto& [patterns, channels, samples, frames] = shape;
     ByteWriter w;
     w.Text(title, 28).U8(0x1A).U8(16).U16(0);
     w.U16(static_cast<unsigned>(patterns)).U16(static_cast<unsigned>(samples));
@@ -210,8 +207,8 @@ Bytes MakeS3m(const Shape& shape) {
         headers.push_back(w.size());
         const std::uint32_t width = WidthOf(s, true);
         const unsigned flags = (Loops(s) ? 1u : 0u) | (width == 2 ? 4u : 0u);
-        w.U8(1).Text("sample.raw", 12).U8(0).U16(0).U32(shape.frames);
-        w.U32(Loops(s) ? shape.frames / 2 : 0).U32(Loops(s) ? shape.frames : 0);
+        w.U8(1).Text("sample.raw", 12).U8(0).U16(0).U32(frames);
+        w.U32(Loops(s) ? frames / 2 : 0).U32(Loops(s) ? frames : 0);
         w.U8(64).U8(0).U8(0).U8(flags).U32(8363).Fill(12).Text("sample", 28).Text("SCRS", 4);
     }
     for (int p = 0; p < patterns; ++p) {
@@ -238,15 +235,13 @@ Bytes MakeS3m(const Shape& shape) {
         w.Align(16);
         w.PutU16At(headers[static_cast<std::size_t>(s)] + 14, static_cast<unsigned>(w.size() / 16));
         const std::uint32_t width = WidthOf(s, true);
-        w.Raw(StoredSample(s, shape.frames, width, Storage::unsignedData));
+        w.Raw(StoredSample(s, frames, width, Storage::unsignedData));
     }
     return w.bytes();
 }
 
 Bytes MakePtm(const Shape& shape) {
-    const int channels = shape.channels;
-    const int samples = shape.samples;
-    const int patterns = shape.patterns;
+    const auto& [patterns, channels, samples, frames] = shape;
     ByteWriter w;
     w.Text(title, 28).U8(0x1A).U16(0x0203).U8(0);
     w.U16(static_cast<unsigned>(patterns)).U16(static_cast<unsigned>(samples));
@@ -281,7 +276,7 @@ Bytes MakePtm(const Shape& shape) {
     for (int s = 0; s < samples; ++s) {
         w.Align(16);
         const std::uint32_t width = WidthOf(s, true);
-        const std::uint32_t bytes = shape.frames * width;
+        const std::uint32_t bytes = frames * width;
         ByteWriter record;
         const unsigned type =
             1u | (Loops(s) ? 4u : 0u) | (PingPongs(s) ? 8u : 0u) | (width == 2 ? 16u : 0u);
@@ -296,7 +291,7 @@ Bytes MakePtm(const Shape& shape) {
         std::copy(record.bytes().begin(), record.bytes().end(),
                   w.bytes().begin() + static_cast<std::ptrdiff_t>(
                                           sampleRecords + 80 * static_cast<std::size_t>(s)));
-        w.Raw(StoredSample(s, shape.frames, width, Storage::byteDeltas));
+        w.Raw(StoredSample(s, frames, width, Storage::byteDeltas));
     }
     return w.bytes();
 }
@@ -304,9 +299,7 @@ Bytes MakePtm(const Shape& shape) {
 // --- XM ------------------------------------------------------------------------------------------
 
 Bytes MakeXm(const Shape& shape) {
-    const int channels = shape.channels;
-    const int instruments = shape.samples;
-    const int patterns = shape.patterns;
+    const auto& [patterns, channels, instruments, frames] = shape;
     ByteWriter w;
     w.Text("Extended Module: ", 17).Text(title, 20).U8(0x1A).Text("tunepak bench", 20).U16(0x0104);
     w.U32(276).U16(static_cast<unsigned>(std::min(patterns, 256))).U16(0);
@@ -337,7 +330,7 @@ Bytes MakeXm(const Shape& shape) {
     }
     for (int i = 0; i < instruments; ++i) {
         const std::uint32_t width = WidthOf(i, true);
-        const std::uint32_t bytes = shape.frames * width;
+        const std::uint32_t bytes = frames * width;
         w.U32(4 + 239).Text("instrument", 22).U8(0).U16(1).U32(40).Fill(96);
         for (int point = 0; point < 12; ++point) {
             w.U16(static_cast<unsigned>(point * 8)).U16(64 - static_cast<unsigned>(point) * 4);
@@ -349,7 +342,7 @@ Bytes MakeXm(const Shape& shape) {
             (Loops(i) ? (PingPongs(i) ? 2u : 1u) : 0u) | (width == 2 ? 0x10u : 0u);
         w.U32(bytes).U32(Loops(i) ? bytes / 2 : 0).U32(Loops(i) ? bytes / 2 : 0);
         w.U8(64).U8(0).U8(type).U8(128).U8(0).U8(0).Text("sample", 22);
-        w.Raw(StoredSample(i, shape.frames, width,
+        w.Raw(StoredSample(i, frames, width,
                            width == 2 ? Storage::wordDeltas : Storage::byteDeltas));
     }
     return w.bytes();
@@ -358,9 +351,7 @@ Bytes MakeXm(const Shape& shape) {
 // --- IT ------------------------------------------------------------------------------------------
 
 Bytes MakeIt(const Shape& shape, bool compressed) {
-    const int channels = shape.channels;
-    const int samples = shape.samples;
-    const int patterns = shape.patterns;
+    const auto& [patterns, channels, samples, frames] = shape;
     ByteWriter w;
     w.Text("IMPM", 4).Text(title, 26).U16(0);
     w.U16(static_cast<unsigned>(patterns + 1)).U16(0).U16(static_cast<unsigned>(samples));
@@ -383,15 +374,15 @@ Bytes MakeIt(const Shape& shape, bool compressed) {
                                (Loops(s) ? 0x10u : 0u) | (PingPongs(s) ? 0x40u : 0u);
         const unsigned convert = 0x01u | (compressed && s % 4 < 2 ? 0x04u : 0u);
         w.Text("IMPS", 4).Text("sample.raw", 12).U8(0).U8(64).U8(flags).U8(64).Text("sample", 26);
-        w.U8(convert).U8(32).U32(shape.frames);
-        w.U32(Loops(s) ? shape.frames / 2 : 0).U32(Loops(s) ? shape.frames : 0).U32(8363);
+        w.U8(convert).U8(32).U32(frames);
+        w.U32(Loops(s) ? frames / 2 : 0).U32(Loops(s) ? frames : 0).U32(8363);
         w.U32(0).U32(0).U32(0).U32(0);
     }
     for (int s = 0; s < samples; ++s) {
         w.PutU32At(headers[static_cast<std::size_t>(s)] + 72, static_cast<std::uint32_t>(w.size()));
         const std::uint32_t width = WidthOf(s, true);
-        const Bytes frames = StoredSample(s, shape.frames, width);
-        w.Raw(compressed ? CompressItSample(frames, width, s % 4 < 2) : frames);
+        const Bytes stored = StoredSample(s, frames, width);
+        w.Raw(compressed ? CompressItSample(stored, width, s % 4 < 2) : stored);
     }
     for (int p = 0; p < patterns; ++p) {
         w.PutU32At(patternTable + 4 * static_cast<std::size_t>(p),
@@ -420,9 +411,7 @@ Bytes MakeIt(const Shape& shape, bool compressed) {
 // --- MTM -----------------------------------------------------------------------------------------
 
 Bytes MakeMtm(const Shape& shape) {
-    const int channels = shape.channels;
-    const int samples = shape.samples;
-    const int patterns = shape.patterns;
+    const auto& [patterns, channels, samples, frames] = shape;
     const int tracks = patterns * channels;  // one track of its own for every pattern channel
     ByteWriter w;
     w.Text("MTM", 3).U8(0x10).Text(title, 20).U16(static_cast<unsigned>(tracks));
@@ -431,7 +420,7 @@ Bytes MakeMtm(const Shape& shape) {
     for (int c = 0; c < 32; ++c) w.U8(c % 2 == 0 ? 3 : 12);
     for (int s = 0; s < samples; ++s) {
         const std::uint32_t width = WidthOf(s, true);
-        const std::uint32_t bytes = shape.frames * width;
+        const std::uint32_t bytes = frames * width;
         w.Text("sample", 22).U32(bytes).U32(Loops(s) ? bytes / 2 : 0).U32(Loops(s) ? bytes : 0);
         w.U8(0).U8(64).U8(width == 2 ? 1 : 0);
     }
@@ -456,7 +445,7 @@ Bytes MakeMtm(const Shape& shape) {
     }
     for (int s = 0; s < samples; ++s) {
         const std::uint32_t width = WidthOf(s, true);
-        w.Raw(StoredSample(s, shape.frames, width, Storage::unsignedData));
+        w.Raw(StoredSample(s, frames, width, Storage::unsignedData));
     }
     return w.bytes();
 }
@@ -577,21 +566,19 @@ Bytes MakeFar(const Shape& shape) {
 // --- ULT -----------------------------------------------------------------------------------------
 
 Bytes MakeUlt(const Shape& shape) {
-    const int channels = shape.channels;
-    const int samples = shape.samples;
-    const int patterns = shape.patterns;
+    const auto& [patterns, channels, samples, frames] = shape;
     ByteWriter w;
     w.Text("MAS_UTrack_V00", 14).U8('4').Text(title, 32).U8(0).U8(static_cast<unsigned>(samples));
     for (int s = 0; s < samples; ++s) {
         const std::uint32_t width = WidthOf(s, true);
-        const std::uint32_t bytes = shape.frames * width;
+        const std::uint32_t bytes = frames * width;
         const unsigned flags =
             (width == 2 ? 4u : 0u) | (Loops(s) ? 8u : 0u) | (PingPongs(s) ? 16u : 0u);
         w.Text("sample", 32)
             .Text("sample.raw", 12)
             .U32(Loops(s) ? bytes / 2 : 0)
             .U32(Loops(s) ? bytes : 0);
-        w.U32(0).U32(shape.frames).U8(255).U8(flags).U16(0).U16(8363);
+        w.U32(0).U32(frames).U8(255).U8(flags).U16(0).U16(8363);
     }
     for (int k = 0; k < 256; ++k) w.U8(k < patterns ? static_cast<unsigned>(k) : 0xFF);
     w.U8(static_cast<unsigned>(channels - 1)).U8(static_cast<unsigned>(patterns - 1));
@@ -622,7 +609,7 @@ Bytes MakeUlt(const Shape& shape) {
         }
     }
     for (int s = 0; s < samples; ++s) {
-        w.Raw(StoredSample(s, shape.frames, WidthOf(s, true)));
+        w.Raw(StoredSample(s, frames, WidthOf(s, true)));
     }
     return w.bytes();
 }

@@ -140,9 +140,7 @@ void InspectPacked(std::FILE* file, std::uint64_t size, const InspectOptions& op
     const UnpackedModule unpacked = UnpackModule(bytes.span().first(got));
     bytes = WorkBuffer();
 
-    const ContainerHeader& header = unpacked.header;
-    report.container = ContainerSummary{unpacked.fileSize, header.totalLength, header.crc,
-                                        header.compressedLength, header.imageLength};
+    report.container = ContainerSummary{unpacked.fileSize, unpacked.header};
     for (const DamageReport& damage : unpacked.damage) report.problems.push_back(damage.text);
     if (!report.problems.empty()) report.status = Status::damaged;
     if (unpacked.outOfMemory) {

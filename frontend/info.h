@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "container/container.h"
 #include "model/conversion_record.h"
 
 namespace tunepak {
@@ -69,12 +70,10 @@ inline constexpr std::uint32_t playingTimeLimitSeconds = 3 * 3600;
 // Captures the loaded model.
 ModuleSummary CaptureModel();
 
+// A packed file's size and its header as it stands in the file.
 struct ContainerSummary {
     std::uint64_t fileSize = 0;
-    std::uint32_t totalLength = 0;
-    std::uint32_t crc = 0;
-    std::uint32_t compressedLength = 0;
-    std::uint32_t imageLength = 0;
+    ContainerHeader header;
 };
 
 enum class FileKind { unreadable, packed, source };

@@ -538,10 +538,11 @@ std::string TextReport(const FileReport& report, bool patterns) {
     if (!report.problems.empty()) out += ": " + Joined(report.problems, "; ");
     out += "\n";
     if (const auto& container = report.container) {
+        const ContainerHeader& header = container->header;
         AppendFormat(
             out, "  container    %llu bytes, CRC-32 %08X, %u compressed bytes, image %u bytes\n",
-            static_cast<unsigned long long>(container->fileSize), container->crc,
-            container->compressedLength, container->imageLength);
+            static_cast<unsigned long long>(container->fileSize), std::uint32_t{header.crc},
+            std::uint32_t{header.compressedLength}, std::uint32_t{header.imageLength});
     }
     if (report.module) AppendModule(out, *report.module, patterns);
     if (report.conversion) AppendConversion(out, *report.conversion);
@@ -565,11 +566,12 @@ std::string JsonReport(const FileReport& report, bool patterns) {
     json.Close(']');
     if (const auto& container = report.container) {
         json.Key("container").Open('{');
+        const ContainerHeader& header = container->header;
         json.Key("fileSize").Number(static_cast<long long>(container->fileSize));
-        json.Key("totalLength").Number(container->totalLength);
-        json.Key("crc").Number(container->crc);
-        json.Key("compressedLength").Number(container->compressedLength);
-        json.Key("imageLength").Number(container->imageLength);
+        json.Key("totalLength").Number(std::uint32_t{header.totalLength});
+        json.Key("crc").Number(std::uint32_t{header.crc});
+        json.Key("compressedLength").Number(std::uint32_t{header.compressedLength});
+        json.Key("imageLength").Number(std::uint32_t{header.imageLength});
         json.Close('}');
     }
     if (report.module) {

@@ -15,24 +15,17 @@ namespace tunepak {
 
 // A format's loader takes the installed stream, positioned at the start of the module, fills the
 // model and returns a result code.
-using Loader = int (*)(void* stream);
+using LoaderFunction = int(void* stream);
+using Loader = LoaderFunction*;
 
-int LoadMod(void* stream);
+LoaderFunction LoadMod, LoadS3m, LoadXm, LoadIt, LoadMtm, Load669, LoadStm, LoadFar, LoadUlt,
+    LoadPtm, LoadAm;
+
 // The 15-sample Soundtracker layout, which has no signature: the probe, tried after every other
 // format, tells it by plausible headers and the file's size (so never in memory mode, where the
 // size is unknown) and puts the stream back; the loader reads it as a MOD of 4 channels.
 bool IsSoundtrackerModule(void* stream);
-int LoadSoundtracker(void* stream);
-int LoadS3m(void* stream);
-int LoadXm(void* stream);
-int LoadIt(void* stream);
-int LoadMtm(void* stream);
-int Load669(void* stream);
-int LoadStm(void* stream);
-int LoadFar(void* stream);
-int LoadUlt(void* stream);
-int LoadPtm(void* stream);
-int LoadAm(void* stream);
+LoaderFunction LoadSoundtracker;
 
 // How many of a module's first bytes detection looks at.
 inline constexpr std::size_t probeSize = 48;

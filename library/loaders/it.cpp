@@ -69,11 +69,17 @@ struct ItEnvelope {
 };
 static_assert(sizeof(ItEnvelope) == 82);
 
-// The part of an instrument that is read: everything up to the pitch envelope's end.
-struct ItInstrument {
-    std::array<char, 4> id;  // "IMPI"
+// How instrument and sample records begin: their id and the DOS file name they were saved under.
+struct ItRecordStart {
+    std::array<char, 4> id;  // "IMPI" or "IMPS"
     std::array<char, 12> fileName;
     std::uint8_t zero;
+};
+static_assert(sizeof(ItRecordStart) == 17);
+
+// The part of an instrument that is read: everything up to the pitch envelope's end.
+struct ItInstrument {
+    ItRecordStart start;
     std::uint8_t newNoteAction;
     std::uint8_t duplicateCheckType;
     std::uint8_t duplicateCheckAction;
@@ -97,9 +103,7 @@ struct ItInstrument {
 static_assert(sizeof(ItInstrument) == 550);
 
 struct ItSample {
-    std::array<char, 4> id;  // "IMPS"
-    std::array<char, 12> fileName;
-    std::uint8_t zero;
+    ItRecordStart start;
     std::uint8_t globalVolume;
     std::uint8_t flags;
     std::uint8_t volume;
@@ -305,7 +309,7 @@ int LoadInstruments(StreamReader& reader, const ItHeader& header,
     }
     for (std::size_t i = 0; i < count; ++i) {
         const auto source = reader.ReadAt<ItInstrument>(instrumentOffsets[i]);
-        const bool valid = std::memcmp(source.id.data(), "IMPI", 4) == 0;
+        const bool valid = std::memcmp(source.start.id.data(), "IMPI", 4) == 0;
         const LocalSamples local = valid ? NumberSamples(source, header.sampleCount) : LocalSamples{};
 
         std::uint8_t* block = NewInstrument(i, static_cast<std::uint8_t>(local.count));
@@ -356,7 +360,7 @@ int LoadSampleInstruments(StreamReader& reader, const ItHeader& header,
     }
     for (std::size_t s = 0; s < count; ++s) {
         const auto source = reader.ReadAt<ItSample>(sampleOffsets[s]);
-        const bool valid = std::memcmp(source.id.data(), "IMPS", 4) == 0;
+        const bool valid = std::memcmp(source.start.id.data(), "IMPS", 4) == 0;
 
         std::uint8_t* block = NewInstrument(s, valid ? 1 : 0);
         if (block == nullptr) return ResultNoMemory;

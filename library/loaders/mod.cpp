@@ -80,7 +80,7 @@ struct FixedTag {
     std::string_view tag;
     TagReading reading;
 };
-constexpr std::array<FixedTag, 17> fixedTags = {{
+constexpr std::array<FixedTag, 10> fixedTags = {{
     {"M.K.", {4}},
     {"M!K!", {4}},
     {"FLT4", {4}},
@@ -91,23 +91,34 @@ constexpr std::array<FixedTag, 17> fixedTags = {{
     {"NSMS", {4, 0, "MOD tag NSMS, 4 channels"}},
     {"LARD", {4, 0, "MOD tag LARD, 4 channels"}},
     {"CD61", {6, 0, "MOD tag CD61 (Octalyser), 6 channels"}},
-    {"TDZ1", {1, 0, "MOD tag TDZx (TakeTracker), 1 to 4 channels"}},
-    {"TDZ2", {2, 0, "MOD tag TDZx (TakeTracker), 1 to 4 channels"}},
-    {"TDZ3", {3, 0, "MOD tag TDZx (TakeTracker), 1 to 4 channels"}},
-    {"TDZ4", {4, 0, "MOD tag TDZx (TakeTracker), 1 to 4 channels"}},
-    {"FA04", {4, 4, "MOD tag FA0x (Digital Tracker), 4 to 8 channels"}},
-    {"FA06", {6, 4, "MOD tag FA0x (Digital Tracker), 4 to 8 channels"}},
-    {"FA08", {8, 4, "MOD tag FA0x (Digital Tracker), 4 to 8 channels"}},
+}};
+
+// Tags whose last character is the channel count, one of `counts`.
+struct NumberedTag {
+    std::string_view prefix;
+    std::string_view counts;
+    std::size_t bytesAfterTag = 0;
+    const char* variant = nullptr;
+};
+constexpr std::array<NumberedTag, 2> numberedTags = {{
+    {"TDZ", "1234", 0, "MOD tag TDZx (TakeTracker), 1 to 4 channels"},
+    {"FA0", "468", 4, "MOD tag FA0x (Digital Tracker), 4 to 8 channels"},
 }};
 
 constexpr bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-// How the tag says to read the module: a fixed tag, "xCHN" with x from 1 to 9, or "xyCH" with
-// two decimal digits. Nothing for any other tag or a count outside 1..32.
+// How the tag says to read the module: a fixed or numbered tag, "xCHN" with x from 1 to 9, or
+// "xyCH" with two decimal digits. Nothing for any other tag or a count outside 1..32.
 std::optional<TagReading> ReadingOfTag(const std::array<char, 4>& tag) {
     const std::string_view text(tag.data(), tag.size());
     for (const FixedTag& fixed : fixedTags) {
         if (text == fixed.tag) return fixed.reading;
+    }
+    for (const NumberedTag& numbered : numberedTags) {
+        if (text.starts_with(numbered.prefix) &&
+            numbered.counts.find(tag[3]) != std::string_view::npos) {
+            return TagReading{tag[3] - '0', numbered.bytesAfterTag, numbered.variant};
+        }
     }
     int channels = 0;
     if (text.substr(1) == "CHN" && IsDigit(tag[0])) {

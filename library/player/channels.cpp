@@ -125,8 +125,9 @@ void RestartSample(Playback& playback, ChannelPlay& channel, std::uint32_t offse
 void ClearCommand(ChannelPlay& channel) { channel.command = channel.parameter = 0; }
 
 void Extended(Playback& playback, ChannelPlay& channel, int tick) {
+    const int x = channel.parameter >> 4;
     const int y = channel.parameter & 0x0F;
-    switch (channel.parameter >> 4) {
+    switch (x) {
     case ExtFinePortaUp:
         if (tick == 0) SlidePitch(channel, -y * slideUnit);
         break;
@@ -137,9 +138,12 @@ void Extended(Playback& playback, ChannelPlay& channel, int tick) {
         ClearCommand(channel);
         break;
     case ExtVibratoWave:
-        channel.vibratoWave = static_cast<std::uint8_t>(y & 7);
+    case ExtTremoloWave: {
+        std::uint8_t& wave = x == ExtVibratoWave ? channel.vibratoWave : channel.tremoloWave;
+        wave = static_cast<std::uint8_t>(y & 7);
         ClearCommand(channel);
         break;
+    }
     case ExtFinetune: {
         const int steps = y >= 8 ? y - 16 : y;
         channel.rate = static_cast<std::uint32_t>(std::lround(8363 * std::exp2(steps / 96.0)));
@@ -164,10 +168,6 @@ void Extended(Playback& playback, ChannelPlay& channel, int tick) {
             // further down does not replay this one for ever.
             channel.loopRow = static_cast<std::uint8_t>(playback.row + 1);
         }
-        ClearCommand(channel);
-        break;
-    case ExtTremoloWave:
-        channel.tremoloWave = static_cast<std::uint8_t>(y & 7);
         ClearCommand(channel);
         break;
     case ExtSetPan16:

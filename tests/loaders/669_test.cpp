@@ -201,7 +201,6 @@ TEST_F(Loader669Test, ConversionNotesTellWhatIsLost) {
     image.samples[0].length = 100;
     image.sampleData = Bytes(60, 0x80);
     const Bytes bytes = image.Build();
-    using Kind = ConversionKind;
     test::ExpectNotes(bytes, {
         {Kind::beyondLimit, "669 samples beyond 128", 2},
         {Kind::droppedEffect, "effects in a pattern's first cell, taken by its speed", 1, 0, 0},
@@ -228,7 +227,6 @@ TEST_F(Loader669Test, ConversionNotesTellOfEffectsRunningOnAndSpeedZero) {
     image.Set(0, 4, 4, {0xFF, 0x00, 0x50});  // speed 0: ignored by Composer 669
     image.Set(0, 5, 5, {0xFF, 0x00, 0x11});  // runs on into no row of this pattern
     image.Set(1, 0, 0, {0xFF, 0x00, 0x50});  // taken by the pattern's speed
-    using Kind = ConversionKind;
     test::ExpectNotes(image.Build(), {
         {Kind::droppedEffect, "669 effects running on over later rows, kept on their own", 3, 0,
          1},

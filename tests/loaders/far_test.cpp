@@ -239,10 +239,7 @@ TEST_F(FarLoaderTest, ConversionNotesTellWhatIsLost) {
     SetCell(pattern, 2, 1, {80, 0, 0, 0});     // a note beyond 72
     image.patterns[0] = pattern;
     image.samples[0] = {.data = Bytes(100, 1)};
-    Bytes bytes = image.Build();
-    bytes.erase(bytes.end() - 40, bytes.end());
-    using Kind = ConversionKind;
-    test::ExpectNotes(bytes, {
+    test::ExpectNotes(test::WithoutLastBytes(image.Build(), 40), {
         {Kind::droppedEffect, "effects in a pattern's first cell, taken by its speed", 1, 0, 0},
         {Kind::droppedEffect, "FAR 3 (portamento)", 1, 0, 1},
         {Kind::noteOutOfRange, "FAR note values above 72", 1, 0, 2},

@@ -497,7 +497,6 @@ TEST_F(ItLoaderTest, LongOffsetTablesAreSkippedPastTheir256thEntry) {
 }
 
 TEST_F(ItLoaderTest, SampleDataOutOfTheStreamsReachKeepsNoFramesAndIsNotedAsCut) {
-    using Kind = ConversionKind;
     ItModule m;
     m.samples = {{.name = "plain", .data = {1, 2, 3}},
                  {.name = "packed", .flags = 0x09, .length = 4,
@@ -545,7 +544,6 @@ TEST_F(ItLoaderTest, ConversionNotesTellOfEffectsKeptWithAnotherMeaning) {
                                     {0x81, 0x08, 19, 0x11},  // S11: glissando on
                                     {0x81, 0x08, 19, 0x10},
                                 })}};
-    using Kind = ConversionKind;
     test::ExpectNotes(m.Build(), {
         {Kind::changedParameter, "IT T20 (tempo 32), kept as speed 32", 1, 0, 0},
         {Kind::changedParameter, "IT C10 and above (hex row), kept as decimal", 1, 0, 2},
@@ -611,7 +609,6 @@ TEST_F(ItLoaderTest, ConversionNotesTellWhatInstrumentsSamplesAndChannelsLose) {
     m.pans[1] = 0x80 | 32;
     m.pans[2] = 0x80 | 16;
     m.patterns = {OneRowPattern({0x81, 0x01, 60, 0x83, 0x01, 60})};
-    using Kind = ConversionKind;
     test::ExpectNotes(m.Build(), {
         {Kind::discarded, "IT new note actions other than cut", 1},
         {Kind::discarded, "IT instrument global volumes below 128", 1},
@@ -629,7 +626,6 @@ TEST_F(ItLoaderTest, ConversionNotesTellWhatInstrumentsSamplesAndChannelsLose) {
 }
 
 TEST_F(ItLoaderTest, ConversionNotesTellWhatIsLost) {
-    using Kind = ConversionKind;
     ItModule m;
     m.patterns = {ItPatternSpec{.rows = 4,
                                 .packed = PackedRows({

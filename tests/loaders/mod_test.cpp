@@ -83,7 +83,7 @@ TEST_F(ModLoaderTest, ChannelTags) {
     }
     const std::vector<std::string> refused = {
         "FLT8", "OCTA", std::string(4, '\0'), "0CHN", "xCHN",
-        "00CH", "33CH", "99CH", "1xCH", "m.k.",
+        "00CH", "33CH", "99CH", "1xCH", "m.k.", "TDZ0", "TDZ5", "FA05", "FA0A",
     };
     for (const std::string& tag : refused) {
         SCOPED_TRACE(tag);
@@ -283,7 +283,6 @@ TEST_F(ModLoaderTest, ConversionNotesTellOfEffectsKeptWithAnotherMeaning) {
     }
     image.Set(1, 5, 3, 0, 0, 0xF, 0x20);
     image.orders[1] = 1;
-    using Kind = ConversionKind;
     test::ExpectNotes(image.Build(), {
         {Kind::changedParameter, "MOD F20 (tempo 32), kept as speed 32", 2, 0, 0},
         {Kind::droppedEffect, "MOD E3 (glissando control)", 1, 0, 2},
@@ -374,21 +373,22 @@ TEST_F(ModLoaderTest, TagVariantsOfOtherTrackersAreReadAndNoted) {
         int channels;
         std::string_view label;
     };
-    const std::vector<Variant> variants = {
+    std::vector<Variant> variants = {
         {"M&K!", 4, "MOD tag M&K! (NoiseTracker), 4 channels"},
         {"N.T.", 4, "MOD tag N.T. (NoiseTracker), 4 channels"},
         {"FEST", 4, "MOD tag FEST (NoiseTracker variant), 4 channels"},
         {"NSMS", 4, "MOD tag NSMS, 4 channels"},
         {"LARD", 4, "MOD tag LARD, 4 channels"},
         {"CD61", 6, "MOD tag CD61 (Octalyser), 6 channels"},
-        {"TDZ1", 1, "MOD tag TDZx (TakeTracker), 1 to 4 channels"},
-        {"TDZ2", 2, "MOD tag TDZx (TakeTracker), 1 to 4 channels"},
-        {"TDZ3", 3, "MOD tag TDZx (TakeTracker), 1 to 4 channels"},
-        {"TDZ4", 4, "MOD tag TDZx (TakeTracker), 1 to 4 channels"},
-        {"FA04", 4, "MOD tag FA0x (Digital Tracker), 4 to 8 channels"},
-        {"FA06", 6, "MOD tag FA0x (Digital Tracker), 4 to 8 channels"},
-        {"FA08", 8, "MOD tag FA0x (Digital Tracker), 4 to 8 channels"},
     };
+    for (const int channels : {1, 2, 3, 4}) {
+        variants.push_back({"TDZ" + std::to_string(channels), channels,
+                            "MOD tag TDZx (TakeTracker), 1 to 4 channels"});
+    }
+    for (const int channels : {4, 6, 8}) {
+        variants.push_back({"FA0" + std::to_string(channels), channels,
+                            "MOD tag FA0x (Digital Tracker), 4 to 8 channels"});
+    }
     for (const Variant& variant : variants) {
         SCOPED_TRACE(variant.tag);
         ModImage image{.tag = variant.tag, .channels = variant.channels};

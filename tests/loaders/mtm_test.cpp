@@ -179,9 +179,8 @@ TEST_F(MtmLoaderTest, TruncatedFilesLoadWhatTheyHold) {
     image.sequence[0][1] = track;
     image.sequence[0][30] = track;
     image.samples = {{.length = 1000}};
-    Bytes bytes = image.Build();
     // The track sequence is cut short and the sample data is missing.
-    bytes.erase(bytes.end() - 20, bytes.end());
+    const Bytes bytes = test::WithoutLastBytes(image.Build(), 20);
     ASSERT_EQ(test::LoadFromBytes(bytes), ResultOk);
     EXPECT_EQ(song.channelCount, 2);
     EXPECT_EQ(test::Sample(0).length, 0u);

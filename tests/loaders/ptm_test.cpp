@@ -217,10 +217,7 @@ TEST_F(PtmLoaderTest, ConversionNotesTellWhatIsLost) {
                          {0x40, 15, 0x1F},  // speed 31 as such
                      })},
                      .samples = {{.data = Bytes(100, 1)}}};
-    Bytes bytes = BuildPtm(layout);
-    bytes.erase(bytes.end() - 40, bytes.end());
-    using Kind = ConversionKind;
-    test::ExpectNotes(bytes, {
+    test::ExpectNotes(test::WithoutLastBytes(BuildPtm(layout), 40), {
         {Kind::sampleCut, sampleCutLabel, 1, -1, -1, 40},
         {Kind::droppedEffect, "PTM effects beyond F", 1, 0, 0},
         {Kind::noteOutOfRange, "PTM note values 97 to 253", 1, 0, 1},

@@ -322,10 +322,8 @@ TEST_F(S3mLoaderTest, ConversionNotesTellWhatIsLost) {
         {0x40, 0x50},             // volume 80
         {0x80, 'I' - '@', 0x12},  // tremor again
     })};
-    Bytes bytes = BuildS3m(layout);
-    bytes.erase(bytes.end() - 40, bytes.end());  // the sample's last 40 frames
-    using Kind = ConversionKind;
-    test::ExpectNotes(bytes, {
+    // Without the sample's last 40 frames.
+    test::ExpectNotes(test::WithoutLastBytes(BuildS3m(layout), 40), {
         {Kind::sampleCut, sampleCutLabel, 1, -1, -1, 40},
         {Kind::droppedEffect, "S3M I (tremor)", 2, 0, 0},
         {Kind::changedParameter, "S3M A (speeds above 32, limited)", 1, 0, 1},
@@ -349,7 +347,6 @@ TEST_F(S3mLoaderTest, ConversionNotesTellOfEffectsKeptWithAnotherMeaning) {
         {0x80, 'S' - '@', 0x10},
         {0x80, 'C' - '@', 0x32},
     })};
-    using Kind = ConversionKind;
     test::ExpectNotes(BuildS3m(layout), {
         {Kind::changedParameter, "S3M T20 (tempo 32), kept as speed 32", 1, 0, 0},
         {Kind::changedParameter, "S3M S33/S43 (random waveform), kept as sine", 1, 0, 2},

@@ -176,10 +176,7 @@ TEST_F(StmLoaderTest, ConversionNotesTellWhatIsLost) {
     SetCell(pattern, 1, 1, {0x77, 0x01, 0x80, 0x00});  // octave 7: beyond B-9
     SetCell(pattern, 2, 0, {0xFF, 0x01, 0x8B, 0x05});  // K: vibrato and volume slide
     layout.samples = {{.data = Bytes(100, 1)}};
-    Bytes bytes = BuildStm(layout);
-    bytes.erase(bytes.end() - 40, bytes.end());
-    using Kind = ConversionKind;
-    test::ExpectNotes(bytes, {
+    test::ExpectNotes(test::WithoutLastBytes(BuildStm(layout), 40), {
         {Kind::droppedEffect, "STM I (tremor)", 1, 0, 0},
         {Kind::noteOutOfRange, "STM notes above B-9", 1, 0, 1},
         {Kind::droppedEffect, "STM K (vibrato + vol slide)", 1, 0, 2},
@@ -194,7 +191,6 @@ TEST_F(StmLoaderTest, ConversionNotesTellWhatChangesTheSongsTime) {
     StmLayout layout{.tempo = 0x50, .orders = {0, 1, 0, 2, 99}};
     SetCell(layout.patterns[0], 0, 0, {0xFF, 0x01, 0x81, 0x5A});  // speed 5, tempo nibble A
     SetCell(layout.patterns[0], 1, 0, {0xFF, 0x01, 0x81, 0x40});  // speed 4 alone
-    using Kind = ConversionKind;
     test::ExpectNotes(BuildStm(layout), {
         {Kind::discarded, "STM initial tempo other than 60h, kept as speed 6", 1},
         {Kind::discarded, "STM orders naming no stored pattern (song end), kept as empty", 2},

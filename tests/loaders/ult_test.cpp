@@ -293,7 +293,6 @@ TEST_F(UltLoaderTest, ConversionNotesTellWhatIsLost) {
     image.samples[0].sizeEnd = 100;
     image.sampleData = Bytes(60, 1);
     const Bytes bytes = image.Build();
-    using Kind = ConversionKind;
     test::ExpectNotes(bytes, {
         {Kind::beyondLimit, "ULT samples beyond 128", 2},
         {Kind::beyondLimit, "ULT channels beyond 32", 2},

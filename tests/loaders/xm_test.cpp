@@ -502,10 +502,7 @@ TEST_F(XmLoaderTest, ConversionNotesTellWhatIsLost) {
     in.volumeType = 1;
     in.volumePoints = 12;
     image.instruments = {in};
-    Bytes bytes = image.Build();
-    bytes.erase(bytes.end() - 40, bytes.end());
-    using Kind = ConversionKind;
-    test::ExpectNotes(bytes, {
+    test::ExpectNotes(test::WithoutLastBytes(image.Build(), 40), {
         {Kind::lostVolumeEffect, "XM volume column V (vibrato depth)", 1, 0, 0},
         {Kind::droppedEffect, "XM G (global volume)", 2, 0, 0},
         {Kind::noteOutOfRange, "XM note values above 97", 1, 0, 1},
@@ -540,7 +537,6 @@ TEST_F(XmLoaderTest, ConversionNotesTellOfEffectsKeptWithAnotherMeaning) {
     image.instruments = {{.samples = {{.data = {1}}}, .volumeType = 1, .fadeOut = 4095},
                          {.samples = {{.data = {1}}}, .volumeType = 0, .fadeOut = 100},
                          {.samples = {{.data = {1}}}, .volumeType = 1, .fadeOut = 0}};
-    using Kind = ConversionKind;
     test::ExpectNotes(image.Build(), {
         {Kind::changedParameter, "XM F20 (tempo 32), kept as speed 32", 1, 0, 0},
         {Kind::droppedEffect, "XM E3 (glissando control)", 1, 0, 3},
@@ -577,7 +573,6 @@ TEST_F(XmLoaderTest, RestartsOfTheLastNoteAndJumpsAfterBreaksAreNoted) {
                            row(Packed(97, {}, {}, 0xE, 0xD3), Packed(97, {}, {}, 0xE, 0xD0)),
                        })}};
     image.instruments = {{.samples = {{.data = {1}}}}};
-    using Kind = ConversionKind;
     test::ExpectNotes(image.Build(), {
         {Kind::changedParameter,
          "XM E90 without a note (restarts the last note), kept as no action", 1, 0, 2},
@@ -640,7 +635,6 @@ TEST_F(XmLoaderTest, ZeroParametersThatFastTracker2TakesFromMemoryAreNoted) {
               fx(0xE, 0x10), emptyCell}),      // fine porta up: its own memory, empty
     };
     image.orders[1] = 1;
-    using Kind = ConversionKind;
     test::ExpectNotes(image.Build(), {
         {Kind::changedParameter, "XM 100 (portamento up from memory), kept as 0", 1, 1, 0},
         {Kind::changedParameter, "XM EA0 (fine volume slide up from memory), kept as 0", 1, 1,

@@ -11,7 +11,6 @@ namespace {
 
 using test::Noted;
 using test::Notes;
-using Kind = ConversionKind;
 
 class ConversionRecordTest : public test::ModelTest {
 protected:

@@ -13,7 +13,12 @@
 #include "model/player.h"
 #include "test_support.h"
 
-namespace tunepak::test {
+namespace tunepak {
+
+// The kinds of note, as the tests' tables of expected notes name them.
+using Kind = ConversionKind;
+
+namespace test {
 
 // A conversion note as the tests compare it.
 struct Noted {
@@ -63,4 +68,5 @@ inline void ExpectNotes(std::span<const std::uint8_t> bytes, const std::vector<N
     ExpectRecordingChangesNoByte(bytes);
 }
 
-}  // namespace tunepak::test
+}  // namespace test
+}  // namespace tunepak

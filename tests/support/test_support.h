@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <span>
@@ -47,6 +48,12 @@ std::span<const std::uint8_t> Pattern(std::size_t number);
 // Copies of the same, for comparisons.
 inline Bytes SampleBytes(std::size_t slot) { return Copy(SampleFrames(slot)); }
 inline Bytes PatternBytes(std::size_t number) { return Copy(Pattern(number)); }
+
+// A built module whose file ends `count` bytes early (cutting its last sample short).
+inline Bytes WithoutLastBytes(Bytes bytes, std::size_t count) {
+    bytes.resize(bytes.size() - std::min(count, bytes.size()));
+    return bytes;
+}
 
 // Releases the model before and after each test, and puts back the standard services.
 class ModelTest : public ::testing::Test {
