@@ -1,6 +1,7 @@
 #include "summary.h"
 
 #include <algorithm>
+#include <array>
 #include <string_view>
 
 #include "model/patterns.h"
@@ -23,22 +24,15 @@ std::string Printable(const std::string& text) {
     return out;
 }
 
-const char* LoopName(LoopKind loop) {
-    switch (loop) {
-        case LoopKind::forwardLoop: return "forward";
-        case LoopKind::pingPongLoop: return "ping-pong";
-        case LoopKind::noLoop: break;
-    }
-    return "none";
-}
+// What the reports call the values of these enumerations, in the order of the values.
+constexpr std::array<const char*, 3> loopNames = {"none", "forward", "ping-pong"};
+constexpr std::array<const char*, 3> statusNames = {"ok", "damaged", "failed"};
+constexpr std::array<const char*, 3> fileKindNames = {"unreadable", "packed", "module"};
 
-const char* StatusName(Status status) {
-    switch (status) {
-        case Status::damaged: return "damaged";
-        case Status::failed: return "failed";
-        case Status::ok: break;
-    }
-    return "ok";
+template <typename Enum, std::size_t N>
+const char* NameOf(Enum value, const std::array<const char*, N>& names) {
+    const auto index = static_cast<std::size_t>(value);
+    return index < N ? names[index] : "unknown";
 }
 
 std::string Joined(const std::vector<std::string>& parts, const char* separator) {
@@ -90,7 +84,7 @@ void AppendSample(std::string& out, std::size_t k, const SampleSummary& sample) 
     if (sample.loop == LoopKind::noLoop) {
         out += ", no loop";
     } else {
-        AppendFormat(out, ", %s loop %u to %u", LoopName(sample.loop), sample.loopStart,
+        AppendFormat(out, ", %s loop %u to %u", NameOf(sample.loop, loopNames), sample.loopStart,
                      sample.loopEnd);
     }
     AppendFormat(out, ", C-5 %u Hz, volume %u", sample.c5Rate, sample.volume);
@@ -412,7 +406,7 @@ void JsonModule(Json& json, const ModuleSummary& module, bool patterns) {
         for (const SampleSummary& sample : instrument.samples) {
             json.Open('{').Key("name").Latin1(sample.name);
             json.Key("frames").Number(sample.frames).Key("bits").Number(sample.bits);
-            json.Key("loop").String(LoopName(sample.loop));
+            json.Key("loop").String(NameOf(sample.loop, loopNames));
             json.Key("loopStart").Number(sample.loopStart).Key("loopEnd").Number(sample.loopEnd);
             json.Key("c5Rate").Number(sample.c5Rate).Key("volume").Number(sample.volume);
             json.Key("pan").Number(sample.pan).Key("usePan").Bool(sample.usePan);
@@ -534,7 +528,7 @@ std::string TextReport(const FileReport& report, bool patterns) {
     std::string out = report.path + ": ";
     if (report.kind == FileKind::packed) out += "packed module, ";
     if (report.kind == FileKind::source) out += report.format + " module, ";
-    out += StatusName(report.status);
+    out += NameOf(report.status, statusNames);
     if (!report.problems.empty()) out += ": " + Joined(report.problems, "; ");
     out += "\n";
     if (const auto& container = report.container) {
@@ -556,11 +550,9 @@ std::string JsonReport(const FileReport& report, bool patterns) {
     Json json;
     json.Open('{');
     json.FileName("file", report.path);
-    json.Key("kind").String(report.kind == FileKind::packed   ? "packed"
-                            : report.kind == FileKind::source ? "module"
-                                                              : "unreadable");
+    json.Key("kind").String(NameOf(report.kind, fileKindNames));
     if (report.kind == FileKind::source) json.Key("format").String(report.format);
-    json.Key("status").String(StatusName(report.status));
+    json.Key("status").String(NameOf(report.status, statusNames));
     json.Key("problems").Open('[');
     for (const std::string& problem : report.problems) json.String(problem);
     json.Close(']');

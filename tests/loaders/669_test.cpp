@@ -184,12 +184,12 @@ TEST_F(Loader669Test, AllocationFailuresEndTheLoad) {
     image.samples = {{.length = 2}};
     image.AddPattern();
     image.sampleData = {1, 2};
-    const Bytes file = image.Build();
     // Allocations: work buffer, instrument, pattern, its shrink (whose failure keeps the block
     // as it is, and leaves the sample's to fail), sample frames.
     test::ExpectEveryAllocationFailureAndPrefixToEndCleanly(
-        file, {ResultNoMemory, ResultNoMemory, ResultNoPatternMemory, ResultNoSampleMemory,
-               ResultNoSampleMemory});
+        image.Build(),
+        {ResultNoMemory, ResultNoMemory, ResultNoPatternMemory, ResultNoSampleMemory,
+         ResultNoSampleMemory});
 }
 
 TEST_F(Loader669Test, ConversionNotesTellWhatIsLost) {
@@ -200,8 +200,7 @@ TEST_F(Loader669Test, ConversionNotesTellWhatIsLost) {
     image.samples.resize(130);
     image.samples[0].length = 100;
     image.sampleData = Bytes(60, 0x80);
-    const Bytes bytes = image.Build();
-    test::ExpectNotes(bytes, {
+    test::ExpectNotes(image.Build(), {
         {Kind::beyondLimit, "669 samples beyond 128", 2},
         {Kind::droppedEffect, "effects in a pattern's first cell, taken by its speed", 1, 0, 0},
         {Kind::droppedEffect, "669 effect 6", 1, 0, 1},

@@ -223,12 +223,12 @@ TEST_F(FarLoaderTest, AllocationFailuresEndTheLoad) {
     FarImage image;
     image.patterns[0] = StoredPattern(0, 2, 2);
     image.samples[0] = {.data = {1, 2}};
-    const Bytes file = image.Build();
     // Allocations: work buffer, pattern, its shrink (whose failure keeps the block as it is, and
     // leaves the instrument's to fail), instrument, sample frames.
     test::ExpectEveryAllocationFailureAndPrefixToEndCleanly(
-        file, {ResultNoMemory, ResultNoPatternMemory, ResultNoMemory, ResultNoMemory,
-               ResultNoSampleMemory});
+        image.Build(),
+        {ResultNoMemory, ResultNoPatternMemory, ResultNoMemory, ResultNoMemory,
+         ResultNoSampleMemory});
 }
 
 TEST_F(FarLoaderTest, ConversionNotesTellWhatIsLost) {

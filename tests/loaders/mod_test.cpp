@@ -232,8 +232,7 @@ TEST_F(ModLoaderTest, AllocationFailuresAndEveryPrefixEndCleanly) {
     image.orders[1] = 1;
     image.samples[0].words = 4;
     image.sampleData = Bytes(8, 1);
-    const Bytes bytes = image.Build();
-    test::ExpectEveryAllocationFailureAndPrefixToEndCleanly(bytes);
+    test::ExpectEveryAllocationFailureAndPrefixToEndCleanly(image.Build());
 }
 
 // The channel count marks a loaded module: a load that fails after converting its patterns
@@ -263,8 +262,7 @@ TEST_F(ModLoaderTest, ConversionNotesTellOfACutSample) {
     image.Set(0, 0, 0, 428, 1, 0x0E, 0x93);
     image.samples[0].words = 50;
     image.sampleData = Bytes(70, 1);
-    const Bytes bytes = image.Build();
-    test::ExpectNotes(bytes, {{ConversionKind::sampleCut, sampleCutLabel, 1, -1, -1, 30}});
+    test::ExpectNotes(image.Build(), {{ConversionKind::sampleCut, sampleCutLabel, 1, -1, -1, 30}});
 }
 
 TEST_F(ModLoaderTest, ConversionNotesTellOfEffectsKeptWithAnotherMeaning) {

@@ -194,8 +194,7 @@ TEST_F(MtmLoaderTest, AllocationFailuresAndEveryPrefixEndCleanly) {
     image.sequence[1][0] = track;
     image.samples = {{.length = 4}};
     image.sampleData = Bytes(4, 1);
-    const Bytes bytes = image.Build();
-    test::ExpectEveryAllocationFailureAndPrefixToEndCleanly(bytes);
+    test::ExpectEveryAllocationFailureAndPrefixToEndCleanly(image.Build());
 }
 
 TEST_F(MtmLoaderTest, ConversionNotesTellOfCutAndMissingSamples) {
@@ -205,8 +204,7 @@ TEST_F(MtmLoaderTest, ConversionNotesTellOfCutAndMissingSamples) {
     image.samples[0].length = 100;  // 60 of its bytes in the file
     image.samples[1].length = 50;   // its data would start beyond the file's end
     image.sampleData = Bytes(60, 1);
-    const Bytes bytes = image.Build();
-    test::ExpectNotes(bytes, {
+    test::ExpectNotes(image.Build(), {
         {ConversionKind::beyondLimit, "MTM samples beyond 128", 2},
         {ConversionKind::sampleCut, sampleCutLabel, 2, -1, -1, 90},
     });

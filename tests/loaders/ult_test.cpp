@@ -270,13 +270,13 @@ TEST_F(UltLoaderTest, AllocationFailuresEndTheLoad) {
     image.samples = {{.sizeEnd = 2}};
     image.tracks = {Track({Cell(1, 1), Repeat(63, Cell())})};
     image.sampleData = {1, 2};
-    const Bytes file = image.Build();
     // Allocations: two work buffers, instrument, track table, the converted tracks, pattern,
     // its shrink (whose failure keeps the block as it is, and leaves the sample's to fail),
     // sample frames.
     test::ExpectEveryAllocationFailureAndPrefixToEndCleanly(
-        file, {ResultNoMemory, ResultNoMemory, ResultNoMemory, ResultNoMemory, ResultNoMemory,
-               ResultNoPatternMemory, ResultNoSampleMemory, ResultNoSampleMemory});
+        image.Build(),
+        {ResultNoMemory, ResultNoMemory, ResultNoMemory, ResultNoMemory, ResultNoMemory,
+         ResultNoPatternMemory, ResultNoSampleMemory, ResultNoSampleMemory});
 }
 
 TEST_F(UltLoaderTest, ConversionNotesTellWhatIsLost) {
@@ -292,8 +292,7 @@ TEST_F(UltLoaderTest, ConversionNotesTellWhatIsLost) {
     image.samples.resize(130);
     image.samples[0].sizeEnd = 100;
     image.sampleData = Bytes(60, 1);
-    const Bytes bytes = image.Build();
-    test::ExpectNotes(bytes, {
+    test::ExpectNotes(image.Build(), {
         {Kind::beyondLimit, "ULT samples beyond 128", 2},
         {Kind::beyondLimit, "ULT channels beyond 32", 2},
         {Kind::droppedEffect, "ULT second effects of a cell (the lower command)", 1, 0,

@@ -20,6 +20,7 @@ namespace {
 // At 8,000 Hz and tempo 125 a row-packed tick is exactly 160 frames.
 constexpr std::uint32_t testRate = 8000;
 constexpr std::size_t tickFrames = 160;
+constexpr std::uint8_t amigaSong = amigaSlides | rowPacked;
 
 struct Cell {
     int channel = 0;
@@ -34,6 +35,7 @@ using Row = std::vector<Cell>;
 // Builds songs into the model and plays them tick by tick.
 class PlaybackTest : public test::ModelTest {
 protected:
+    // A song that plays pattern 0 once, unless Orders lists others.
     void Song(std::uint8_t flags, int speed = 6, int tempo = 125, int channels = 4) {
         song.songFlags = flags;
         song.initialSpeed = static_cast<std::uint8_t>(speed);
@@ -41,8 +43,23 @@ protected:
         song.channelCount = static_cast<std::uint8_t>(channels);
         song.channelPan.fill(32);
         song.globalVolume = 128;
-        song.minPeriod = (flags & amigaSlides) ? amigaMinPeriod : 453;
-        song.maxPeriod = (flags & amigaSlides) ? amigaMaxPeriod : 65280;
+        song.minPeriod = (flags & amigaSlides) ? amigaMinPeriod : linearMinPeriod;
+        song.maxPeriod = (flags & amigaSlides) ? amigaMaxPeriod : linearMaxPeriod;
+        Orders({0});
+    }
+    // A song of one channel whose rows last a tick each, playing `orders`: for the tests of how
+    // the song goes from row to row and order to order.
+    void RowFlowSong(std::initializer_list<int> orders) {
+        Song(amigaSong, 1, 125, 1);
+        Orders(orders);
+    }
+    // A row flow song of three orders of `rows` rows: the first jumps to the third on its row 1,
+    // the second is empty and the third holds `command` on its row 1.
+    void SkippingSong(int rows, int command, int parameter) {
+        RowFlowSong({0, 1, 2});
+        Pattern(0, rows, {{}, {{0, 0, 0, EffectPositionJump, 2}}});
+        Pattern(1, rows, {});
+        Pattern(2, rows, {{}, {{0, 0, 0, command, parameter}}});
     }
     void Orders(std::initializer_list<int> orders) {
         std::size_t i = 0;
@@ -122,8 +139,6 @@ protected:
     std::unique_ptr<Playback> playback = std::make_unique<Playback>();
 };
 
-constexpr std::uint8_t amigaSong = amigaSlides | rowPacked;
-
 TEST_F(PlaybackTest, RowLastsSpeedTicksOfTwoAndAHalfOverTempoSeconds) {
     struct Case {
         int speed, tempo;
@@ -135,7 +150,6 @@ TEST_F(PlaybackTest, RowLastsSpeedTicksOfTwoAndAHalfOverTempoSeconds) {
                          Case{1, 255, 48000, 30117}, Case{31, 150, 22050, 729120}}) {
         test::ModelTest::SetUp();
         Song(amigaSong, c.speed, c.tempo);
-        Orders({0});
         Pattern(0, 64, {});
         EXPECT_EQ(SongFrames(c.rate, ~0ull), c.frames) << c.speed << "/" << c.tempo;
         ASSERT_EQ(StartPlayback(*playback, PlaybackSettings{c.rate, false}), ResultOk);
@@ -147,7 +161,6 @@ TEST_F(PlaybackTest, RowLastsSpeedTicksOfTwoAndAHalfOverTempoSeconds) {
 
 TEST_F(PlaybackTest, SpeedAndTempoCommandsTakeEffectOnTheirRow) {
     Song(amigaSong, 6, 125, 1);
-    Orders({0});
     // Speed 2 from row 0; tempo 250 (80 frames a tick) from row 1.
     Pattern(0, 4, {{{0, 0, 0, EffectSpeedTempo, 2}}, {{0, 0, 0, EffectSpeedTempo, 250}}});
     EXPECT_EQ(SongFrames(testRate, ~0ull), 2 * tickFrames + 3 * 2 * 80);
@@ -179,7 +192,6 @@ TEST_F(PlaybackTest, EventStreamTicksLastSixtyOverSpeedTimesTempo) {
 
 TEST_F(PlaybackTest, ArpeggioCyclesBaseAndTwoOffsets) {
     Song(amigaSong, 6, 125, 1);
-    Orders({0});
     Instrument(0, {5000});
     Pattern(0, 2, {{{0, 60, 1, EffectArpeggio, 0x47}}});
     Start();
@@ -192,7 +204,6 @@ TEST_F(PlaybackTest, ArpeggioCyclesBaseAndTwoOffsets) {
 
     test::ModelTest::SetUp();  // linear pitch: semitones are 256 units
     Song(rowPacked, 6, 125, 1);
-    Orders({0});
     Instrument(0, {5000});
     Pattern(0, 1, {{{0, 60, 1, EffectArpeggio, 0x47}}});
     Start();
@@ -202,7 +213,6 @@ TEST_F(PlaybackTest, ArpeggioCyclesBaseAndTwoOffsets) {
 
 TEST_F(PlaybackTest, VibratoFollowsTheSineAndKeepsItsMemory) {
     Song(amigaSong, 4, 125, 1);
-    Orders({0});
     Instrument(0, {5000});
     // Speed 4, depth 8: the sine at 4, 8, 12 (x 8 / 8); the next row's 0 parameter keeps both,
     // and the position runs on from 12.
@@ -218,7 +228,6 @@ TEST_F(PlaybackTest, VibratoFollowsTheSineAndKeepsItsMemory) {
 
 TEST_F(PlaybackTest, VolumeSlidesStopAtTheirLimits) {
     Song(amigaSong, 6, 125, 2);
-    Orders({0});
     Instrument(0, {5000});
     Pattern(0, 1, {{{0, 60, 1, EffectVolSlide, 0x30, 58}, {1, 60, 1, EffectVolSlide, 0x05, 8}}});
     Start();
@@ -234,7 +243,6 @@ TEST_F(PlaybackTest, VolumeSlidesStopAtTheirLimits) {
 
 TEST_F(PlaybackTest, TonePortamentoReachesItsTargetAndClears) {
     Song(amigaSong, 6, 125, 1);
-    Orders({0});
     Instrument(0, {50000});
     Pattern(0, 2, {{{0, 60, 1}}, {{0, 62, 0, EffectTonePorta, 0x20}}});
     Start();
@@ -249,7 +257,6 @@ TEST_F(PlaybackTest, TonePortamentoReachesItsTargetAndClears) {
 
 TEST_F(PlaybackTest, SampleOffsetStartsThereOrAtTheLastFrame) {
     Song(amigaSong, 6, 125, 2);
-    Orders({0});
     Instrument(0, {300});
     Pattern(0, 1, {{{0, 60, 1, EffectSampleOffset, 1}, {1, 60, 1, EffectSampleOffset, 2}}});
     // At 192,000 Hz an 8,363 Hz sample moves 0.04 frames a frame.
@@ -262,7 +269,6 @@ TEST_F(PlaybackTest, SampleOffsetStartsThereOrAtTheLastFrame) {
 
 TEST_F(PlaybackTest, NoteCutAfterItsTickAndNoteDelayUntilItsTick) {
     Song(amigaSong, 6, 125, 2);
-    Orders({0});
     Instrument(0, {50000});
     Pattern(0, 1, {{{0, 60, 1, EffectExtended, 0xC2}, {1, 60, 1, EffectExtended, 0xD3}}});
     Start();
@@ -278,7 +284,6 @@ TEST_F(PlaybackTest, NoteCutAfterItsTickAndNoteDelayUntilItsTick) {
 
 TEST_F(PlaybackTest, RetriggerRestartsTheSampleEveryYTicks) {
     Song(amigaSong, 6, 125, 1);
-    Orders({0});
     Instrument(0, {50000});
     Pattern(0, 1, {{{0, 60, 1, EffectExtended, 0x93}}});
     Start();
@@ -303,7 +308,6 @@ std::vector<int> RowsPlayed(Playback& playback, int limit) {
 
 TEST_F(PlaybackTest, PatternLoopsNestWithACounterPerChannel) {
     Song(amigaSong, 1, 125, 2);
-    Orders({0});
     // Channel 0 loops rows 2..3 once more; channel 1 loops rows 0..5 once more.
     Pattern(0, 7, {{{1, 0, 0, EffectExtended, 0x60}},
                    {},
@@ -318,7 +322,6 @@ TEST_F(PlaybackTest, PatternLoopsNestWithACounterPerChannel) {
 
 TEST_F(PlaybackTest, PatternDelayRepeatsTheRowWithoutItsEvents) {
     Song(amigaSong, 3, 125, 3);
-    Orders({0});
     Instrument(0, {50000});
     Pattern(0, 2, {{{0, 60, 1, EffectVolSlide, 0x10, 10}, {1, 0, 0, EffectExtended, 0xE2},
                     {2, 60, 1, EffectExtended, 0xB2, 40}},
@@ -337,18 +340,13 @@ TEST_F(PlaybackTest, PatternDelayRepeatsTheRowWithoutItsEvents) {
 }
 
 TEST_F(PlaybackTest, PositionJumpAndPatternBreak) {
-    Song(amigaSong, 1, 125, 1);
-    Orders({0, 1, 2});
-    Pattern(0, 4, {{}, {{0, 0, 0, EffectPositionJump, 2}}});
-    Pattern(1, 4, {});
-    Pattern(2, 4, {{}, {{0, 0, 0, EffectPatternBreak, 0x02}}});
+    SkippingSong(4, EffectPatternBreak, 0x02);
     Start();
     // Order 0 rows 0-1, order 2 rows 0-1; the break leads to order 3, past the end.
     EXPECT_EQ(RowsPlayed(*playback, 100), (std::vector<int>{0, 1, 200, 201}));
 
     test::ModelTest::SetUp();
-    Song(amigaSong, 1, 125, 1);
-    Orders({0, 254, 1});
+    RowFlowSong({0, 254, 1});
     Pattern(0, 4, {{{0, 0, 0, EffectPatternBreak, 0x12}}});  // row 12 does not exist: row 0
     Pattern(1, 8, {{{0, 0, 0, EffectPatternBreak, 0x13}}});
     Start();
@@ -356,8 +354,7 @@ TEST_F(PlaybackTest, PositionJumpAndPatternBreak) {
 }
 
 TEST_F(PlaybackTest, SongEndsAtABackwardJumpUnlessLooping) {
-    Song(amigaSong, 1, 125, 1);
-    Orders({0, 1});
+    RowFlowSong({0, 1});
     Pattern(0, 4, {});
     Pattern(1, 4, {{}, {{0, 0, 0, EffectPositionJump, 1}}});
     EXPECT_EQ(SongFrames(testRate, ~0ull), 6 * tickFrames);
@@ -365,8 +362,7 @@ TEST_F(PlaybackTest, SongEndsAtABackwardJumpUnlessLooping) {
     EXPECT_EQ(RowsPlayed(*playback, 9), (std::vector<int>{0, 1, 2, 3, 100, 101, 100, 101, 100}));
 
     test::ModelTest::SetUp();  // the end of the order list, a 255 order and speed 0
-    Song(amigaSong, 1, 125, 1);
-    Orders({0, 255, 0});
+    RowFlowSong({0, 255, 0});
     Pattern(0, 4, {{}, {}, {{0, 0, 0, EffectSpeedTempo, 0}}});
     EXPECT_EQ(SongFrames(testRate, ~0ull), 2 * tickFrames);
     Start(true);
@@ -374,8 +370,7 @@ TEST_F(PlaybackTest, SongEndsAtABackwardJumpUnlessLooping) {
 }
 
 TEST_F(PlaybackTest, ABreakFromTheLastEntryEndsTheSongOrGoesToItsRowOfTheFirst) {
-    Song(amigaSong, 1, 125, 1);
-    Orders({0, 1});
+    RowFlowSong({0, 1});
     Pattern(0, 4, {});
     Pattern(1, 4, {{{0, 0, 0, EffectPatternBreak, 0x02}}});
     EXPECT_EQ(SongFrames(testRate, ~0ull), 5 * tickFrames);
@@ -384,19 +379,14 @@ TEST_F(PlaybackTest, ABreakFromTheLastEntryEndsTheSongOrGoesToItsRowOfTheFirst) 
 }
 
 TEST_F(PlaybackTest, AJumpBackToRowsNotYetPlayedIsFollowed) {
-    Song(amigaSong, 1, 125, 1);
-    Orders({0, 1, 2});
-    Pattern(0, 2, {{}, {{0, 0, 0, EffectPositionJump, 2}}});
-    Pattern(1, 2, {});
-    Pattern(2, 2, {{}, {{0, 0, 0, EffectPositionJump, 1}}});
+    SkippingSong(2, EffectPositionJump, 1);
     Start();
     // Order 1 was skipped: the jump back plays it, then order 2 again ends the song.
     EXPECT_EQ(RowsPlayed(*playback, 100), (std::vector<int>{0, 1, 200, 201, 100, 101}));
 }
 
 TEST_F(PlaybackTest, AFinishedLoopStartsTheNextAfterItselfAndEndlessLoopsEnd) {
-    Song(amigaSong, 1, 125, 1);
-    Orders({0});
+    RowFlowSong({0});
     // Without the move, the second loop end would play the first loop again for ever.
     Pattern(0, 4, {{{0, 0, 0, EffectExtended, 0x60}}, {{0, 0, 0, EffectExtended, 0x61}},
                    {{0, 0, 0, EffectExtended, 0x61}}});
@@ -405,7 +395,6 @@ TEST_F(PlaybackTest, AFinishedLoopStartsTheNextAfterItselfAndEndlessLoopsEnd) {
 
     test::ModelTest::SetUp();  // two channels' loops that keep restarting each other
     Song(amigaSong, 1, 125, 3);
-    Orders({0});
     Pattern(0, 3, {{{0, 0, 0, EffectExtended, 0x60}, {1, 0, 0, EffectExtended, 0x60},
                     {2, 0, 0, EffectExtended, 0x60}},
                    {{0, 0, 0, EffectExtended, 0x61}, {1, 0, 0, EffectExtended, 0x61}},
@@ -421,7 +410,6 @@ TEST_F(PlaybackTest, AFinishedLoopStartsTheNextAfterItselfAndEndlessLoopsEnd) {
 
 TEST_F(PlaybackTest, PansGlobalVolumeAndSurround) {
     Song(amigaSong, 1, 125, 3);
-    Orders({0});
     song.globalVolume = 64;
     song.channelPan[0] = 0;
     song.channelPan[1] = 64;
@@ -442,7 +430,6 @@ TEST_F(PlaybackTest, PansGlobalVolumeAndSurround) {
 
 TEST_F(PlaybackTest, FourChannelsAtFullVolumeReachFullScaleWithoutClipping) {
     Song(amigaSong, 6, 125, 4);
-    Orders({0});
     song.channelPan = {0, 64, 64, 0};
     Instrument(0, {1000}, loop, 0, 1000);
     std::memset(instrumentTable[0].sampleData[0], 0x7F, 1000 + 64);  // full scale throughout
@@ -459,7 +446,6 @@ TEST_F(PlaybackTest, FourChannelsAtFullVolumeReachFullScaleWithoutClipping) {
 
 TEST_F(PlaybackTest, PingPongLoopTurnsAtBothEnds) {
     Song(amigaSong, 6, 125, 1);
-    Orders({0});
     Instrument(0, {100}, loop | pingPong, 50, 100);
     Pattern(0, 1, {{{0, 60, 1}}});
     Start(false, 8363);  // one sample frame per output frame
@@ -480,7 +466,6 @@ TEST_F(PlaybackTest, PingPongLoopTurnsAtBothEnds) {
 
 TEST_F(PlaybackTest, VoiceOutputMatchesTheSampleAtItsOwnRate) {
     Song(amigaSong, 6, 125, 1);
-    Orders({0});
     Instrument(0, {1000});
     Pattern(0, 1, {{{0, 60, 1}}});
     Start(false, 8363);
@@ -496,7 +481,6 @@ TEST_F(PlaybackTest, VoiceOutputMatchesTheSampleAtItsOwnRate) {
 
 TEST_F(PlaybackTest, VolumeEnvelopeHoldsAtSustainUntilKeyOffThenFades) {
     Song(rowPacked, 1, 125, 1);
-    Orders({0});
     InstrumentRecord& record = Instrument(0, {50000}, loop, 0, 50000);
     record.envelopeFlags = 0x03;  // on, sustain
     record.envelopeLastPoint = 2;
@@ -523,7 +507,6 @@ TEST_F(PlaybackTest, VibratoBelowPeriodZeroStopsTheNote) {
     Song(amigaSong, 6, 125, 1);
     song.minPeriod = 65535;  // no slide limits, as S3M files without Amiga limits
     song.maxPeriod = 65280;
-    Orders({0});
     Instrument(0, {50000}, loop, 0, 50000);
     Pattern(0, 4, {{{0, 107, 1, EffectVibrato, 0xCF}}});
     Start();
@@ -536,7 +519,6 @@ TEST_F(PlaybackTest, VibratoBelowPeriodZeroStopsTheNote) {
 
 TEST_F(PlaybackTest, AnInstrumentWithoutANoteTakesBackAKeyOff) {
     Song(rowPacked, 1, 125, 1);
-    Orders({0});
     InstrumentRecord& record = Instrument(0, {50000}, loop, 0, 50000);
     record.envelopeFlags = 0x01;
     record.volumeEnvelope[0].value = 64;
@@ -549,8 +531,7 @@ TEST_F(PlaybackTest, AnInstrumentWithoutANoteTakesBackAKeyOff) {
 }
 
 TEST_F(PlaybackTest, RetriggerAfterAnInstrumentAloneRestartsTheSamplePlaying) {
-    Song(amigaSong, 1, 125, 1);
-    Orders({0});
+    RowFlowSong({0});
     Instrument(0, {1000, 1000}).sampleMap[60] = 1;
     Instrument(1, {1000});
     Pattern(0, 3, {{{0, 60, 1}}, {{0, 0, 2, EffectExtended, 0x91}}});
@@ -563,8 +544,7 @@ TEST_F(PlaybackTest, RetriggerAfterAnInstrumentAloneRestartsTheSamplePlaying) {
 }
 
 TEST_F(PlaybackTest, KeyOffWithoutEnvelopeSilencesTheChannelWhileItFades) {
-    Song(amigaSong, 1, 125, 1);
-    Orders({0});
+    RowFlowSong({0});
     Instrument(0, {50000}).fadeOut = 64;
     Pattern(0, 4, {{{0, 60, 1}}, {{0, keyOff}}, {{0, 0, 0, 0, 0, 64}}});
     Start();
@@ -583,7 +563,6 @@ TEST_F(PlaybackTest, KeyOffWithoutEnvelopeSilencesTheChannelWhileItFades) {
 
 TEST_F(PlaybackTest, KeyMapChoosesTheSampleAndItsVolume) {
     Song(amigaSong, 1, 125, 2);
-    Orders({0});
     InstrumentRecord& record = Instrument(0, {1000, 1000, 1000});
     std::fill(record.sampleMap.begin() + 60, record.sampleMap.end(), 1);
     record.sampleMap[72] = 7;  // beyond sampleCount: plays nothing
@@ -622,7 +601,6 @@ TEST_F(PlaybackTest, HostileSongsEndOrStayBounded) {
     // after 4,095 more.
     test::ModelTest::SetUp();
     Song(amigaSong, 1, 125, 4);
-    Orders({0});
     Pattern(0, 6, {{{0, 0, 0, EffectExtended, 0x60}, {1, 0, 0, EffectExtended, 0x60},
                     {2, 0, 0, EffectExtended, 0x60}, {3, 0, 0, EffectExtended, 0x60}},
                    {{0, 0, 0, EffectExtended, 0x6F}},
@@ -634,7 +612,6 @@ TEST_F(PlaybackTest, HostileSongsEndOrStayBounded) {
     // (its samples are gone).
     test::ModelTest::SetUp();
     Song(amigaSong, 6, 125, 1);
-    Orders({0});
     Instrument(0, {50000});
     Pattern(0, 1, {{{0, 60, 1}}});
     Start();
