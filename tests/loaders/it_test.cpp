@@ -1,5 +1,6 @@
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "conversion_notes.h"
@@ -589,14 +590,22 @@ TEST_F(ItLoaderTest, ZeroValuesThatImpulseTrackerTakesFromMemoryAreNoted) {
 
 TEST_F(ItLoaderTest, ConversionNotesTellWhatInstrumentsSamplesAndChannelsLose) {
     ItModule m = InstrumentModule({1, 2}, 2);
-    Bytes& instrument = m.instruments[0];
-    instrument[test::itNewNoteAction] = 3;  // fade
-    instrument[test::itPitchPanSeparation] = 8;
-    instrument[test::itGlobalVolume] = 100;
-    instrument[test::itDefaultPan] = 20;  // bit 7 clear: used
-    instrument[test::itRandomVolume] = 25;
-    instrument[test::itRandomPan] = 10;
-    instrument[test::itFilterCutoff] = 0x80 | 90;
+    // Each instrument setting that the model has no place for, with its note, in the record's
+    // order.
+    const std::vector<std::tuple<std::size_t, std::uint8_t, std::string>> instrumentSettings = {
+        {test::itNewNoteAction, 3, "IT new note actions other than cut"},  // fade
+        {test::itGlobalVolume, 100, "IT instrument global volumes below 128"},
+        {test::itDefaultPan, 20, "IT instrument default pans"},  // bit 7 clear: used
+        {test::itPitchPanSeparation, 8, "IT instrument pitch-pan separation"},
+        {test::itRandomVolume, 25, "IT instrument random volume variation"},
+        {test::itRandomPan, 10, "IT instrument random pan variation"},
+        {test::itFilterCutoff, 0x80 | 90, "IT instrument filter cutoff"},
+    };
+    std::vector<test::Noted> expected;
+    for (const auto& [offset, value, label] : instrumentSettings) {
+        m.instruments[0][offset] = value;
+        expected.push_back({Kind::discarded, label, 1});
+    }
     m.instruments.push_back(test::ItInstrument("plain", {2}));  // loses nothing
     m.samples[0].globalVolume = 32;
     m.samples[0].vibratoDepth = 4;
@@ -609,20 +618,14 @@ TEST_F(ItLoaderTest, ConversionNotesTellWhatInstrumentsSamplesAndChannelsLose) {
     m.pans[1] = 0x80 | 32;
     m.pans[2] = 0x80 | 16;
     m.patterns = {OneRowPattern({0x81, 0x01, 60, 0x83, 0x01, 60})};
-    test::ExpectNotes(m.Build(), {
-        {Kind::discarded, "IT new note actions other than cut", 1},
-        {Kind::discarded, "IT instrument global volumes below 128", 1},
-        {Kind::discarded, "IT instrument default pans", 1},
-        {Kind::discarded, "IT instrument pitch-pan separation", 1},
-        {Kind::discarded, "IT instrument random volume variation", 1},
-        {Kind::discarded, "IT instrument random pan variation", 1},
-        {Kind::discarded, "IT instrument filter cutoff", 1},
+    expected.insert(expected.end(), {
         {Kind::discarded, "IT sample global volumes below 64", 1},
         {Kind::discarded, "IT sample vibrato", 1},
         {Kind::discarded, "IT stereo samples, kept as their left channel", 1},
         {Kind::discarded, "IT initial channel volumes other than 64", 2},
         {Kind::discarded, "IT disabled channels, kept playing", 1},
     });
+    test::ExpectNotes(m.Build(), expected);
 }
 
 TEST_F(ItLoaderTest, ConversionNotesTellWhatIsLost) {
