@@ -97,7 +97,9 @@ void UseBinaryStandardOutput();
 // before any other thread exists. An interruption (Ctrl-C, a termination request, a hang-up)
 // removes the hidden files of every ReplacingFile in progress, then ends the process as the
 // interruption would have; one that the process was started to ignore stays ignored. A write
-// beyond a file-size limit fails, as a write to a full disk does, rather than ending the process.
+// beyond a file-size limit, or to standard output once its reader has gone (a pipe into a
+// program that stopped reading), fails, as a write to a full disk does, rather than ending the
+// process with a hidden file left behind.
 void GuardOutputFiles();
 
 // Sets the heap up for a batch of files: memory that one file's conversion frees stays with the

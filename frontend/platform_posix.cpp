@@ -176,7 +176,9 @@ ProgramArguments::ProgramArguments(int argc, char** argv)
 }
 
 void GuardOutputFiles() {
+    // These come from a write in whichever thread makes it: ignored, the write fails instead.
     std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGPIPE, SIG_IGN);
 
     // The interruptions go to one thread that waits for them, rather than to a handler that
     // might run while another thread creates or renames a file.

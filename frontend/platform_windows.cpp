@@ -250,7 +250,7 @@ ProgramArguments::ProgramArguments(int, char**) {
 }
 
 void GuardOutputFiles() {
-    // Windows has no file-size signal: a write beyond a limit simply fails.
+    // Windows has no file-size or broken-pipe signal: such a write simply fails.
     SetConsoleCtrlHandler(RemoveFilesInProgress, TRUE);
 }
 

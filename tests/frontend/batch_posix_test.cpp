@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
@@ -117,6 +118,27 @@ TEST_F(RunningBatchTest, LinesComeAsTheFilesAreDone) {
     const std::string rest = run.ReadRest();
     EXPECT_EQ(std::count(rest.begin(), rest.end(), '\n'), 3) << rest;
     EXPECT_EQ(run.Wait(), 0);
+}
+
+// A reader of the lines that goes away (as `tunepak "*.mod" | head -1` leaves it) stops no
+// conversion: every file is converted whole and no hidden file is left. The broken pipe's
+// signal used to end the run at its next line, leaving the files in progress hidden and the
+// rest unconverted.
+TEST_F(RunningBatchTest, AnOutputPipeWithoutReaderStopsNoConversion) {
+    const std::vector<std::string> names = {"a", "b", "c", "d"};
+    for (const std::string& name : names) WriteFile(dir / (name + ".mod"), ModModule(4, 8000, 13));
+    Child run(TUNEPAK_EXE, "*.mod", dir);
+    run.CloseOutput();  // before its first line, so that every line meets the broken pipe
+    const int status = run.Wait();
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    for (const std::string& name : names) {
+        std::string packed = name + ".vmz";
+        packed[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(packed[0])));
+        EXPECT_TRUE(fs::exists(dir / packed)) << packed;
+    }
+    EXPECT_EQ(DamagedPackedFiles(dir), std::vector<std::string>{});
+    EXPECT_EQ(HiddenFiles(dir), std::vector<std::string>{});
 }
 
 // A source cut short while it is read (here by the tests' seam, as soon as it is open) is not

@@ -98,6 +98,12 @@ public:
         return rest;
     }
 
+    // Stops reading its output, as a pipe into a program that has stopped reading does.
+    void CloseOutput() {
+        if (out_ >= 0) close(out_);
+        out_ = -1;
+    }
+
     bool Running() {
         if (status_ < 0 && waitpid(pid_, &status_, WNOHANG) == 0) status_ = -1;
         return status_ < 0;
