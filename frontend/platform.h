@@ -43,7 +43,9 @@ std::optional<FileStamp> StampOf(std::FILE* file);
 // file in the same directory (".<name>.<process>-<n>.tmp"); Commit makes them durable and
 // renames that file over `name`, in one step that a crash or a kill cannot split: `name` is
 // either the earlier file or the whole new one. A symbolic link at `name` is replaced, not
-// followed. Whatever fails, and an object destroyed uncommitted, removes the hidden file.
+// followed. The new file keeps the permissions of the file it replaces, and a read-only file
+// is not replaced: Commit fails. Whatever fails, and an object destroyed uncommitted, removes
+// the hidden file.
 class ReplacingFile {
 public:
     explicit ReplacingFile(std::string name);

@@ -41,6 +41,17 @@ std::string HiddenNameBeside(const std::string& path) {
     return path.substr(0, start) + "." + name + suffix;
 }
 
+// What a new file takes over from the regular file at `name` that it replaces: the permission
+// bits. A file that no one may write is read-only and is not replaced, as Windows' read-only
+// attribute keeps a file there.
+// False when the new file must not replace it.
+bool TakeOverPermissions(int handle, const std::string& name) {
+    struct stat target {};
+    if (lstat(name.c_str(), &target) != 0 || !S_ISREG(target.st_mode)) return true;
+    if ((target.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return false;
+    return fchmod(handle, target.st_mode & 0777) == 0;
+}
+
 // Waits for an interruption, removes the hidden files in progress and ends the process with the
 // interruption's own default action.
 [[noreturn]] void AwaitInterruption(sigset_t signals) {
@@ -145,6 +156,7 @@ bool ReplacingFile::WriteAt(std::uint64_t offset, std::span<const std::uint8_t> 
 }
 
 bool ReplacingFile::Commit() {
+    if (!failed_ && !TakeOverPermissions(static_cast<int>(handle_), name_)) failed_ = true;
     if (!failed_ && fsync(static_cast<int>(handle_)) != 0) failed_ = true;
     if (handle_ >= 0 && close(static_cast<int>(handle_)) != 0) failed_ = true;
     handle_ = -1;

@@ -218,8 +218,12 @@ bool ReplacingFile::Commit() {
     const std::lock_guard<Lock> guard(inProgress.lock);
     const wchar_t* hidden = inProgress.Path(slot_);
     const std::wstring target = Wide(name_).value_or(L"");  // valid: checked on construction
-    if (!MoveFileExW(hidden, target.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    // A read-only file is not replaced, whatever the file system's move would do.
+    const DWORD attributes = GetFileAttributesW(target.c_str());
+    const bool readOnly = attributes != INVALID_FILE_ATTRIBUTES &&
+                          (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    if (readOnly || !MoveFileExW(hidden, target.c_str(),
+                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         DeleteFileW(hidden);
         failed_ = true;
     }

@@ -78,6 +78,18 @@ TEST_F(RunningBatchTest, AFailedWriteKeepsTheEarlierFile) {
     EXPECT_TRUE(HiddenFiles(dir).empty());
 }
 
+// A replaced output keeps the permission bits its owner set (a read-only one is not replaced
+// at all: batch_test.cpp).
+TEST_F(RunningBatchTest, AReplacedOutputKeepsItsPermissions) {
+    WriteFile(dir / "song.mod", ModModule(1, 2000, 14));
+    WriteFile(dir / "Song.vmz", Bytes(100, 0x44));
+    const fs::perms set = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
+    fs::permissions(dir / "Song.vmz", set);
+    ASSERT_EQ(Tunepak("song.mod").exitCode, 0);
+    EXPECT_TRUE(UnpackModule(ReadFile(dir / "Song.vmz")).Intact());
+    EXPECT_EQ(fs::status(dir / "Song.vmz").permissions() & fs::perms::all, set);
+}
+
 TEST_F(RunningBatchTest, ASymbolicLinkAtTheOutputIsReplacedNotFollowed) {
     WriteFile(dir / "song.mod", ModModule(1, 2000, 7));
     WriteFile(dir / "kept.bin", Bytes{9, 9, 9});

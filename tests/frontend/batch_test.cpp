@@ -47,6 +47,30 @@ TEST_F(BatchTest, OneOutputNameIsWrittenOnceInARun) {
     EXPECT_EQ(ReadFile(dir / "Song.vmz"), first);
 }
 
+// A read-only output (one that no one may write) is not replaced, by tunepak or tunepak-render:
+// the line says it cannot be written, and the file stays as it was, on every system.
+TEST_F(BatchTest, AReadOnlyOutputIsNotReplaced) {
+    WriteFile(dir / "tune.mod", ModModule(1, 2000, 15));
+    const Bytes earlier(100, 0x44);
+    for (const char* name : {"Tune.vmz", "Tune.wav"}) {
+        WriteFile(dir / name, earlier);
+        fs::permissions(dir / name, fs::perms::owner_write | fs::perms::group_write |
+                                        fs::perms::others_write,
+                        fs::perm_options::remove);
+    }
+    const test::Outcome batch = Tunepak("tune.mod");
+    EXPECT_EQ(batch.out, "Converting \"tune.mod\"\n"
+                         "Tune       (4 Kb -> failed: cannot write Tune.vmz)\n");
+    EXPECT_EQ(batch.exitCode, 2);
+    EXPECT_EQ(temporary.Run(TUNEPAK_RENDER_EXE, "tune.mod", {}).exitCode, 2);
+    EXPECT_EQ(ReadFile(dir / "Tune.vmz"), earlier);
+    EXPECT_EQ(ReadFile(dir / "Tune.wav"), earlier);
+    // Windows removes no read-only file when the directory is cleaned up.
+    for (const char* name : {"Tune.vmz", "Tune.wav"}) {
+        fs::permissions(dir / name, fs::perms::owner_write, fs::perm_options::add);
+    }
+}
+
 TEST_F(BatchTest, APackedModuleIsNotASource) {
     WriteFile(dir / "song.mod", ModModule(1, 2000, 13));
     ASSERT_EQ(Tunepak("song.mod").exitCode, 0);
