@@ -5,7 +5,6 @@
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <thread>
@@ -40,13 +39,7 @@ std::string HelpText() {
            "'*' and '?'; quote it so that the shell passes it on unexpanded.\n";
 }
 
-// A seam for the tests: with TUNEPAK_TEST_TRUNCATE_SOURCES in the environment, every source is
-// cut to half its length as soon as it is open, as a program saving over it might do.
-void TruncateWhenTesting(const std::string& path, std::uint64_t size) {
-    static const bool truncating = std::getenv("TUNEPAK_TEST_TRUNCATE_SOURCES") != nullptr;
-    std::error_code ignored;
-    if (truncating) std::filesystem::resize_file(path, size / 2, ignored);
-}
+SourceOpenedHook sourceOpenedHook = nullptr;  // set once, before any file is opened
 
 // Whether the file begins as a packed module does.
 bool IsPackedModule(std::FILE* file) {
@@ -83,7 +76,7 @@ Job LoadOne(const std::string& directory, const std::string& name) {
         return job;
     }
     job.line.append(std::to_string(SizeFigure(opened->size))).append(" Kb -> ");
-    TruncateWhenTesting(path, opened->size);
+    if (sourceOpenedHook != nullptr) sourceOpenedHook(path, opened->size);
 
     const int result = LoadModule(source.get(), StreamFile);
     const bool unchanged = platform::StampOf(source.get()) == opened;
@@ -205,6 +198,14 @@ int RunTunepak(int argc, const char* const* argv) {
         if (last) break;
     }
     return pool.Finish();
+}
+
+int TunepakMain(int argc, char** argv, SourceOpenedHook sourceOpened) {
+    sourceOpenedHook = sourceOpened;
+    platform::GuardOutputFiles();
+    platform::KeepFreedMemoryForNextFile();
+    const platform::ProgramArguments arguments(argc, argv);
+    return RunTunepak(arguments.Count(), arguments.Words());
 }
 
 }  // namespace tunepak

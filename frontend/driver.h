@@ -36,4 +36,12 @@ std::optional<int> AnswerHelpOrVersion(std::string_view argument, const char* pr
 // Runs the program on its arguments (without the program name); returns the exit code.
 int RunTunepak(int argc, const char* const* argv);
 
+// Called with each source's path and size as soon as the source is open, before it is read.
+using SourceOpenedHook = void (*)(const std::string& path, unsigned long long size);
+
+// The whole program, as its main function runs it: sets the process up for writing its files,
+// then runs it on the command line. `sourceOpened` is for the tests' build of the program, which
+// changes the sources under a run; the program itself has none.
+int TunepakMain(int argc, char** argv, SourceOpenedHook sourceOpened = nullptr);
+
 }  // namespace tunepak

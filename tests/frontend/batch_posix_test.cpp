@@ -153,12 +153,12 @@ TEST_F(RunningBatchTest, AnOutputPipeWithoutReaderStopsNoConversion) {
     EXPECT_EQ(HiddenFiles(dir), std::vector<std::string>{});
 }
 
-// A source cut short while it is read (here by the tests' seam, as soon as it is open) is not
-// converted, and the earlier output stays.
+// A source cut short while it is read (here by the tests' build of tunepak, as soon as it is
+// open) is not converted, and the earlier output stays.
 TEST_F(RunningBatchTest, ASourceThatChangesWhileReadIsRefused) {
     WriteFile(dir / "song.mod", ModModule(2, 4000, 12));
     WriteFile(dir / "Song.vmz", Bytes{1, 2, 3});
-    Child run(TUNEPAK_EXE, "song.mod", dir, {.environment = {"TUNEPAK_TEST_TRUNCATE_SOURCES=1"}});
+    Child run(TUNEPAK_TRUNCATING_EXE, "song.mod", dir);
     EXPECT_EQ(run.ReadRest(), "Converting \"song.mod\"\n"
                               "Song       (10 Kb -> failed: source changed while being read)\n");
     EXPECT_EQ(WEXITSTATUS(run.Wait()), 2);
