@@ -41,10 +41,9 @@ std::string HiddenNameBeside(const std::string& path) {
     return path.substr(0, start) + "." + name + suffix;
 }
 
-// What a new file takes over from the regular file at `name` that it replaces: the permission
-// bits. A file that no one may write is read-only and is not replaced, as Windows' read-only
-// attribute keeps a file there.
-// False when the new file must not replace it.
+// Gives the new file the permission bits of the regular file at `name` that it replaces. False
+// when that file is read-only (no one may write it), which stays, as Windows' read-only
+// attribute keeps a file.
 bool TakeOverPermissions(int handle, const std::string& name) {
     struct stat target {};
     if (lstat(name.c_str(), &target) != 0 || !S_ISREG(target.st_mode)) return true;
