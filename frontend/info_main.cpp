@@ -83,6 +83,7 @@ int RunTunepakInfo(int argc, const char* const* argv) {
 }  // namespace tunepak
 
 int main(int argc, char** argv) {
+    tunepak::platform::GuardOutputFiles();  // --extract writes files
     const tunepak::platform::ProgramArguments arguments(argc, argv);
     return tunepak::RunTunepakInfo(arguments.Count(), arguments.Words());
 }

@@ -153,6 +153,21 @@ TEST_F(RunningBatchTest, AnOutputPipeWithoutReaderStopsNoConversion) {
     EXPECT_EQ(HiddenFiles(dir), std::vector<std::string>{});
 }
 
+// tunepak-info's extracted images are written as tunepak's outputs are: a reader of its report
+// that goes away (or an interruption) leaves no hidden file and ends no extraction.
+TEST_F(RunningBatchTest, InfoExtractsEveryImageWhenItsReportHasNoReader) {
+    for (const char* name : {"a.mod", "b.mod"}) WriteFile(dir / name, ModModule(2, 4000, 16));
+    ASSERT_EQ(Tunepak("'*.mod'").exitCode, 0);
+    Child info(TUNEPAK_INFO_EXE, {"--extract=out", "A.vmz", "B.vmz"}, dir);
+    info.CloseOutput();
+    const int status = info.Wait();
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(fs::exists(dir / "out" / "A.am"));
+    EXPECT_TRUE(fs::exists(dir / "out" / "B.am"));
+    EXPECT_TRUE(HiddenFiles(dir / "out").empty());
+}
+
 // A source cut short while it is read (here by the tests' build of tunepak, as soon as it is
 // open) is not converted, and the earlier output stays.
 TEST_F(RunningBatchTest, ASourceThatChangesWhileReadIsRefused) {

@@ -30,7 +30,11 @@ struct ChildOptions {
 class Child {
 public:
     Child(const std::string& program, const std::string& argument, const fs::path& where,
-          const ChildOptions& options = {}) {
+          const ChildOptions& options = {})
+        : Child(program, std::vector<std::string>{argument}, where, options) {}
+
+    Child(const std::string& program, const std::vector<std::string>& arguments,
+          const fs::path& where, const ChildOptions& options = {}) {
         int ends[2];
         if (pipe(ends) != 0) {
             ADD_FAILURE() << "no pipe";
@@ -48,9 +52,12 @@ public:
             for (const std::string& entry : options.environment) {
                 putenv(const_cast<char*>(entry.c_str()));
             }
-            if (chdir(where.c_str()) == 0) {
-                execl(program.c_str(), program.c_str(), argument.c_str(), nullptr);
+            std::vector<char*> argv = {const_cast<char*>(program.c_str())};
+            for (const std::string& argument : arguments) {
+                argv.push_back(const_cast<char*>(argument.c_str()));
             }
+            argv.push_back(nullptr);
+            if (chdir(where.c_str()) == 0) execv(program.c_str(), argv.data());
             _exit(127);
         }
         close(ends[1]);
